@@ -1,0 +1,81 @@
+// Control interface of the simulated D2XX driver. Tests, demos and benchmarks link the simulated
+// driver (built as libftd2xx.so / ftd2xx32.dll in a build folder of its own) and steer it through
+// these functions; the library under test loads the same module by its D2XX name and so talks to
+// the same simulated boards. Every function is thread-safe: the driver keeps one lock of its own.
+//
+// Devices are numbered 0, 1, 2, ... in the order they were added; that number is also their
+// position in the driver's device list. Captured writes, queued board bytes and port settings are
+// kept per device and survive a close and reopen until sim_reset or sim_clear_written.
+#pragma once
+
+#include <cstdint>
+
+#if defined(_WIN32)
+#if defined(BOARD_SIM_BUILDING)
+#define SIM_API extern "C" __declspec(dllexport)
+#else
+#define SIM_API extern "C" __declspec(dllimport)
+#endif
+#else
+#define SIM_API extern "C" __attribute__((visibility("default")))
+#endif
+
+// Removes every device, fault, hook, capture and counter: the state of a freshly loaded driver.
+SIM_API void sim_reset(void);
+
+// Attaches a device with the given ID word (vendor id << 16 | product id), serial number and
+// description (each copied into the driver's fixed-size node fields, truncated to fit, always
+// terminated unless sim_add_raw_device is used). Returns the device number.
+SIM_API int sim_add_device(std::uint32_t id, const char* serial, const char* description);
+
+// Attaches a device whose 16-byte serial and 64-byte description fields are copied verbatim,
+// unterminated if the caller fills them to the last byte. Returns the device number.
+SIM_API int sim_add_raw_device(std::uint32_t id, const char serial[16], const char description[64]);
+
+// Number of devices FT_CreateDeviceInfoList will report: with a count above the number of devices
+// added, the driver's list is padded with nodes of a default supported board (for tests of more than
+// 256 boards) numbered serials "SIM%05d". -1 restores "the devices added".
+SIM_API void sim_set_listed_count(int count);
+
+// Bytes the board sends to the host: appended to the device's receive queue, served by FT_GetStatus
+// (its receive count) and FT_Read, which never hands out more than is queued.
+SIM_API void sim_queue_rx(int device, const std::uint8_t* bytes, std::uint32_t count);
+// Bytes still queued towards the host.
+SIM_API std::uint32_t sim_rx_pending(int device);
+
+// Every FT_Write on the device, in order: the concatenated bytes, and the boundaries of each call.
+SIM_API std::uint32_t sim_written_size(int device);
+SIM_API std::uint32_t sim_copy_written(int device, std::uint8_t* out, std::uint32_t max);
+SIM_API std::uint32_t sim_write_call_count(int device);
+SIM_API std::uint32_t sim_write_call_length(int device, std::uint32_t call); // bytes asked by that call
+SIM_API void sim_clear_written(int device);
+
+// The next `count` calls of the named entry point (e.g. "FT_Write", any device) fail with `status`
+// and do nothing else. count 0 clears the fault; a negative count fails every call until cleared.
+SIM_API void sim_fail_next(const char* entryPoint, int count, std::uint32_t status);
+// The next `count` FT_Write calls (any device) return FT_OK but write only min(asked, `written`)
+// bytes, as the vendor's driver does when the board stops taking data at the write time-out. Only
+// the bytes written are captured. A negative count applies to every write until cleared with 0.
+SIM_API void sim_short_writes(int count, std::uint32_t written);
+
+// Called inside every FT_Write after its bytes are captured, outside the driver's lock, with the
+// device number and the bytes; a test may sleep in it to hold the write. Null removes the hook.
+typedef void (*SimWriteHook)(int device, const std::uint8_t* bytes, std::uint32_t count, void* user);
+SIM_API void sim_set_write_hook(SimWriteHook hook, void* user);
+
+// Board model: an echoing board answers every single-byte message (0x90|a, v) with (0xD0|(a&7), v),
+// every block (0xA0|a, n, data) with a block (0xE0|(a&7), n, data) and every trigger (0x81, v) with a
+// trigger (0xC8, v). Control messages (and the 0x92 single bytes that share their header) are
+// echoed as single bytes too. Off by default.
+SIM_API void sim_set_echo(int device, int on);
+
+// Port state as the library left it.
+SIM_API int sim_is_open(int device);
+SIM_API std::uint32_t sim_open_count(int device);     // successful FT_OpenEx calls so far
+SIM_API std::uint32_t sim_baud_rate(int device);      // last FT_SetBaudRate, 0 if none
+SIM_API std::uint32_t sim_purge_mask(int device);     // OR of every FT_Purge mask since the last open
+SIM_API std::uint32_t sim_read_timeout(int device);   // last FT_SetTimeouts, 0 if none
+SIM_API std::uint32_t sim_write_timeout(int device);
+
+// How often an entry point was called since the last reset (any device, failed calls included).
+SIM_API std::uint64_t sim_call_count(const char* entryPoint);

@@ -1,0 +1,24 @@
+// The library's fixed sizes and port settings, in one place.
+#pragma once
+
+#include <cstdint>
+
+namespace corvane {
+
+constexpr int kDeviceRecordCount = 256;           // slots of the device database
+constexpr int kChannelCount = 8;                  // channels of a board, 0 to 7
+constexpr std::int32_t kInputBufferCapacity = 50000; // bytes of every channel input buffer
+constexpr int kFifoSize = 65536;                  // entries of the received-message FIFO
+constexpr int kReadBufferSize = 10000;            // the read thread's scratch buffer for block data
+constexpr int kCallbackBufferSize = 10000;        // a board's staging buffer for callbacks
+constexpr int kLogTextSize = 1024;                // one formatted log line, terminator included
+constexpr int kLastErrorSize = 2048;              // the last-error text, terminator included
+constexpr int kLastErrorSlots = 4;                // texts kept so that a reader is never overwritten
+constexpr std::uint32_t kBaudRate = 9600;
+constexpr std::uint32_t kReadTimeoutMs = 6000;
+constexpr std::uint32_t kWriteTimeoutMs = 6000;
+constexpr std::uint32_t kSupportedVendorId = 0x0403; // the USB bridge chip maker's vendor id
+constexpr std::uint32_t kFirstProductId = 0x8088;
+constexpr std::uint32_t kLastProductId = 0x808F;
+
+} // namespace corvane

@@ -1,0 +1,46 @@
+// One slot of the device database: a listed board, its connection, receive state and callbacks.
+#pragma once
+
+#include "core/constants.h"
+#include "core/spin_lock.h"
+#include "corvane.h"
+#include "d2xx.h"
+#include "transfer/input_buffer.h"
+
+#include <atomic>
+#include <cstdint>
+
+namespace corvane {
+
+struct DeviceRecord {
+    std::int32_t deviceIndex;                // always the slot's own position, 0 to 255
+    char deviceName[64];                     // the driver's description text
+    char serialNumber[64];                   // the driver's serial number text; the open key
+    std::atomic<d2xx::FT_HANDLE> ftHandle;   // non-null while open
+    std::uint32_t deviceId;                  // vendor id << 16 | product id
+    InputBuffer* inputBuffers[kChannelCount]; // created at the first open, kept across reopens
+    std::uint8_t callbackBuffer[kCallbackBufferSize];
+    std::uint32_t blockBytesRemaining;       // read thread: bytes of the block in progress still to read
+    std::atomic<std::uint32_t> blockLength;  // announced length of the block in progress, else 0
+    std::int32_t currentChannel;             // read thread: channel of the last header
+    std::uint8_t commandByte;                // read thread: the last header as read
+    std::uint8_t payloadByte;
+    std::atomic<ReadCallback> readCallback;  // the general callback
+    std::atomic<ReadCallback> channelCallbacks[kChannelCount];
+
+    // Held by the read thread for one poll, by the write thread while it takes an entry's bytes,
+    // and by open, close and enumeration while they change the record. Never held across a
+    // callback.
+    SpinLock guard;
+    // Counted up by every clear of the record (enumeration); queued entries carry it.
+    std::atomic<std::uint32_t> generation;
+    // Read thread (and open, under the guard): per channel, bytes of dropped messages stored in
+    // the channel buffer and not yet claimed by a queued entry's skipBytes.
+    std::uint32_t droppedBytes[kChannelCount];
+    std::uint32_t blockStoredBytes;          // read thread: bytes of the block in progress stored so far
+    bool blockRefused;                       // read thread: the channel buffer refused part of the block
+    std::uint8_t headerBytes[2];             // read thread: a header read in part, completed later
+    std::uint32_t headerBytesHeld;
+};
+
+} // namespace corvane

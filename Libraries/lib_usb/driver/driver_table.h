@@ -1,0 +1,23 @@
+// The binding of the D2XX driver library: loaded by name, every entry point looked up into one
+// table. Every driver call in the library goes through a HostContext's table.
+#pragma once
+
+#include "d2xx.h"
+
+namespace corvane {
+
+struct DriverTable {
+    void* libraryHandle;
+    char libraryName[128];
+#define CORVANE_DRIVER_FIELD(name, required, params) d2xx::PFN_##name name;
+    D2XX_ENTRY_POINTS(CORVANE_DRIVER_FIELD)
+#undef CORVANE_DRIVER_FIELD
+};
+
+// Creates the table in *table when it holds none, loads the driver library and binds all 35 entry
+// points. Returns 1 when every required entry point is bound, 0 when the table cannot be
+// allocated. A missing library or required entry point prints its console line and ends the
+// process with a failure status; lastError (kLastErrorSize bytes) receives the missing name.
+int loadDriverLibrary(DriverTable** table, char* lastError);
+
+} // namespace corvane

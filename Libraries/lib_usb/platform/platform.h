@@ -1,0 +1,34 @@
+// The only part of the library that knows the operating system. One implementation file per
+// platform (platform_posix.cpp, platform_windows.cpp); CMake compiles the one that fits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace corvane::platform {
+
+// File name of the D2XX driver library on this platform; every text that names it uses this.
+extern const char* const kDriverLibraryName;
+
+// Loads a shared library by its bare file name with the system's search order; null on failure.
+void* loadLibrary(const char* fileName);
+// Address of an exported symbol of a loaded library; null when it is not exported.
+void* findSymbol(void* library, const char* name);
+
+using ThreadRoutine = std::uint32_t (*)(void* argument);
+// Starts a detached thread running routine(argument). The thread's non-zero id is stored in
+// *idOut (when given) before the routine can run, so a routine that clears *idOut as its last act
+// is never overwritten by its creator. Returns the id, or 0 when no thread could be started (then
+// *idOut is 0 again).
+std::uint32_t startThread(ThreadRoutine routine, void* argument, std::atomic<std::uint32_t>* idOut);
+
+// Sleeps at least the given number of milliseconds; 0 yields the rest of the time slice.
+void sleepMs(std::uint32_t milliseconds);
+// Gives up the rest of the time slice (a zero sleep).
+void yield();
+
+// Writes text to standard output as it stands (no newline added) and flushes, so that console
+// lines appear in order with the caller's own output even when it is redirected.
+void consoleWrite(const char* text);
+
+} // namespace corvane::platform
