@@ -34,11 +34,17 @@ SIM_API int sim_add_raw_device(std::uint32_t id, const char serial[16], const ch
 
 // Number of devices FT_CreateDeviceInfoList will report: with a count above the number of devices
 // added, the driver's list is padded with nodes of a default supported board (for tests of more than
-// 256 boards) numbered serials "SIM%05d". -1 restores "the devices added".
+// 256 boards) numbered serials "SIM%05d". -1 restores "the devices added". The padding boards are
+// added at once as ordinary devices (the serial carries the device number), so they can be opened.
+// FT_GetDeviceInfoList always copies the list of the latest FT_CreateDeviceInfoList, whatever the
+// count it is given, and writes that list's length back.
 SIM_API void sim_set_listed_count(int count);
 
 // Bytes the board sends to the host: appended to the device's receive queue, served by FT_GetStatus
-// (its receive count) and FT_Read, which never hands out more than is queued.
+// (its receive count) and FT_Read, which never hands out more than is queued. FT_Read returns as
+// soon as the count asked for is queued, else after the read time-out (at most 500 ms, also for
+// time-out 0) with what there is. FT_Purge with FT_PURGE_RX empties the queue, as the vendor's
+// driver does, so queue board bytes after the library has opened the device.
 SIM_API void sim_queue_rx(int device, const std::uint8_t* bytes, std::uint32_t count);
 // Bytes still queued towards the host.
 SIM_API std::uint32_t sim_rx_pending(int device);
@@ -66,7 +72,12 @@ SIM_API void sim_set_write_hook(SimWriteHook hook, void* user);
 // Board model: an echoing board answers every single-byte message (0x90|a, v) with (0xD0|(a&7), v),
 // every block (0xA0|a, n, data) with a block (0xE0|(a&7), n, data) and every trigger (0x81, v) with a
 // trigger (0xC8, v). Control messages (and the 0x92 single bytes that share their header) are
-// echoed as single bytes too. Off by default.
+// echoed as single bytes too. The board reads the host's stream message by message, however it is
+// cut into writes, and judges a header by its high nibble first: 0x9_ is a single byte to address
+// (header & 0xF), 0xA_ a block preamble, so the control headers 0x92/0x9A echo on channel 2 and
+// 0xA2/0xAA (control to addresses 4 and 5) are taken for block preambles, as a board must. Other
+// control headers (0x82 | (a << 3)) answer (0xD0 | (a & 7), v); anything else is consumed unanswered.
+// Off by default; switching it on starts the board at a message boundary.
 SIM_API void sim_set_echo(int device, int on);
 
 // Port state as the library left it.
@@ -79,3 +90,9 @@ SIM_API std::uint32_t sim_write_timeout(int device);
 
 // How often an entry point was called since the last reset (any device, failed calls included).
 SIM_API std::uint64_t sim_call_count(const char* entryPoint);
+
+// The named D2XX entry point of this driver, or null when this build lacks it; cast it to its
+// d2xx::PFN_ type. Tests of the driver itself call its entry points this way, which works alike on
+// every platform (the 32-bit Windows DLL exports them undecorated, so they cannot be linked by name).
+typedef void (*SimEntryPoint)(void);
+SIM_API SimEntryPoint sim_entry_point(const char* name);
