@@ -22,6 +22,9 @@ struct DeviceRecord {
     std::uint8_t callbackBuffer[kCallbackBufferSize];
     std::uint32_t blockBytesRemaining;       // read thread: bytes of the block in progress still to read
     std::atomic<std::uint32_t> blockLength;  // announced length of the block in progress, else 0
+    // Read thread: counted up for every piece of block data read, so that a waiter on
+    // blockLength (the self test) can tell a block still arriving from one that stalled.
+    std::atomic<std::uint32_t> blockProgress;
     std::int32_t currentChannel;             // read thread: channel of the last header
     std::uint8_t commandByte;                // read thread: the last header as read
     std::uint8_t payloadByte;
