@@ -1,13 +1,69 @@
+// The write thread: takes the FIFO's entries in order, moves each message's bytes from its channel
+// buffer into the board's callback buffer and calls the channel's callback, else the general one.
 #include "core/host_context.h"
 #include "platform/platform.h"
+#include "transfer/input_buffer.h"
 #include "transfer/threads.h"
 
 namespace corvane {
 
+namespace {
+
+// Delivers one busy entry. The bytes are moved under the record's guard, so an enumeration or a
+// close never changes the record halfway; the callback runs after the guard is released, so it
+// may send, register, close, reopen or enumerate.
+void deliverEntry(HostContext* context, const FifoEntry& entry) {
+    DeviceRecord* database = context->deviceDatabase;
+    if (database == nullptr || entry.deviceIndex >= kDeviceRecordCount) {
+        return;
+    }
+    DeviceRecord& record = database[entry.deviceIndex];
+    ReadCallback callback = nullptr;
+    {
+        SpinLockHolder hold(record.guard);
+        InputBuffer* buffer = record.inputBuffers[entry.channel];
+        // Relaxed: read under the guard, under which an enumeration counts it up. An entry of a
+        // record cleared since it was queued has lost its buffer: it is consumed without a call,
+        // even when the slot has been listed and opened again.
+        if (record.generation.load(std::memory_order_relaxed) != entry.generation || buffer == nullptr) {
+            return;
+        }
+        if (entry.skipBytes != 0) {
+            discardBytes(*buffer, entry.skipBytes);
+        }
+        if (entry.length == 0) {
+            return; // an entry that only claims the bytes of dropped messages
+        }
+        takeBytes(*buffer, record.callbackBuffer, entry.length);
+        // Acquire: pairs with the registration's release store, so what the application set up
+        // before registering is visible to the callback.
+        callback = record.channelCallbacks[entry.channel].load(std::memory_order_acquire);
+        if (callback == nullptr) {
+            callback = record.readCallback.load(std::memory_order_acquire);
+        }
+    }
+    if (callback != nullptr) {
+        callback(entry.deviceIndex, entry.channel, entry.commandByte, entry.length, record.callbackBuffer,
+                 entry.length);
+    }
+}
+
+} // namespace
+
 std::uint32_t writeThreadLoop(void* argument) {
     auto* context = static_cast<HostContext*>(argument);
+    std::uint32_t readIndex = 0;
     // Acquire: threadsRunning is set before the thread starts; read afresh on every look.
     while (context->threadsRunning.load(std::memory_order_acquire) != 0) {
+        FifoEntry& entry = context->fifo[readIndex];
+        // Acquire: pairs with the read thread's release store of busy, after it filled the entry.
+        if (entry.busy.load(std::memory_order_acquire) != 0) {
+            deliverEntry(context, entry);
+            // Release: pairs with the read thread's acquire check before it refills the slot, so
+            // this thread's reads of the entry are over by then.
+            entry.busy.store(0, std::memory_order_release);
+            readIndex = (readIndex + 1) % kFifoSize;
+        }
         platform::yield();
     }
     return 0;
