@@ -5,6 +5,11 @@
 
 namespace corvane {
 
+// Log lines of a close, written by the close exports and by an enumeration that finds a board
+// still open: "<device name> / <serial number>".
+inline constexpr const char* kDeviceClosedLine = "Successfully closed device: %s / %s\n";
+inline constexpr const char* kDeviceCloseFailedLine = "Error: Could not close device: %s / %s\n";
+
 // Rebuilds the device database from the driver's list; returns deviceCount. Serialised
 // process-wide. Boards still open are closed first.
 int ListUnopenedDevices(HostContext* context);
