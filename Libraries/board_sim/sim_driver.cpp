@@ -182,8 +182,10 @@ struct Driver {
 };
 
 Driver& driver() {
-    static Driver instance;
-    return instance;
+    // Never destroyed: the library's read and write threads call in until the process is gone,
+    // also while static destructors run at exit.
+    static Driver* instance = new Driver;
+    return *instance;
 }
 
 using Guard = std::lock_guard<std::mutex>;
