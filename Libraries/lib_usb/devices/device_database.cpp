@@ -67,6 +67,8 @@ void clearRecordLocked(HostContext* context, DeviceRecord& record) {
     record.blockBytesRemaining = 0;
     // Relaxed: the self test polls it only to see a block end; zero is a final value.
     record.blockLength.store(0, std::memory_order_relaxed);
+    // Relaxed: a progress count compared between looks; no data rides on it.
+    record.blockProgress.store(0, std::memory_order_relaxed);
     record.currentChannel = 0;
     record.commandByte = 0;
     record.payloadByte = 0;
