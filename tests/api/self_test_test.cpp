@@ -1,0 +1,329 @@
+// The self test through NRV_CV_PerformSelfTest and the simulated driver: every byte it writes,
+// its console line, how failing and stalled boards end it, and its wait on blocks coming back.
+#include "board_sim.h"
+#include "corvane.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t kBoardId = 0x04038089;
+constexpr int kCycles = 100000;
+constexpr std::size_t kOpeningSize = 18; // a control-byte sequence and four single bytes
+constexpr std::size_t kCycleSize = 32;   // block preamble and 8 bytes, two control sequences, a trigger
+constexpr std::uint32_t kOpeningWrites = 9;
+constexpr std::uint32_t kCycleWrites = 13;
+
+Bytes written() {
+    Bytes bytes(sim_written_size(0));
+    bytes.resize(sim_copy_written(0, bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+    return bytes;
+}
+
+Bytes controlSequence(std::uint8_t value) { return {0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, value, 0x92, 0x00}; }
+
+const Bytes kOpening = [] {
+    Bytes bytes = controlSequence(0x01);
+    for (std::uint8_t value : {0xDE, 0xAD, 0xC0, 0xDE}) {
+        bytes.push_back(0x92);
+        bytes.push_back(value);
+    }
+    return bytes;
+}();
+
+// The text that cycle `cycle` sends: 8 zero bytes first, then the text of the cycle before.
+Bytes blockText(int cycle) {
+    if (cycle == 0) {
+        return Bytes(8, 0);
+    }
+    char text[16];
+    std::snprintf(text, sizeof text, "CV: %04X", static_cast<unsigned>(cycle - 1) & 0xFFFFU);
+    return Bytes(text, text + 8);
+}
+
+Bytes expectedCycle(int cycle) {
+    Bytes bytes = {0xA4, 0x08};
+    const Bytes text = blockText(cycle);
+    bytes.insert(bytes.end(), text.begin(), text.end());
+    const Bytes middle = controlSequence(0x02);
+    bytes.insert(bytes.end(), middle.begin(), middle.end());
+    bytes.push_back(0x81);
+    bytes.push_back(0x80);
+    const Bytes closing = controlSequence(0x00);
+    bytes.insert(bytes.end(), closing.begin(), closing.end());
+    return bytes;
+}
+
+Bytes cycleOnWire(const Bytes& wire, int cycle) {
+    const auto begin = wire.begin() + static_cast<std::ptrdiff_t>(kOpeningSize + kCycleSize * cycle);
+    return Bytes(begin, begin + static_cast<std::ptrdiff_t>(kCycleSize));
+}
+
+Bytes textOfCycle(const Bytes& wire, int cycle) {
+    const Bytes bytes = cycleOnWire(wire, cycle);
+    return Bytes(bytes.begin() + 2, bytes.begin() + 10);
+}
+
+Bytes text(const char* characters) { return Bytes(characters, characters + std::strlen(characters)); }
+
+// Runs the self test and reports how long it took.
+int runSelfTest(const char* what) {
+    const auto start = std::chrono::steady_clock::now();
+    const int result = NRV_CV_PerformSelfTest();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::fprintf(stderr, "[ measured ] self test %s: %lld ms\n", what, static_cast<long long>(took.count()));
+    return result;
+}
+
+class SelfTestTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim_reset();
+        sim_add_device(kBoardId, "ST0001", "Test Board");
+        NRV_CV_Open(0, 0, 0);
+        ASSERT_EQ(NRV_CV_QueryDevices(), 1);
+        ASSERT_EQ(NRV_CV_OpenDeviceByIndex(0), 1);
+        ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(0), 1);
+        sim_clear_written(0);
+    }
+    void TearDown() override { sim_set_write_hook(nullptr, nullptr); }
+};
+
+// Marks on standard output where the last opening single byte and the first block go out, so the
+// console line can be placed among the writes.
+std::atomic<std::uint32_t> writesSeen{0};
+void markOpeningEnd(int, const std::uint8_t*, std::uint32_t, void*) {
+    const std::uint32_t write = ++writesSeen;
+    if (write == kOpeningWrites) {
+        std::fputs("<last single byte>", stdout);
+        std::fflush(stdout);
+    } else if (write == kOpeningWrites + 1) {
+        std::fputs("<first block>", stdout);
+        std::fflush(stdout);
+    }
+}
+
+TEST_F(SelfTestTest, AQuietBoardGetsEveryMessageOfTheTestInOrderAndTheConsoleOneLine) {
+    sim_set_write_hook(markOpeningEnd, nullptr);
+    testing::internal::CaptureStdout();
+    const int result = runSelfTest("against a board that sends nothing back");
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(console, "<last single byte>Sending block\n<first block>");
+
+    const Bytes wire = written();
+    ASSERT_EQ(wire.size(), kOpeningSize + kCycleSize * kCycles);
+    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + kOpeningSize), kOpening);
+    // The cases worth naming, then every cycle.
+    EXPECT_EQ(cycleOnWire(wire, 0), expectedCycle(0));
+    EXPECT_EQ(textOfCycle(wire, 0), Bytes(8, 0));
+    EXPECT_EQ(textOfCycle(wire, 1), text("CV: 0000"));
+    EXPECT_EQ(textOfCycle(wire, 2), text("CV: 0001"));
+    EXPECT_EQ(textOfCycle(wire, 65536), text("CV: FFFF"));
+    EXPECT_EQ(textOfCycle(wire, 65537), text("CV: 0000"));
+    EXPECT_EQ(textOfCycle(wire, kCycles - 1), text("CV: 869E"));
+    int wrongCycles = 0;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        if (cycleOnWire(wire, cycle) != expectedCycle(cycle) && ++wrongCycles <= 3) {
+            ADD_FAILURE() << "cycle " << cycle << " differs";
+        }
+    }
+    EXPECT_EQ(wrongCycles, 0);
+
+    // One write per message, the block's data in a write of its own.
+    ASSERT_EQ(sim_write_call_count(0), kOpeningWrites + kCycleWrites * kCycles);
+    const std::uint32_t cycleWrites[kCycleWrites] = {2, 8, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2};
+    int wrongWrites = 0;
+    for (std::uint32_t call = 0; call < sim_write_call_count(0); ++call) {
+        const std::uint32_t expected = call < kOpeningWrites ? 2 : cycleWrites[(call - kOpeningWrites) % kCycleWrites];
+        if (sim_write_call_length(0, call) != expected && ++wrongWrites <= 3) {
+            ADD_FAILURE() << "write " << call << " asked for " << sim_write_call_length(0, call);
+        }
+    }
+    EXPECT_EQ(wrongWrites, 0);
+}
+
+TEST_F(SelfTestTest, WithEveryWriteFailingTheTestRunsToItsEndAndTheTriggerTextIsLast) {
+    sim_fail_next("FT_Write", -1, 4); // FT_IO_ERROR
+    EXPECT_EQ(runSelfTest("with every write failing"), 1);
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to write tigger");
+    EXPECT_EQ(sim_written_size(0), 0U);
+    // A failed preamble is not followed by its data: twelve writes a cycle.
+    EXPECT_EQ(sim_call_count("FT_Write"), kOpeningWrites + std::uint64_t{kCycleWrites - 1} * kCycles);
+}
+
+TEST_F(SelfTestTest, ABoardThatTakesNoDataEndsTheTestAtTheFirstShortWrite) {
+    // The board stopped taking data: every write ends at the time-out with nothing written. The
+    // control-byte sequence reports no failure, so the first single byte ends the test.
+    sim_short_writes(-1, 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NRV_CV_PerformSelfTest(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(sim_call_count("FT_Write"), 6U);
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to write single byte");
+}
+
+TEST_F(SelfTestTest, ABlockCutShortEndsTheTestAfterItsDataWrite) {
+    // Every write takes at most 4 bytes: messages go through, the first block's data does not.
+    sim_short_writes(-1, 4);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NRV_CV_PerformSelfTest(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sending block\n");
+    EXPECT_EQ(sim_call_count("FT_Write"), kOpeningWrites + 2U);
+    EXPECT_STREQ(NRV_CV_GetLastError(), "SendBlock: Cannot write message block");
+    Bytes expected = kOpening;
+    for (std::uint8_t byte : {0xA4, 0x08, 0x00, 0x00, 0x00, 0x00}) {
+        expected.push_back(byte);
+    }
+    EXPECT_EQ(written(), expected);
+}
+
+TEST(SelfTestWithoutBoardTest, EverySendReportsTheMissingBoardAndTheWaitHoldsNothing) {
+    sim_reset();
+    NRV_CV_Open(0, 0, 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(runSelfTest("with no board selected"), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Sending block\n");
+    EXPECT_STREQ(NRV_CV_GetLastError(), "SendTrigger: No device was selected");
+    EXPECT_EQ(sim_call_count("FT_Write"), 0U);
+}
+
+TEST(SelfTestClosedLibraryTest, NothingHappensBeforeTheLibraryIsOpen) {
+    sim_reset();
+    sim_add_device(kBoardId, "ST0001", "Test Board");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(NRV_CV_PerformSelfTest(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Library not initialized");
+    EXPECT_EQ(sim_call_count("FT_Write"), 0U);
+}
+
+// A board that answers a cycle's block with a block of its own, sending the header and half the
+// data at once and the rest a little later, from a thread of its own. The write hook (on the
+// self test's thread) plays the board's prompt half and checks, when the next cycle's block goes
+// out, that the whole answer had arrived by then.
+struct SlowAnsweringBoard {
+    int cyclesToAnswer = 0; // cycles whose block is answered; later ones are not
+    bool sendsRestOfBlock = true;
+
+    // Self test thread (hook) only.
+    bool previousWasPreamble = false;
+    int answered = 0;
+    bool answerOutstanding = false;
+    int heldCycles = 0;
+    int notHeldCycles = 0;
+
+    // Between the hook and the feeding thread.
+    std::uint8_t rest[4] = {};
+    std::atomic<bool> restMayGo{false};
+    std::atomic<bool> restDelivered{false};
+    std::atomic<bool> finished{false};
+
+    static void hook(int device, const std::uint8_t* bytes, std::uint32_t count, void* user) {
+        static_cast<SlowAnsweringBoard*>(user)->onWrite(device, bytes, count);
+    }
+
+    void onWrite(int device, const std::uint8_t* bytes, std::uint32_t count) {
+        const bool preamble = count == 2 && bytes[0] == 0xA4 && bytes[1] == 0x08;
+        if (preamble && answerOutstanding) {
+            // The test went on to its next cycle: the answer must be complete and read.
+            if (restDelivered.load() && sim_rx_pending(device) == 0) {
+                ++heldCycles;
+            } else {
+                ++notHeldCycles;
+            }
+            answerOutstanding = false;
+        } else if (previousWasPreamble && count == 8 && answered < cyclesToAnswer) {
+            ++answered;
+            const std::uint8_t prompt[] = {0xE4, 0x08, bytes[0], bytes[1], bytes[2], bytes[3]};
+            std::memcpy(rest, bytes + 4, sizeof rest);
+            restDelivered.store(false);
+            sim_queue_rx(device, prompt, sizeof prompt);
+            // The read thread has taken the header and the first half: the block is in progress.
+            EXPECT_TRUE(testing_support::waitUntil([device] { return sim_rx_pending(device) == 0; }));
+            answerOutstanding = true;
+        } else if (count == 2 && bytes[0] == 0x81 && bytes[1] == 0x80 && answerOutstanding && sendsRestOfBlock) {
+            restMayGo.store(true);
+        }
+        previousWasPreamble = preamble;
+    }
+
+    // The board's own thread: sends the rest of each answer some time after the cycle's trigger.
+    void feed() {
+        while (!finished.load()) {
+            if (!testing_support::waitUntil([this] { return restMayGo.load() || finished.load(); })) {
+                continue;
+            }
+            if (restMayGo.exchange(false)) {
+                sim_queue_rx(0, rest, sizeof rest);
+                restDelivered.store(true);
+            }
+        }
+    }
+};
+
+std::atomic<int> answersDelivered{0};
+std::atomic<int> answersWithWrongText{0};
+int32_t CORVANE_CALL countAnswers(int32_t, int32_t channel, uint32_t commandByte, uint32_t length, uint8_t* data,
+                                  uint32_t) {
+    if (commandByte == 0xE4) {
+        // Answer n echoes the block that cycle n sent: zeros first, then "CV: 0000", ...
+        const Bytes expected = blockText(answersDelivered.load());
+        if (channel != 4 || length != 8 || Bytes(data, data + 8) != expected) {
+            ++answersWithWrongText;
+        }
+        ++answersDelivered;
+    }
+    return 0;
+}
+
+TEST_F(SelfTestTest, EachCycleWaitsUntilTheBlockTheBoardIsSendingHasArrived) {
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(countAnswers), 1);
+    SlowAnsweringBoard board;
+    board.cyclesToAnswer = 20;
+    std::thread feeder([&board] { board.feed(); });
+    sim_set_write_hook(SlowAnsweringBoard::hook, &board);
+
+    EXPECT_EQ(runSelfTest("against a board answering 20 blocks slowly"), 1);
+    sim_set_write_hook(nullptr, nullptr);
+    board.finished.store(true);
+    feeder.join();
+
+    EXPECT_EQ(board.answered, 20);
+    EXPECT_EQ(board.heldCycles, 20);
+    EXPECT_EQ(board.notHeldCycles, 0);
+    EXPECT_TRUE(testing_support::waitUntil([] { return answersDelivered.load() == 20; }));
+    EXPECT_EQ(answersWithWrongText.load(), 0);
+    EXPECT_EQ(sim_written_size(0), kOpeningSize + kCycleSize * kCycles);
+}
+
+TEST_F(SelfTestTest, ABoardThatStopsInTheMiddleOfABlockLetsTheTestFinish) {
+    // The board answers the first block with a header and half its data, then nothing more: the
+    // block never completes and its length stays announced for the rest of the test.
+    SlowAnsweringBoard board;
+    board.cyclesToAnswer = 1;
+    board.sendsRestOfBlock = false;
+    sim_set_write_hook(SlowAnsweringBoard::hook, &board);
+
+    EXPECT_EQ(runSelfTest("against a board that stops in the middle of a block"), 1);
+    sim_set_write_hook(nullptr, nullptr);
+
+    EXPECT_EQ(board.answered, 1);
+    EXPECT_EQ(board.heldCycles, 0);
+    EXPECT_EQ(board.notHeldCycles, 1); // the wait gave up on the block that never completed
+    EXPECT_EQ(sim_written_size(0), kOpeningSize + kCycleSize * kCycles);
+}
+
+} // namespace
