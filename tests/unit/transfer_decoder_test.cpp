@@ -1,0 +1,253 @@
+// One receive step at a time: pollDevice against a scripted driver, with no thread running. Shows
+// what the threads cannot show from outside: the exact reads asked of the driver, the receive
+// state between passes, and the entries as queued.
+#include "core/host_context.h"
+#include "transfer/input_buffer.h"
+#include "transfer/read_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+using namespace corvane;
+
+namespace {
+
+// The board behind the scripted driver.
+struct ScriptedBoard {
+    std::deque<std::uint8_t> toHost;
+    std::vector<std::uint32_t> readsAsked;
+    int failingReads = 0;             // the next reads fail with FT_IO_ERROR and hand out nothing
+    std::uint32_t nextReadLimit = ~0u; // the next read hands out at most this many bytes
+};
+ScriptedBoard board;
+
+d2xx::FT_STATUS D2XX_API scriptedGetStatus(d2xx::FT_HANDLE, d2xx::DWORD* rx, d2xx::DWORD* tx, d2xx::DWORD* events) {
+    *rx = static_cast<d2xx::DWORD>(board.toHost.size());
+    *tx = 0;
+    *events = 0;
+    return d2xx::FT_OK;
+}
+
+d2xx::FT_STATUS D2XX_API scriptedRead(d2xx::FT_HANDLE, d2xx::LPVOID buffer, d2xx::DWORD asked, d2xx::LPDWORD got) {
+    board.readsAsked.push_back(asked);
+    if (board.failingReads > 0) {
+        --board.failingReads;
+        return d2xx::FT_IO_ERROR;
+    }
+    std::uint32_t count = std::min<std::uint32_t>({asked, static_cast<std::uint32_t>(board.toHost.size()),
+                                                   board.nextReadLimit});
+    board.nextReadLimit = ~0u;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        static_cast<std::uint8_t*>(buffer)[i] = board.toHost.front();
+        board.toHost.pop_front();
+    }
+    *got = count;
+    return d2xx::FT_OK;
+}
+
+int32_t CORVANE_CALL unusedCallback(int32_t, int32_t, uint32_t, uint32_t, uint8_t*, uint32_t) { return 0; }
+
+class DecoderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        board = ScriptedBoard{};
+        table_.FT_GetStatus = &scriptedGetStatus;
+        table_.FT_Read = &scriptedRead;
+        context_ = std::make_unique<HostContext>();
+        context_->driverTable = &table_;
+        context_->readBuffer = readBuffer_;
+        std::strcpy(context_->lastError.slots[0], "No error found!\n");
+        context_->lastError.nextSlot.store(1);
+        record_ = std::make_unique<DeviceRecord>();
+        record_->deviceIndex = 5;
+        record_->ftHandle.store(reinterpret_cast<d2xx::FT_HANDLE>(0x51000));
+        record_->generation.store(3);
+        for (InputBuffer*& buffer : record_->inputBuffers) {
+            buffer = createInputBuffer(kInputBufferCapacity);
+        }
+    }
+    void TearDown() override {
+        for (InputBuffer* buffer : record_->inputBuffers) {
+            destroyInputBuffer(buffer);
+        }
+    }
+
+    void boardSends(std::initializer_list<std::uint8_t> bytes) { board.toHost.insert(board.toHost.end(), bytes); }
+    TriggerCall poll() {
+        TriggerCall trigger{};
+        pollDevice(context_.get(), *record_, trigger);
+        return trigger;
+    }
+    const FifoEntry& entry(int slot) const { return context_->fifo[slot]; }
+    int queued() const {
+        int count = 0;
+        for (const FifoEntry& slot : context_->fifo) count += slot.busy.load();
+        return count;
+    }
+    std::vector<std::uint8_t> held(int channel) {
+        InputBuffer& buffer = *record_->inputBuffers[channel];
+        std::vector<std::uint8_t> bytes(heldBytes(buffer));
+        takeBytes(buffer, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+        return bytes;
+    }
+    std::string lastError() const { return lastErrorText(context_.get()); }
+
+    DriverTable table_{};
+    std::uint8_t readBuffer_[kReadBufferSize];
+    std::unique_ptr<HostContext> context_;
+    std::unique_ptr<DeviceRecord> record_;
+};
+
+TEST_F(DecoderTest, HeaderIsReadOnlyWhenBothBytesArePending) {
+    boardSends({0xD3});
+    poll();
+    EXPECT_TRUE(board.readsAsked.empty());
+    boardSends({0x41});
+    poll();
+    EXPECT_EQ(board.readsAsked, (std::vector<std::uint32_t>{2}));
+    ASSERT_EQ(queued(), 1);
+    EXPECT_EQ(entry(0).channel, 3);
+    EXPECT_EQ(entry(0).commandByte, 0xD3);
+    EXPECT_EQ(entry(0).length, 1);
+    EXPECT_EQ(entry(0).deviceIndex, 5);
+    EXPECT_EQ(entry(0).generation, 3u);
+    EXPECT_EQ(entry(0).skipBytes, 0u);
+    EXPECT_EQ(held(3), (std::vector<std::uint8_t>{0x41}));
+}
+
+TEST_F(DecoderTest, HeaderByteHandedOverAloneWaitsForItsPartner) {
+    boardSends({0xD3, 0x41});
+    board.nextReadLimit = 1;
+    poll();
+    EXPECT_EQ(queued(), 0);
+    EXPECT_EQ(record_->headerBytesHeld, 1u);
+    poll();
+    EXPECT_EQ(board.readsAsked, (std::vector<std::uint32_t>{2, 1}));
+    ASSERT_EQ(queued(), 1);
+    EXPECT_EQ(entry(0).commandByte, 0xD3);
+    EXPECT_EQ(held(3), (std::vector<std::uint8_t>{0x41}));
+    EXPECT_EQ(lastError(), "No error found!\n");
+}
+
+TEST_F(DecoderTest, FailedHeaderReadDecodesNothing) {
+    boardSends({0xD3, 0x41});
+    board.failingReads = 1;
+    poll();
+    EXPECT_EQ(queued(), 0);
+    EXPECT_EQ(record_->headerBytesHeld, 0u);
+    EXPECT_EQ(lastError(), "No error found!\n");
+    poll();
+    ASSERT_EQ(queued(), 1);
+    EXPECT_EQ(held(3), (std::vector<std::uint8_t>{0x41}));
+}
+
+TEST_F(DecoderTest, BlockLengthMarksTheBlockUntilItIsQueued) {
+    boardSends({0xE2, 0xC8});
+    poll();
+    EXPECT_EQ(record_->blockLength.load(), 200u);
+    EXPECT_EQ(record_->blockBytesRemaining, 200u);
+    poll(); // nothing pending: a read of 0 bytes, nothing changes
+    EXPECT_EQ(record_->blockBytesRemaining, 200u);
+    for (int piece = 0; piece < 3; ++piece) {
+        for (int i = 0; i < 64; ++i) board.toHost.push_back(static_cast<std::uint8_t>(piece * 64 + i));
+        poll();
+        EXPECT_EQ(record_->blockLength.load(), 200u);
+        EXPECT_EQ(queued(), 0);
+    }
+    for (int i = 192; i < 210; ++i) board.toHost.push_back(static_cast<std::uint8_t>(i)); // 8 of them for the block
+    poll();
+    EXPECT_EQ(board.readsAsked, (std::vector<std::uint32_t>{2, 0, 64, 64, 64, 8}));
+    EXPECT_EQ(record_->blockLength.load(), 0u);
+    EXPECT_EQ(record_->blockProgress.load(), 4u);
+    ASSERT_EQ(queued(), 1);
+    EXPECT_EQ(entry(0).length, 200);
+    EXPECT_EQ(entry(0).commandByte, 0xE2);
+    std::vector<std::uint8_t> expected(200);
+    for (int i = 0; i < 200; ++i) expected[i] = static_cast<std::uint8_t>(i);
+    EXPECT_EQ(held(2), expected);
+    EXPECT_EQ(board.toHost.size(), 10u); // the next message's bytes stay with the driver
+}
+
+TEST_F(DecoderTest, EmptyBlockQueuesNothing) {
+    boardSends({0xE2, 0x00});
+    poll();
+    EXPECT_EQ(record_->blockLength.load(), 0u);
+    EXPECT_EQ(record_->blockBytesRemaining, 0u);
+    EXPECT_EQ(queued(), 0);
+}
+
+TEST_F(DecoderTest, FullFifoDropsTheMessageWholeAndTheNextEntrySkipsItsBytes) {
+    for (FifoEntry& slot : context_->fifo) slot.busy.store(1);
+    boardSends({0xD2, 0x99}); // not even stored
+    poll();
+    EXPECT_EQ(lastError(), "Error: Ran out of FIFO memory");
+    EXPECT_EQ(heldBytes(*record_->inputBuffers[2]), 0u);
+
+    boardSends({0xE2, 0x04, 1, 2, 3, 4}); // stored piece by piece, then found no slot
+    poll();
+    poll();
+    EXPECT_EQ(record_->blockLength.load(), 4u); // kept until the board's next entry
+    EXPECT_EQ(record_->droppedBytes[2], 4u);
+
+    context_->fifo[0].busy.store(0);
+    boardSends({0xD2, 0x41});
+    poll();
+    ASSERT_EQ(entry(0).busy.load(), 1);
+    EXPECT_EQ(entry(0).skipBytes, 4u);
+    EXPECT_EQ(entry(0).length, 1);
+    EXPECT_EQ(record_->droppedBytes[2], 0u);
+    EXPECT_EQ(record_->blockLength.load(), 0u);
+    EXPECT_EQ(context_->fifoWriteIndex, 1);
+}
+
+TEST_F(DecoderTest, BlockItsBufferCannotTakeWholeIsDroppedAndItsStoredBytesClaimed) {
+    destroyInputBuffer(record_->inputBuffers[2]);
+    record_->inputBuffers[2] = createInputBuffer(8); // holds 7 bytes
+    boardSends({0xE2, 0x0A, 1, 2, 3, 4, 5});
+    poll();
+    poll(); // 5 bytes stored
+    boardSends({6, 7, 8, 9, 10});
+    poll(); // refused: the block can no longer be delivered whole
+    EXPECT_EQ(lastError(), "BTM: Input buffer is full");
+    EXPECT_EQ(record_->blockLength.load(), 0u);
+    EXPECT_EQ(record_->blockBytesRemaining, 0u);
+    // No entry for the block, only one that makes the write thread discard its 5 stored bytes.
+    ASSERT_EQ(queued(), 1);
+    EXPECT_EQ(entry(0).length, 0);
+    EXPECT_EQ(entry(0).skipBytes, 5u);
+    EXPECT_EQ(record_->droppedBytes[2], 0u);
+}
+
+TEST_F(DecoderTest, TriggerIsHandedBackForTheGeneralCallbackOnly) {
+    boardSends({0xCB, 0x07});
+    EXPECT_EQ(poll().callback, nullptr); // no general callback
+    record_->channelCallbacks[3].store(&unusedCallback);
+    boardSends({0xCB, 0x07});
+    EXPECT_EQ(poll().callback, nullptr);
+    record_->readCallback.store(&unusedCallback);
+    boardSends({0xDB, 0x09}); // bit 3 wins over bit 4
+    const TriggerCall trigger = poll();
+    EXPECT_EQ(trigger.callback, &unusedCallback);
+    EXPECT_EQ(trigger.deviceIndex, 5);
+    EXPECT_EQ(trigger.channel, 3);
+    EXPECT_EQ(trigger.commandByte, 0xDBu);
+    EXPECT_EQ(trigger.value, 9u);
+    EXPECT_EQ(trigger.buffer, record_->callbackBuffer);
+    EXPECT_EQ(queued(), 0);
+}
+
+TEST_F(DecoderTest, HeaderOfAnotherTransferModeIsRefused) {
+    boardSends({0x93, 0x41});
+    poll();
+    EXPECT_EQ(lastError(), "Message received does not have the right transfer mode; expecting output from device");
+    EXPECT_EQ(record_->commandByte, 0x93);
+    EXPECT_EQ(record_->currentChannel, 3);
+    EXPECT_EQ(queued(), 0);
+}
+
+} // namespace
