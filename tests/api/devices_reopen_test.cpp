@@ -65,7 +65,8 @@ TEST_F(DevicesTest, TenThousandReopensKeepMemoryFlat) {
     RecordProperty("resident_growth_kb", static_cast<int>(*residentAfter - *residentBefore));
     RecordProperty("data_growth_kb", static_cast<int>(*dataAfter - *dataBefore));
     // Eight new 50000-byte buffers per open would add about 4 GB of data and, with the allocator's
-    // headers alone, hundreds of MB of resident pages.
-    EXPECT_LT(*residentAfter - *residentBefore, 2048);
-    EXPECT_LT(*dataAfter - *dataBefore, 2048);
+    // headers alone, about 300 MB of resident pages. The limit leaves room for the sanitizers'
+    // bookkeeping.
+    EXPECT_LT(*residentAfter - *residentBefore, 8192);
+    EXPECT_LT(*dataAfter - *dataBefore, 8192);
 }
