@@ -31,10 +31,9 @@ TEST_F(DevicesTest, ThreeDevicesTwoSupportedFillSlotsZeroAndOne) {
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(NRV_CV_QueryDevices(), 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\t Device 1: Board One - S1 (VID: 403, PID: 8088)\n"
-              "\t Device 3: Board Three - S3 (VID: 403, PID: 808F)\n"
-              "Number of devices: 2\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\t Device 1: Board One - S1 (VID: 403, PID: 8088)\n"
+                                                      "\t Device 3: Board Three - S3 (VID: 403, PID: 808F)\n"
+                                                      "Number of devices: 2\n");
     EXPECT_EQ(log(), "Device List: 3 devices found!\n"
                      "\t Device 1: Board One - S1 (VID: 403, PID: 8088)\n"
                      "Invalid device ID: 0x0403, 0x8090. Corvane does not support this device\n"

@@ -17,7 +17,7 @@ constexpr std::uint32_t kBoardId = 0x04038088;     // supported vendor, first su
 constexpr std::uint32_t kLastBoardId = 0x0403808F; // supported vendor, last supported product
 
 class DevicesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testing_support::enterFreshDirectory();
         sim_reset();

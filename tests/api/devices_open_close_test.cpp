@@ -194,6 +194,7 @@ TEST_F(DevicesTest, EnumerationClosesOpenBoardsSoTheyCanBeOpenedAgain) {
     const std::string list = "Device List: 2 devices found!\n"
                              "\t Device 1: Board One - S1 (VID: 403, PID: 8088)\n"
                              "\t Device 2: Board Two - S2 (VID: 403, PID: 8088)\n";
-    EXPECT_EQ(log(), list + "Successfully opened device: Board Two / S2\n" + "Successfully closed device: Board Two / S2\n" +
-                         list + "Successfully opened device: Board Two / S2\n");
+    EXPECT_EQ(log(), list + "Successfully opened device: Board Two / S2\n" +
+                         "Successfully closed device: Board Two / S2\n" + list +
+                         "Successfully opened device: Board Two / S2\n");
 }

@@ -35,9 +35,7 @@ TEST_F(DevicesTest, TenThousandReopensKeepMemoryFlat) {
     ASSERT_EQ(queryQuietly(), 1);
     NRV_CV_SetDebugMode(0); // 20,000 log lines would only measure the disk
 
-    auto cycle = [] {
-        return NRV_CV_OpenDeviceByIndex(0) == 1 && NRV_CV_CloseDeviceByIndex(0) == 1;
-    };
+    auto cycle = [] { return NRV_CV_OpenDeviceByIndex(0) == 1 && NRV_CV_CloseDeviceByIndex(0) == 1; };
     // Warm-up: the first open creates the buffers; the heap settles.
     for (int i = 0; i < 100; ++i) {
         ASSERT_TRUE(cycle()) << NRV_CV_GetLastError();

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -26,7 +27,7 @@ constexpr std::uint32_t kBoardId = 0x04038088;
 int32_t CORVANE_CALL ignoreMessage(int32_t, int32_t, uint32_t, uint32_t, uint8_t*, uint32_t) { return 0; }
 
 class DeviceRecordsTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim_reset();
         NRV_CV_Open(0, 0, 0);
@@ -49,16 +50,15 @@ protected:
 // Pretends a light show is running: its thread id stays set until the show sees the stop
 // (repeat count and length both 0), as the lightshow thread behaves.
 class FakeShow {
-public:
+  public:
     explicit FakeShow(HostContext* context) : context_(context) {
         context_->lightShowDelay.store(50);
         context_->lightShowRepeats.store(5);
         context_->lightShowLength.store(4);
         context_->lightShowThreadId.store(77, std::memory_order_release);
         thread_ = std::thread([this] {
-            testing_support::waitUntil([this] {
-                return context_->lightShowRepeats.load() == 0 && context_->lightShowLength.load() == 0;
-            });
+            testing_support::waitUntil(
+                [this] { return context_->lightShowRepeats.load() == 0 && context_->lightShowLength.load() == 0; });
             sawStop_.store(true);
             context_->lightShowThreadId.store(0, std::memory_order_release);
         });
@@ -66,7 +66,7 @@ public:
     ~FakeShow() { thread_.join(); }
     bool sawStop() const { return sawStop_.load(); }
 
-private:
+  private:
     HostContext* context_;
     std::atomic<bool> sawStop_{false};
     std::thread thread_;

@@ -137,8 +137,8 @@ int ListUnopenedDevices(HostContext* context) {
         platform::consoleWrite("No devices found!\n");
     } else {
         // calloc: checks the size for overflow, and nodes the driver does not fill read as empty.
-        auto* list = static_cast<d2xx::FT_DEVICE_LIST_INFO_NODE*>(
-            std::calloc(listed, sizeof(d2xx::FT_DEVICE_LIST_INFO_NODE)));
+        auto* list =
+            static_cast<d2xx::FT_DEVICE_LIST_INFO_NODE*>(std::calloc(listed, sizeof(d2xx::FT_DEVICE_LIST_INFO_NODE)));
         if (list == nullptr) {
             setLastError(context, "ListUnopenedDevices: Could not allocate device information array");
             return 0;
@@ -184,8 +184,8 @@ int ListUnopenedDevices(HostContext* context) {
             context->deviceCount.store(count, std::memory_order_release);
         }
         if (notRecorded > 0) {
-            logMessage(context, "Device List: %i more supported devices not recorded; the limit is %i\n",
-                       notRecorded, kDeviceRecordCount);
+            logMessage(context, "Device List: %i more supported devices not recorded; the limit is %i\n", notRecorded,
+                       kDeviceRecordCount);
         }
     }
 
