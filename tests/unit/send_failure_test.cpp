@@ -1,5 +1,5 @@
-// The reason a send reports to internal callers (the self test stops on a short write), and the
-// light show's quiet control sequence, against a scripted FT_Write with no thread running.
+// The reason a send reports to internal callers (the self test stops on a short write), against a
+// scripted FT_Write with no thread running.
 #include "core/host_context.h"
 #include "transfer/send.h"
 
@@ -81,13 +81,6 @@ TEST_F(SendFailureKindTest, EachSendNamesWhyItFailed) {
     // The control sequence never fails on a write.
     EXPECT_EQ(SendControlByte(context_.get(), 2, 1, &failure), 1);
     EXPECT_EQ(failure, SendFailure::None);
-}
-
-TEST_F(SendFailureKindTest, QuietControlByteGoesToAddressTwo) {
-    select();
-    EXPECT_EQ(SendQuietControlByte(context_.get(), 0x04), 1);
-    EXPECT_EQ(wire.bytes, (std::vector<std::uint8_t>{0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x04, 0x92, 0x00}));
-    EXPECT_EQ(wire.calls, (std::vector<std::uint32_t>{2, 2, 2, 2, 2}));
 }
 
 } // namespace

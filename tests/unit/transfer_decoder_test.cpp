@@ -50,8 +50,6 @@ d2xx::FT_STATUS D2XX_API scriptedRead(d2xx::FT_HANDLE, d2xx::LPVOID buffer, d2xx
     return d2xx::FT_OK;
 }
 
-int32_t CORVANE_CALL unusedCallback(int32_t, int32_t, uint32_t, uint32_t, uint8_t*, uint32_t) { return 0; }
-
 class DecoderTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -134,18 +132,6 @@ TEST_F(DecoderTest, HeaderByteHandedOverAloneWaitsForItsPartner) {
     EXPECT_EQ(lastError(), "No error found!\n");
 }
 
-TEST_F(DecoderTest, FailedHeaderReadDecodesNothing) {
-    boardSends({0xD3, 0x41});
-    board.failingReads = 1;
-    poll();
-    EXPECT_EQ(queued(), 0);
-    EXPECT_EQ(record_->headerBytesHeld, 0u);
-    EXPECT_EQ(lastError(), "No error found!\n");
-    poll();
-    ASSERT_EQ(queued(), 1);
-    EXPECT_EQ(held(3), (std::vector<std::uint8_t>{0x41}));
-}
-
 TEST_F(DecoderTest, BlockLengthMarksTheBlockUntilItIsQueued) {
     boardSends({0xE2, 0xC8});
     poll();
@@ -173,14 +159,6 @@ TEST_F(DecoderTest, BlockLengthMarksTheBlockUntilItIsQueued) {
     EXPECT_EQ(board.toHost.size(), 10u); // the next message's bytes stay with the driver
 }
 
-TEST_F(DecoderTest, EmptyBlockQueuesNothing) {
-    boardSends({0xE2, 0x00});
-    poll();
-    EXPECT_EQ(record_->blockLength.load(), 0u);
-    EXPECT_EQ(record_->blockBytesRemaining, 0u);
-    EXPECT_EQ(queued(), 0);
-}
-
 TEST_F(DecoderTest, FullFifoDropsTheMessageWholeAndTheNextEntrySkipsItsBytes) {
     for (FifoEntry& slot : context_->fifo) slot.busy.store(1);
     boardSends({0xD2, 0x99}); // not even stored
@@ -203,51 +181,6 @@ TEST_F(DecoderTest, FullFifoDropsTheMessageWholeAndTheNextEntrySkipsItsBytes) {
     EXPECT_EQ(record_->droppedBytes[2], 0u);
     EXPECT_EQ(record_->blockLength.load(), 0u);
     EXPECT_EQ(context_->fifoWriteIndex, 1);
-}
-
-TEST_F(DecoderTest, BlockItsBufferCannotTakeWholeIsDroppedAndItsStoredBytesClaimed) {
-    destroyInputBuffer(record_->inputBuffers[2]);
-    record_->inputBuffers[2] = createInputBuffer(8); // holds 7 bytes
-    boardSends({0xE2, 0x0A, 1, 2, 3, 4, 5});
-    poll();
-    poll(); // 5 bytes stored
-    boardSends({6, 7, 8, 9, 10});
-    poll(); // refused: the block can no longer be delivered whole
-    EXPECT_EQ(lastError(), "BTM: Input buffer is full");
-    EXPECT_EQ(record_->blockLength.load(), 0u);
-    EXPECT_EQ(record_->blockBytesRemaining, 0u);
-    // No entry for the block, only one that makes the write thread discard its 5 stored bytes.
-    ASSERT_EQ(queued(), 1);
-    EXPECT_EQ(entry(0).length, 0);
-    EXPECT_EQ(entry(0).skipBytes, 5u);
-    EXPECT_EQ(record_->droppedBytes[2], 0u);
-}
-
-TEST_F(DecoderTest, TriggerIsHandedBackForTheGeneralCallbackOnly) {
-    boardSends({0xCB, 0x07});
-    EXPECT_EQ(poll().callback, nullptr); // no general callback
-    record_->channelCallbacks[3].store(&unusedCallback);
-    boardSends({0xCB, 0x07});
-    EXPECT_EQ(poll().callback, nullptr);
-    record_->readCallback.store(&unusedCallback);
-    boardSends({0xDB, 0x09}); // bit 3 wins over bit 4
-    const TriggerCall trigger = poll();
-    EXPECT_EQ(trigger.callback, &unusedCallback);
-    EXPECT_EQ(trigger.deviceIndex, 5);
-    EXPECT_EQ(trigger.channel, 3);
-    EXPECT_EQ(trigger.commandByte, 0xDBu);
-    EXPECT_EQ(trigger.value, 9u);
-    EXPECT_EQ(trigger.buffer, record_->callbackBuffer);
-    EXPECT_EQ(queued(), 0);
-}
-
-TEST_F(DecoderTest, HeaderOfAnotherTransferModeIsRefused) {
-    boardSends({0x93, 0x41});
-    poll();
-    EXPECT_EQ(lastError(), "Message received does not have the right transfer mode; expecting output from device");
-    EXPECT_EQ(record_->commandByte, 0x93);
-    EXPECT_EQ(record_->currentChannel, 3);
-    EXPECT_EQ(queued(), 0);
 }
 
 } // namespace
