@@ -82,10 +82,10 @@ SIM_API void sim_set_echo(int device, int on);
 
 // Port state as the library left it.
 SIM_API int sim_is_open(int device);
-SIM_API std::uint32_t sim_open_count(int device);     // successful FT_OpenEx calls so far
-SIM_API std::uint32_t sim_baud_rate(int device);      // last FT_SetBaudRate, 0 if none
-SIM_API std::uint32_t sim_purge_mask(int device);     // OR of every FT_Purge mask since the last open
-SIM_API std::uint32_t sim_read_timeout(int device);   // last FT_SetTimeouts, 0 if none
+SIM_API std::uint32_t sim_open_count(int device);   // successful FT_OpenEx calls so far
+SIM_API std::uint32_t sim_baud_rate(int device);    // last FT_SetBaudRate, 0 if none
+SIM_API std::uint32_t sim_purge_mask(int device);   // OR of every FT_Purge mask since the last open
+SIM_API std::uint32_t sim_read_timeout(int device); // last FT_SetTimeouts, 0 if none
 SIM_API std::uint32_t sim_write_timeout(int device);
 
 // How often an entry point was called since the last reset (any device, failed calls included).

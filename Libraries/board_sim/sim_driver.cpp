@@ -31,7 +31,7 @@ namespace d2xx {
 #define BOARD_SIM_DECLARE(name, required, params) extern "C" SIM_ENTRY_EXPORT FT_STATUS D2XX_API name params;
 D2XX_ENTRY_POINTS(BOARD_SIM_DECLARE)
 #undef BOARD_SIM_DECLARE
-#define BOARD_SIM_CHECK_TYPE(name, required, params)                                                          \
+#define BOARD_SIM_CHECK_TYPE(name, required, params)                                                                   \
     static_assert(std::is_same_v<decltype(&name), PFN_##name>, #name " must match the library's pointer type");
 D2XX_ENTRY_POINTS(BOARD_SIM_CHECK_TYPE)
 #undef BOARD_SIM_CHECK_TYPE
@@ -72,7 +72,7 @@ constexpr std::uint8_t kBlockAnswer = 0xE0;
 // The board side of the echo model: it reads the host's byte stream message by message, however
 // the stream is cut into writes, and produces the answers.
 class EchoBoard {
-public:
+  public:
     void reset() {
         header_ = 0;
         haveHeader_ = false;
@@ -98,7 +98,7 @@ public:
         answer(header_, byte, toHost);
     }
 
-private:
+  private:
     void answer(std::uint8_t header, std::uint8_t value, std::deque<std::uint8_t>& toHost) {
         if (header == kTriggerHeader) {
             toHost.push_back(kTriggerAnswer);
@@ -467,8 +467,8 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
         if (bytesToRead == 0) {
             return FT_OK;
         }
-        const std::uint32_t wait =
-            device->readTimeout == 0 ? boardsim::kMaxReadWaitMs : std::min(device->readTimeout, boardsim::kMaxReadWaitMs);
+        const std::uint32_t wait = device->readTimeout == 0 ? boardsim::kMaxReadWaitMs
+                                                            : std::min(device->readTimeout, boardsim::kMaxReadWaitMs);
         deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait);
     }
     // Returns as soon as the whole count is queued, else at the time-out with what there is.
@@ -594,27 +594,19 @@ extern "C" FT_STATUS D2XX_API FT_ResetDevice(FT_HANDLE ftHandle) {
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_SetDtr)
-extern "C" FT_STATUS D2XX_API FT_SetDtr(FT_HANDLE ftHandle) {
-    return boardsim::plainHandleCall("FT_SetDtr", ftHandle);
-}
+extern "C" FT_STATUS D2XX_API FT_SetDtr(FT_HANDLE ftHandle) { return boardsim::plainHandleCall("FT_SetDtr", ftHandle); }
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_ClrDtr)
-extern "C" FT_STATUS D2XX_API FT_ClrDtr(FT_HANDLE ftHandle) {
-    return boardsim::plainHandleCall("FT_ClrDtr", ftHandle);
-}
+extern "C" FT_STATUS D2XX_API FT_ClrDtr(FT_HANDLE ftHandle) { return boardsim::plainHandleCall("FT_ClrDtr", ftHandle); }
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_SetRts)
-extern "C" FT_STATUS D2XX_API FT_SetRts(FT_HANDLE ftHandle) {
-    return boardsim::plainHandleCall("FT_SetRts", ftHandle);
-}
+extern "C" FT_STATUS D2XX_API FT_SetRts(FT_HANDLE ftHandle) { return boardsim::plainHandleCall("FT_SetRts", ftHandle); }
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_ClrRts)
-extern "C" FT_STATUS D2XX_API FT_ClrRts(FT_HANDLE ftHandle) {
-    return boardsim::plainHandleCall("FT_ClrRts", ftHandle);
-}
+extern "C" FT_STATUS D2XX_API FT_ClrRts(FT_HANDLE ftHandle) { return boardsim::plainHandleCall("FT_ClrRts", ftHandle); }
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_GetModemStatus)
@@ -1039,109 +1031,109 @@ SimEntryPoint sim_entry_point(const char* name) {
         SimEntryPoint function;
     } kDefined[] = {
 #if !defined(BOARD_SIM_WITHOUT_FT_Open)
-    {"FT_Open", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Open)},
+        {"FT_Open", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Open)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_OpenEx)
-    {"FT_OpenEx", reinterpret_cast<SimEntryPoint>(&d2xx::FT_OpenEx)},
+        {"FT_OpenEx", reinterpret_cast<SimEntryPoint>(&d2xx::FT_OpenEx)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_ListDevices)
-    {"FT_ListDevices", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ListDevices)},
+        {"FT_ListDevices", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ListDevices)},
 #endif
 #if !defined(_WIN32) && !defined(BOARD_SIM_WITHOUT_FT_SetVIDPID)
-    {"FT_SetVIDPID", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetVIDPID)},
+        {"FT_SetVIDPID", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetVIDPID)},
 #endif
 #if !defined(_WIN32) && !defined(BOARD_SIM_WITHOUT_FT_GetVIDPID)
-    {"FT_GetVIDPID", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetVIDPID)},
+        {"FT_GetVIDPID", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetVIDPID)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_Close)
-    {"FT_Close", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Close)},
+        {"FT_Close", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Close)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_Read)
-    {"FT_Read", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Read)},
+        {"FT_Read", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Read)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_Write)
-    {"FT_Write", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Write)},
+        {"FT_Write", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Write)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_IoCtl)
-    {"FT_IoCtl", reinterpret_cast<SimEntryPoint>(&d2xx::FT_IoCtl)},
+        {"FT_IoCtl", reinterpret_cast<SimEntryPoint>(&d2xx::FT_IoCtl)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetBaudRate)
-    {"FT_SetBaudRate", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetBaudRate)},
+        {"FT_SetBaudRate", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetBaudRate)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetDivisor)
-    {"FT_SetDivisor", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetDivisor)},
+        {"FT_SetDivisor", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetDivisor)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetDataCharacteristics)
-    {"FT_SetDataCharacteristics", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetDataCharacteristics)},
+        {"FT_SetDataCharacteristics", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetDataCharacteristics)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetFlowControl)
-    {"FT_SetFlowControl", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetFlowControl)},
+        {"FT_SetFlowControl", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetFlowControl)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_ResetDevice)
-    {"FT_ResetDevice", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ResetDevice)},
+        {"FT_ResetDevice", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ResetDevice)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetDtr)
-    {"FT_SetDtr", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetDtr)},
+        {"FT_SetDtr", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetDtr)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_ClrDtr)
-    {"FT_ClrDtr", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ClrDtr)},
+        {"FT_ClrDtr", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ClrDtr)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetRts)
-    {"FT_SetRts", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetRts)},
+        {"FT_SetRts", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetRts)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_ClrRts)
-    {"FT_ClrRts", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ClrRts)},
+        {"FT_ClrRts", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ClrRts)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_GetModemStatus)
-    {"FT_GetModemStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetModemStatus)},
+        {"FT_GetModemStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetModemStatus)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetChars)
-    {"FT_SetChars", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetChars)},
+        {"FT_SetChars", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetChars)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_Purge)
-    {"FT_Purge", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Purge)},
+        {"FT_Purge", reinterpret_cast<SimEntryPoint>(&d2xx::FT_Purge)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetTimeouts)
-    {"FT_SetTimeouts", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetTimeouts)},
+        {"FT_SetTimeouts", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetTimeouts)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_GetQueueStatus)
-    {"FT_GetQueueStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetQueueStatus)},
+        {"FT_GetQueueStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetQueueStatus)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetEventNotification)
-    {"FT_SetEventNotification", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetEventNotification)},
+        {"FT_SetEventNotification", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetEventNotification)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_GetStatus)
-    {"FT_GetStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetStatus)},
+        {"FT_GetStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetStatus)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetBreakOn)
-    {"FT_SetBreakOn", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetBreakOn)},
+        {"FT_SetBreakOn", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetBreakOn)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetBreakOff)
-    {"FT_SetBreakOff", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetBreakOff)},
+        {"FT_SetBreakOff", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetBreakOff)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_SetWaitMask)
-    {"FT_SetWaitMask", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetWaitMask)},
+        {"FT_SetWaitMask", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetWaitMask)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_WaitOnMask)
-    {"FT_WaitOnMask", reinterpret_cast<SimEntryPoint>(&d2xx::FT_WaitOnMask)},
+        {"FT_WaitOnMask", reinterpret_cast<SimEntryPoint>(&d2xx::FT_WaitOnMask)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_GetEventStatus)
-    {"FT_GetEventStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetEventStatus)},
+        {"FT_GetEventStatus", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetEventStatus)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_ReadEE)
-    {"FT_ReadEE", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ReadEE)},
+        {"FT_ReadEE", reinterpret_cast<SimEntryPoint>(&d2xx::FT_ReadEE)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_WriteEE)
-    {"FT_WriteEE", reinterpret_cast<SimEntryPoint>(&d2xx::FT_WriteEE)},
+        {"FT_WriteEE", reinterpret_cast<SimEntryPoint>(&d2xx::FT_WriteEE)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_EraseEE)
-    {"FT_EraseEE", reinterpret_cast<SimEntryPoint>(&d2xx::FT_EraseEE)},
+        {"FT_EraseEE", reinterpret_cast<SimEntryPoint>(&d2xx::FT_EraseEE)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_CreateDeviceInfoList)
-    {"FT_CreateDeviceInfoList", reinterpret_cast<SimEntryPoint>(&d2xx::FT_CreateDeviceInfoList)},
+        {"FT_CreateDeviceInfoList", reinterpret_cast<SimEntryPoint>(&d2xx::FT_CreateDeviceInfoList)},
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_GetDeviceInfoList)
-    {"FT_GetDeviceInfoList", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetDeviceInfoList)},
+        {"FT_GetDeviceInfoList", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetDeviceInfoList)},
 #endif
     };
     if (name == nullptr) {

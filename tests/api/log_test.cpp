@@ -23,7 +23,7 @@ void writeFile(const char* path, const std::string& text) {
 }
 
 class Log : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testing_support::enterFreshDirectory();
         sim_reset();

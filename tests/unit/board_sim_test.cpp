@@ -25,7 +25,7 @@ struct Driver {
 constexpr std::uint32_t kBoardId = 0x04038088u;
 
 class BoardSim : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { sim_reset(); }
     void TearDown() override { sim_reset(); }
 
@@ -61,10 +61,15 @@ protected:
     Driver ft;
 };
 
-TEST_F(BoardSim, EveryEntryPointIsThere) {
-#define SIM_TEST_PRESENT(name, required, params) EXPECT_NE(nullptr, sim_entry_point(#name)) << #name;
+TEST_F(BoardSim, EveryRequiredEntryPointIsThere) {
+#define SIM_TEST_PRESENT(name, required, params)                                                                       \
+    if (required) {                                                                                                    \
+        EXPECT_NE(nullptr, sim_entry_point(#name)) << #name;                                                           \
+    }
     D2XX_ENTRY_POINTS(SIM_TEST_PRESENT)
 #undef SIM_TEST_PRESENT
+    // The two optional ones exist together (Linux) or not at all (the vendor's Windows driver).
+    EXPECT_EQ(sim_entry_point("FT_SetVIDPID") == nullptr, sim_entry_point("FT_GetVIDPID") == nullptr);
     EXPECT_EQ(nullptr, sim_entry_point("FT_NoSuchCall"));
 }
 
@@ -450,8 +455,8 @@ TEST_F(BoardSim, EchoBoardAnswersEveryMessageHoweverTheStreamIsCut) {
         write(handle, {byte});
     }
     const std::vector<std::uint8_t> expected = {
-        0xC8, 0x80, 0xD3, 0x41, 0xE4, 0x03, 0x43, 0x56, 0x3A, 0xE1, 0x00,
-        0xD2, 0x5A, 0xD0, 0xC3, 0xD7, 0x7E, 0xD7, 0x01,
+        0xC8, 0x80, 0xD3, 0x41, 0xE4, 0x03, 0x43, 0x56, 0x3A, 0xE1,
+        0x00, 0xD2, 0x5A, 0xD0, 0xC3, 0xD7, 0x7E, 0xD7, 0x01,
     };
     EXPECT_EQ(expected, readAll(handle));
 
@@ -460,9 +465,9 @@ TEST_F(BoardSim, EchoBoardAnswersEveryMessageHoweverTheStreamIsCut) {
     write(handle, {0x81, 0x92, 0xA0, 0x05, 'C', 'V', ':', ' '});
     write(handle, {0x92, 0x02});
     write(handle, {0x81, 0x80});
-    EXPECT_EQ((std::vector<std::uint8_t>{0xE4, 0x08, 0x81, 0x92, 0xA0, 0x05, 'C', 'V', ':', ' ', 0xD2, 0x02, 0xC8,
-                                         0x80}),
-              readAll(handle));
+    EXPECT_EQ(
+        (std::vector<std::uint8_t>{0xE4, 0x08, 0x81, 0x92, 0xA0, 0x05, 'C', 'V', ':', ' ', 0xD2, 0x02, 0xC8, 0x80}),
+        readAll(handle));
 }
 
 TEST_F(BoardSim, EchoIsOffByDefaultAndRestartsAtAMessageBoundary) {

@@ -16,7 +16,7 @@
 namespace {
 
 class LogLine : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testing_support::enterFreshDirectory();
         sim_reset();
