@@ -124,15 +124,6 @@ TEST_F(DevicesTest, FailuresPrintNothingAndLeaveNoBoardRecorded) {
     }
 }
 
-TEST_F(DevicesTest, LibraryNotOpenReturnsZeroAndPrintsNothing) {
-    sim_add_device(kBoardId, "S1", "Board");
-    NRV_CV_Close();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(NRV_CV_QueryDevices(), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(sim_call_count("FT_CreateDeviceInfoList"), 0u);
-}
-
 TEST_F(DevicesTest, MoreThan256SupportedBoardsRecordTheFirst256AndLogOneLineForTheRest) {
     sim_set_listed_count(300);
     testing::internal::CaptureStdout();

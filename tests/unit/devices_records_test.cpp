@@ -127,16 +127,6 @@ TEST_F(DeviceRecordsTest, SecondEnumerationClearsEveryRecordButItsIndexAndCallba
     EXPECT_EQ(context->activeDevice.load(), &database[1]);
 }
 
-TEST_F(DeviceRecordsTest, DeviceInfoListExistsOnlyWhenTheDriverListedDevices) {
-    sim_add_device(kBoardId, "S1", "Board");
-    ASSERT_EQ(enumerate(), 1);
-    ASSERT_NE(context->deviceInfoList, nullptr);
-    EXPECT_STREQ(context->deviceInfoList[0].SerialNumber, "S1");
-    sim_reset();
-    EXPECT_EQ(enumerate(), 0);
-    EXPECT_EQ(context->deviceInfoList, nullptr);
-}
-
 TEST_F(DeviceRecordsTest, OpenCreatesEightEmptyBuffersAndAReopenKeepsThemWithTheirBytes) {
     sim_add_device(kBoardId, "S1", "Board");
     ASSERT_EQ(enumerate(), 1);
@@ -239,22 +229,6 @@ TEST_F(DeviceRecordsTest, EnumerationStopsTheLightShowBeforeClosingBoards) {
     EXPECT_EQ(enumerate(), 1);
     EXPECT_TRUE(show.sawStop());
     EXPECT_EQ(sim_is_open(0), 0);
-}
-
-TEST_F(DeviceRecordsTest, SuccessfulCloseClearsTheLightShowParameters) {
-    sim_add_device(kBoardId, "S1", "Board");
-    ASSERT_EQ(enumerate(), 1);
-    ASSERT_EQ(openDeviceAt(context, 0), 1);
-    static const std::uint8_t sequence[2] = {1, 2};
-    context->lightShowDelay.store(30);
-    context->lightShowRepeats.store(2);
-    context->lightShowLength.store(2);
-    context->lightShowSequence.store(sequence);
-    ASSERT_EQ(closeDeviceAt(context, 0), 1);
-    EXPECT_EQ(context->lightShowDelay.load(), 0u);
-    EXPECT_EQ(context->lightShowRepeats.load(), 0);
-    EXPECT_EQ(context->lightShowLength.load(), 0);
-    EXPECT_EQ(context->lightShowSequence.load(), nullptr);
 }
 
 namespace {

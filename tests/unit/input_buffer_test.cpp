@@ -44,15 +44,6 @@ void advanceTo(InputBuffer& buffer, std::uint32_t position) {
 
 } // namespace
 
-TEST(InputBuffer, NewBufferIsEmptyWithItsCapacity) {
-    BufferPtr buffer = makeBuffer(50000);
-    EXPECT_EQ(buffer->capacity, 50000u);
-    EXPECT_EQ(buffer->freeBytes.load(), 50000u);
-    EXPECT_EQ(buffer->readPosition, 0u);
-    EXPECT_EQ(buffer->writePosition, 0u);
-    EXPECT_EQ(heldBytes(*buffer), 0u);
-}
-
 TEST(InputBuffer, HoldsCapacityMinusOneAndNeverTheLastFreeByte) {
     BufferPtr buffer = makeBuffer(50000);
     std::vector<std::uint8_t> bytes = sequence(49999, 0);
