@@ -9,6 +9,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -85,8 +86,10 @@ inline bool lastErrorIs(const std::string& text) {
 
 // A block message from a board: command byte, length, then the bytes.
 inline Bytes blockMessage(std::uint8_t command, const Bytes& data) {
-    Bytes message{command, static_cast<std::uint8_t>(data.size())};
-    message.insert(message.end(), data.begin(), data.end());
+    Bytes message(data.size() + 2);
+    message[0] = command;
+    message[1] = static_cast<std::uint8_t>(data.size());
+    std::copy(data.begin(), data.end(), message.begin() + 2);
     return message;
 }
 
