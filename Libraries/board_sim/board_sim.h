@@ -35,7 +35,8 @@ SIM_API int sim_add_raw_device(std::uint32_t id, const char serial[16], const ch
 // Number of devices FT_CreateDeviceInfoList will report: with a count above the number of devices
 // added, the driver's list is padded with nodes of a default supported board (for tests of more than
 // 256 boards) numbered serials "SIM%05d". -1 restores "the devices added". The padding boards are
-// added at once as ordinary devices (the serial carries the device number), so they can be opened.
+// added at once as devices numbered after those added so far (the serial carries the number), so
+// they can be opened; with -1 they stay attached but drop out of the list.
 // FT_GetDeviceInfoList always copies the list of the latest FT_CreateDeviceInfoList, whatever the
 // count it is given, and writes that list's length back.
 SIM_API void sim_set_listed_count(int count);

@@ -157,6 +157,7 @@ struct Device {
     std::uint32_t readTimeout = 0;
     std::uint32_t writeTimeout = 0;
     bool echo = false;
+    bool padding = false; // made by sim_set_listed_count, listed only while a count is set
     EchoBoard board;
 };
 
@@ -244,11 +245,16 @@ int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* d
                      descriptionLength);
 }
 
-std::size_t listedDevices(const Driver& d) {
-    if (d.listedCount < 0) {
-        return d.devices.size();
+// The devices FT_CreateDeviceInfoList reports, by device number: the first listedCount devices, or
+// every device added through the control API when no count is set.
+std::vector<std::size_t> listedDevices(const Driver& d) {
+    std::vector<std::size_t> listed;
+    for (std::size_t i = 0; i < d.devices.size(); ++i) {
+        if (d.listedCount >= 0 ? i < static_cast<std::size_t>(d.listedCount) : !d.devices[i]->padding) {
+            listed.push_back(i);
+        }
     }
-    return std::min(d.devices.size(), static_cast<std::size_t>(d.listedCount));
+    return listed;
 }
 
 // Opens a device for the caller: refused when already open, otherwise a handle never given before.
@@ -792,10 +798,11 @@ extern "C" FT_STATUS D2XX_API FT_CreateDeviceInfoList(LPDWORD numDevs) {
     if (numDevs == nullptr) {
         return FT_INVALID_PARAMETER;
     }
-    const std::size_t count = boardsim::listedDevices(d);
+    const std::vector<std::size_t> listed = boardsim::listedDevices(d);
+    const std::size_t count = listed.size();
     d.snapshot.assign(count, FT_DEVICE_LIST_INFO_NODE{});
     for (std::size_t i = 0; i < count; ++i) {
-        const boardsim::Device& device = *d.devices[i];
+        const boardsim::Device& device = *d.devices[listed[i]];
         FT_DEVICE_LIST_INFO_NODE& node = d.snapshot[i];
         node.Flags = FT_FLAGS_HISPEED | (device.open ? FT_FLAGS_OPENED : 0);
         node.Type = boardsim::kDeviceType;
@@ -870,7 +877,8 @@ void sim_set_listed_count(int count) {
     while (count > 0 && d.devices.size() < static_cast<std::size_t>(count)) {
         char serial[16];
         std::snprintf(serial, sizeof serial, "SIM%05d", static_cast<int>(d.devices.size()) % 100000);
-        boardsim::addTerminated(d, boardsim::kPaddingBoardId, serial, boardsim::kPaddingDescription);
+        const int number = boardsim::addTerminated(d, boardsim::kPaddingBoardId, serial, boardsim::kPaddingDescription);
+        d.devices[static_cast<std::size_t>(number)]->padding = true;
     }
 }
 

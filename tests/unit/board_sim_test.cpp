@@ -164,7 +164,13 @@ TEST_F(BoardSim, ListedCountPadsWithOpenableBoardsOrCutsTheList) {
     EXPECT_EQ(1u, count);
     sim_set_listed_count(-1);
     ASSERT_EQ(FT_OK, ft.FT_CreateDeviceInfoList(&count));
+    EXPECT_EQ(1u, count) << "only the device added through the control API";
+    sim_set_listed_count(3); // no further padding: the boards are there already
+    ASSERT_EQ(FT_OK, ft.FT_CreateDeviceInfoList(&count));
+    ASSERT_EQ(FT_OK, ft.FT_GetDeviceInfoList(nodes, &count));
     EXPECT_EQ(3u, count);
+    EXPECT_STREQ("SIM00002", nodes[2].SerialNumber);
+    EXPECT_EQ(FT_FLAGS_HISPEED | FT_FLAGS_OPENED, nodes[2].Flags);
 }
 
 // ---- open and close ----------------------------------------------------------------------------
