@@ -157,7 +157,8 @@ int ListUnopenedDevices(HostContext* context) {
         for (d2xx::DWORD k = 0; k < walk; ++k) {
             const d2xx::FT_DEVICE_LIST_INFO_NODE& node = list[k];
             std::size_t serialLength = boundedLength(node.SerialNumber, sizeof node.SerialNumber);
-            // The second interface of a two-channel bridge: not a board of ours, and not worth a line.
+            // Serials ending in 'A' name bridge interfaces that are never boards of ours: skipped
+            // without a line.
             if (serialLength > 0 && node.SerialNumber[serialLength - 1] == 'A') {
                 continue;
             }
