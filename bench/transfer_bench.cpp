@@ -17,10 +17,10 @@
 namespace {
 
 constexpr std::uint32_t kBoardId = 0x04038088;
-constexpr int kLibraryBoard = 0; // opened and polled by the library
-constexpr int kRawBoard = 1;     // opened directly, for the baselines
+constexpr int kLibraryBoard = 0;            // opened and polled by the library
+constexpr int kRawBoard = 1;                // opened directly, for the baselines
 constexpr std::uint32_t kClearEvery = 4096; // captured writes are dropped this often
-constexpr int kReceiveBatch = 1024;          // messages per receive iteration
+constexpr int kReceiveBatch = 1024;         // messages per receive iteration
 
 d2xx::FT_HANDLE rawHandle = nullptr;
 d2xx::PFN_FT_Write rawWrite = nullptr;
@@ -129,7 +129,7 @@ BENCHMARK(Receive)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // Keeps every run's time per item so that the ratios can be printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration && run.iterations > 0) {

@@ -9,7 +9,7 @@ namespace {
 constexpr std::uint32_t kIoError = 4; // FT_IO_ERROR
 
 class ReceiveTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { openBoards(1); }
     void TearDown() override { recorder().release(); }
 };
@@ -30,10 +30,9 @@ TEST_F(ReceiveTest, SingleByteGoesToItsChannelCallbackElseTheGeneralOneOnTheWrit
     boardSends(0, {0xD3, 0x44, 0xD0, 0x45});
     ASSERT_TRUE(recorder().waitForCalls(4));
 
-    EXPECT_THAT(recorder().calls(), ElementsAre(dataCall(kChannel, 0, 3, 0xD3, {0x41}),
-                                                dataCall(kGeneral, 0, 3, 0xD3, {0x42}),
-                                                dataCall(kGeneral, 0, 3, 0xF3, {0x43}),
-                                                dataCall(kChannel, 0, 0, 0xD0, {0x45})));
+    EXPECT_THAT(recorder().calls(),
+                ElementsAre(dataCall(kChannel, 0, 3, 0xD3, {0x41}), dataCall(kGeneral, 0, 3, 0xD3, {0x42}),
+                            dataCall(kGeneral, 0, 3, 0xF3, {0x43}), dataCall(kChannel, 0, 0, 0xD0, {0x45})));
     EXPECT_NE(recorder().call(0).thread, std::this_thread::get_id());
     EXPECT_STREQ(NRV_CV_GetLastError(), kNoErrorText);
 }
@@ -99,8 +98,8 @@ TEST_F(ReceiveTest, BlockArrivingInPiecesIsDeliveredOnceWhole) {
     }
     boardSends(0, {0xE2, 0x00, 0xD2, 0x41}); // an empty block queues nothing
     ASSERT_TRUE(recorder().waitForCalls(2));
-    EXPECT_THAT(recorder().calls(),
-                ElementsAre(dataCall(kGeneral, 0, 2, 0xE2, pattern(200, 0x10)), dataCall(kGeneral, 0, 2, 0xD2, {0x41})));
+    EXPECT_THAT(recorder().calls(), ElementsAre(dataCall(kGeneral, 0, 2, 0xE2, pattern(200, 0x10)),
+                                                dataCall(kGeneral, 0, 2, 0xD2, {0x41})));
 }
 
 TEST_F(ReceiveTest, FailedReadsLoseNoByte) {

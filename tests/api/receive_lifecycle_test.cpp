@@ -10,7 +10,7 @@ namespace {
 constexpr int kActing = 3; // recorder id of the callbacks below
 
 class LifecycleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { openBoards(1); }
     void TearDown() override { recorder().release(); }
 };
@@ -23,8 +23,8 @@ void recordHere(std::int32_t device, std::int32_t channel, std::uint32_t command
     recorder().record(kActing, device, channel, command, length, data, dataLength);
 }
 
-int32_t CORVANE_CALL sendingCallback(int32_t device, int32_t channel, uint32_t command, uint32_t length,
-                                     uint8_t* data, uint32_t dataLength) {
+int32_t CORVANE_CALL sendingCallback(int32_t device, int32_t channel, uint32_t command, uint32_t length, uint8_t* data,
+                                     uint32_t dataLength) {
     recordHere(device, channel, command, length, data, dataLength);
     if ((command & 0x08) != 0) {
         actionResults += NRV_CV_SendTrigger(static_cast<std::uint8_t>(length)); // on the read thread
@@ -168,8 +168,7 @@ TEST_P(ReopenInBlockTest, NextMessageAfterTheReopenIsReadAsAHeader) {
 
 INSTANTIATE_TEST_SUITE_P(Channels, ReopenInBlockTest, ::testing::Values(std::uint8_t{0xD3}, std::uint8_t{0xD2}),
                          [](const ::testing::TestParamInfo<std::uint8_t>& info) {
-                             return info.param == 0xD2 ? std::string("BlocksOwnChannel")
-                                                       : std::string("OtherChannel");
+                             return info.param == 0xD2 ? std::string("BlocksOwnChannel") : std::string("OtherChannel");
                          });
 
 } // namespace

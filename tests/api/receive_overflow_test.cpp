@@ -11,7 +11,7 @@ constexpr int kFifoSize = 65536;
 constexpr int kBlocksThatFill = 196; // 196 blocks of 255 bytes leave 19 of a buffer's 49999 bytes free
 
 class OverflowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         openBoards(1);
         ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
@@ -49,9 +49,7 @@ protected:
 
 // Message i of the stream: a single byte on channel i % 8 carrying i / 8, so that every channel
 // buffer holds a share and any loss, doubling or reordering shows.
-Bytes numberedMessage(int i) {
-    return {static_cast<std::uint8_t>(0xD0 | (i % 8)), static_cast<std::uint8_t>(i / 8)};
-}
+Bytes numberedMessage(int i) { return {static_cast<std::uint8_t>(0xD0 | (i % 8)), static_cast<std::uint8_t>(i / 8)}; }
 
 TEST_F(OverflowTest, FullFifoDropsTheWholeMessageAndDeliversEveryQueuedOneInOrder) {
     // The held entry plus 65535 more fill every slot.
@@ -105,7 +103,8 @@ TEST_F(OverflowTest, FullBufferRefusesASingleByteAndKeepsWhatItHolds) {
     const std::vector<Call> calls = recorder().calls();
     ASSERT_EQ(calls.size(), static_cast<std::size_t>(1 + kBlocksThatFill + 19 + 1));
     for (std::size_t i = 0; i < 19; ++i) {
-        EXPECT_EQ(calls[1 + kBlocksThatFill + i], dataCall(kGeneral, 0, 1, 0xD1, {static_cast<std::uint8_t>(0x40 + i)}));
+        EXPECT_EQ(calls[1 + kBlocksThatFill + i],
+                  dataCall(kGeneral, 0, 1, 0xD1, {static_cast<std::uint8_t>(0x40 + i)}));
     }
     EXPECT_EQ(calls.back(), dataCall(kGeneral, 0, 1, 0xD1, {0x77}));
 }

@@ -10,7 +10,7 @@ namespace {
 constexpr std::uint32_t kIoError = 4; // FT_IO_ERROR
 
 class SendFailureTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { openBoards(1); }
     void TearDown() override { sim_set_write_hook(nullptr, nullptr); }
 

@@ -9,7 +9,7 @@ using testing::HasSubstr;
 namespace {
 
 class SendTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         testing_support::enterFreshDirectory();
         openBoards(2);
@@ -31,8 +31,8 @@ TEST_F(SendTest, TriggerWritesOneMessageAndLogsTheValueInUpperCaseHex) {
 
 TEST_F(SendTest, SingleByteCarriesTheAddressInItsHeaderAndLogsTheWholeAddress) {
     EXPECT_EQ(NRV_CV_SendByte(3, 0x41), 1);
-    EXPECT_EQ(NRV_CV_SendByte(9, 0x10), 1);       // not a channel, still sent as it is
-    EXPECT_EQ(NRV_CV_SendByte(0x1F3, 0xAB), 1);   // only the low eight bits reach the header
+    EXPECT_EQ(NRV_CV_SendByte(9, 0x10), 1);     // not a channel, still sent as it is
+    EXPECT_EQ(NRV_CV_SendByte(0x1F3, 0xAB), 1); // only the low eight bits reach the header
     EXPECT_THAT(written(0), ElementsAre(0x93, 0x41, 0x99, 0x10, 0xF3, 0xAB));
     EXPECT_THAT(writeCalls(0), ElementsAre(2u, 2u, 2u));
     EXPECT_THAT(log(), HasSubstr("SendByte of value 41 to [Corvane board 0:3] was successful\n"

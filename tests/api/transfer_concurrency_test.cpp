@@ -86,8 +86,8 @@ void mismatch(int board, std::uint32_t expected, const char* what) {
     }
 }
 
-int32_t CORVANE_CALL checkingCallback(int32_t device, int32_t channel, uint32_t command, uint32_t length,
-                                      uint8_t* data, uint32_t dataLength) {
+int32_t CORVANE_CALL checkingCallback(int32_t device, int32_t channel, uint32_t command, uint32_t length, uint8_t* data,
+                                      uint32_t dataLength) {
     if (device < 0 || device >= kBoards) {
         mismatch(device, 0, "unknown board");
         return 0;
@@ -138,13 +138,20 @@ std::uint32_t runSender(int sender, const std::atomic<bool>& stop) {
         const auto value = static_cast<std::uint8_t>(j);
         int result = 0;
         switch (j % 4) {
-        case 0: result = NRV_CV_SendByte(setup.singleAddress, value); break;
+        case 0:
+            result = NRV_CV_SendByte(setup.singleAddress, value);
+            break;
         case 1:
-            for (std::uint32_t k = 0; k < blockLength(j); ++k) block[k] = static_cast<std::uint8_t>(j + k);
+            for (std::uint32_t k = 0; k < blockLength(j); ++k)
+                block[k] = static_cast<std::uint8_t>(j + k);
             result = NRV_CV_SendBlock(setup.blockAddress, block.data(), blockLength(j));
             break;
-        case 2: result = NRV_CV_SendTransferControlByte(setup.controlAddress, value); break;
-        default: result = NRV_CV_SendTrigger(triggerValue(sender, j)); break;
+        case 2:
+            result = NRV_CV_SendTransferControlByte(setup.controlAddress, value);
+            break;
+        default:
+            result = NRV_CV_SendTrigger(triggerValue(sender, j));
+            break;
         }
         if (result != 1) {
             ADD_FAILURE() << "sender " << sender << ", operation " << j << ": " << NRV_CV_GetLastError();
@@ -252,7 +259,8 @@ TEST(TransferConcurrency, TwoBoardsStreamWhileTwoThreadsSend) {
             const std::uint32_t count = std::min({kMessagesPerBoard - queued[board], kWindow - ahead, 512u});
             if (count == 0 || ahead > kWindow / 2) continue;
             Bytes stream;
-            for (std::uint32_t i = queued[board]; i < queued[board] + count; ++i) appendMessage(stream, board, i);
+            for (std::uint32_t i = queued[board]; i < queued[board] + count; ++i)
+                appendMessage(stream, board, i);
             boardSends(board, stream);
             queued[board] += count;
             fed = true;
@@ -261,11 +269,15 @@ TEST(TransferConcurrency, TwoBoardsStreamWhileTwoThreadsSend) {
         stalled = std::chrono::steady_clock::now() > deadline;
     }
     const bool allDelivered = testing_support::waitUntil(
-        [] { return progress[0].delivered.load() == kMessagesPerBoard && progress[1].delivered.load() == kMessagesPerBoard; },
+        [] {
+            return progress[0].delivered.load() == kMessagesPerBoard &&
+                   progress[1].delivered.load() == kMessagesPerBoard;
+        },
         std::chrono::minutes(1));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     stopSending = true;
-    for (std::thread& sender : senders) sender.join();
+    for (std::thread& sender : senders)
+        sender.join();
 
     EXPECT_FALSE(stalled) << "delivered " << progress[0].delivered << " and " << progress[1].delivered;
     ASSERT_TRUE(allDelivered) << "delivered " << progress[0].delivered << " and " << progress[1].delivered;

@@ -142,7 +142,7 @@ inline Call triggerCall(int recorder, std::int32_t device, std::int32_t channel,
 // the library's thread until released, which keeps the write thread (or, for a trigger, the read
 // thread) from going on.
 class Recorder {
-public:
+  public:
     void record(int recorder, std::int32_t device, std::int32_t channel, std::uint32_t command, std::uint32_t length,
                 const std::uint8_t* data, std::uint32_t dataLength) {
         Call call{recorder, device, channel, command, length, {}, dataLength, std::this_thread::get_id()};
@@ -175,7 +175,7 @@ public:
     void hold() { holding_.store(true); }
     void release() { holding_.store(false); }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Call> calls_;
     std::atomic<std::size_t> count_{0};

@@ -21,8 +21,7 @@ struct ScriptedWrites {
 };
 ScriptedWrites wire;
 
-d2xx::FT_STATUS D2XX_API scriptedWrite(d2xx::FT_HANDLE, d2xx::LPVOID buffer, d2xx::DWORD asked,
-                                       d2xx::LPDWORD written) {
+d2xx::FT_STATUS D2XX_API scriptedWrite(d2xx::FT_HANDLE, d2xx::LPVOID buffer, d2xx::DWORD asked, d2xx::LPDWORD written) {
     wire.calls.push_back(asked);
     if (wire.status != d2xx::FT_OK) {
         return wire.status;
@@ -35,7 +34,7 @@ d2xx::FT_STATUS D2XX_API scriptedWrite(d2xx::FT_HANDLE, d2xx::LPVOID buffer, d2x
 }
 
 class SendFailureKindTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         wire = ScriptedWrites{};
         table_.FT_Write = &scriptedWrite;

@@ -21,7 +21,7 @@ namespace {
 struct ScriptedBoard {
     std::deque<std::uint8_t> toHost;
     std::vector<std::uint32_t> readsAsked;
-    int failingReads = 0;             // the next reads fail with FT_IO_ERROR and hand out nothing
+    int failingReads = 0;              // the next reads fail with FT_IO_ERROR and hand out nothing
     std::uint32_t nextReadLimit = ~0u; // the next read hands out at most this many bytes
 };
 ScriptedBoard board;
@@ -39,8 +39,8 @@ d2xx::FT_STATUS D2XX_API scriptedRead(d2xx::FT_HANDLE, d2xx::LPVOID buffer, d2xx
         --board.failingReads;
         return d2xx::FT_IO_ERROR;
     }
-    std::uint32_t count = std::min<std::uint32_t>({asked, static_cast<std::uint32_t>(board.toHost.size()),
-                                                   board.nextReadLimit});
+    std::uint32_t count =
+        std::min<std::uint32_t>({asked, static_cast<std::uint32_t>(board.toHost.size()), board.nextReadLimit});
     board.nextReadLimit = ~0u;
     for (std::uint32_t i = 0; i < count; ++i) {
         static_cast<std::uint8_t*>(buffer)[i] = board.toHost.front();
@@ -51,7 +51,7 @@ d2xx::FT_STATUS D2XX_API scriptedRead(d2xx::FT_HANDLE, d2xx::LPVOID buffer, d2xx
 }
 
 class DecoderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         board = ScriptedBoard{};
         table_.FT_GetStatus = &scriptedGetStatus;
@@ -84,7 +84,8 @@ protected:
     const FifoEntry& entry(int slot) const { return context_->fifo[slot]; }
     int queued() const {
         int count = 0;
-        for (const FifoEntry& slot : context_->fifo) count += slot.busy.load();
+        for (const FifoEntry& slot : context_->fifo)
+            count += slot.busy.load();
         return count;
     }
     std::vector<std::uint8_t> held(int channel) {
@@ -140,12 +141,14 @@ TEST_F(DecoderTest, BlockLengthMarksTheBlockUntilItIsQueued) {
     poll(); // nothing pending: a read of 0 bytes, nothing changes
     EXPECT_EQ(record_->blockBytesRemaining, 200u);
     for (int piece = 0; piece < 3; ++piece) {
-        for (int i = 0; i < 64; ++i) board.toHost.push_back(static_cast<std::uint8_t>(piece * 64 + i));
+        for (int i = 0; i < 64; ++i)
+            board.toHost.push_back(static_cast<std::uint8_t>(piece * 64 + i));
         poll();
         EXPECT_EQ(record_->blockLength.load(), 200u);
         EXPECT_EQ(queued(), 0);
     }
-    for (int i = 192; i < 210; ++i) board.toHost.push_back(static_cast<std::uint8_t>(i)); // 8 of them for the block
+    for (int i = 192; i < 210; ++i)
+        board.toHost.push_back(static_cast<std::uint8_t>(i)); // 8 of them for the block
     poll();
     EXPECT_EQ(board.readsAsked, (std::vector<std::uint32_t>{2, 0, 64, 64, 64, 8}));
     EXPECT_EQ(record_->blockLength.load(), 0u);
@@ -154,13 +157,15 @@ TEST_F(DecoderTest, BlockLengthMarksTheBlockUntilItIsQueued) {
     EXPECT_EQ(entry(0).length, 200);
     EXPECT_EQ(entry(0).commandByte, 0xE2);
     std::vector<std::uint8_t> expected(200);
-    for (int i = 0; i < 200; ++i) expected[i] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 200; ++i)
+        expected[i] = static_cast<std::uint8_t>(i);
     EXPECT_EQ(held(2), expected);
     EXPECT_EQ(board.toHost.size(), 10u); // the next message's bytes stay with the driver
 }
 
 TEST_F(DecoderTest, FullFifoDropsTheMessageWholeAndTheNextEntrySkipsItsBytes) {
-    for (FifoEntry& slot : context_->fifo) slot.busy.store(1);
+    for (FifoEntry& slot : context_->fifo)
+        slot.busy.store(1);
     boardSends({0xD2, 0x99}); // not even stored
     poll();
     EXPECT_EQ(lastError(), "Error: Ran out of FIFO memory");

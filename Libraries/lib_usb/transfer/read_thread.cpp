@@ -167,8 +167,8 @@ void decodeHeader(HostContext* context, DeviceRecord& record, TriggerCall& trigg
         // before registering is visible to the callback.
         ReadCallback callback = record.readCallback.load(std::memory_order_acquire);
         if (callback != nullptr) {
-            trigger = TriggerCall{callback, record.deviceIndex, record.currentChannel, command, payload,
-                                  record.callbackBuffer};
+            trigger = TriggerCall{callback, record.deviceIndex,   record.currentChannel, command,
+                                  payload,  record.callbackBuffer};
         }
         return;
     }

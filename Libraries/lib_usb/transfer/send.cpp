@@ -48,8 +48,7 @@ SendFailure writeToActiveDevice(HostContext* context, const std::uint8_t* bytes,
     // Acquire: pairs with open's release store of the handle, after the port was set up.
     d2xx::FT_HANDLE handle = device->ftHandle.load(std::memory_order_acquire);
     written = 0;
-    d2xx::FT_STATUS status =
-        context->driverTable->FT_Write(handle, const_cast<std::uint8_t*>(bytes), count, &written);
+    d2xx::FT_STATUS status = context->driverTable->FT_Write(handle, const_cast<std::uint8_t*>(bytes), count, &written);
     if (status != d2xx::FT_OK) {
         return SendFailure::Status;
     }
@@ -141,8 +140,8 @@ int SendByte(HostContext* context, std::uint32_t address, std::uint8_t value, Se
     }
     DeviceName name;
     if (copyNameForLog(context, device, name)) {
-        logMessage(context, "SendByte of value %X to [%s:%u] was successful\n", static_cast<unsigned>(value),
-                   name.text, static_cast<unsigned>(address));
+        logMessage(context, "SendByte of value %X to [%s:%u] was successful\n", static_cast<unsigned>(value), name.text,
+                   static_cast<unsigned>(address));
     }
     report(failure, SendFailure::None);
     return 1;
