@@ -1,12 +1,19 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need and is missing on this machine (Debian). Run as
+# Installs what the builds and the tests need and is missing on this machine (Debian). Run as
 # root; otherwise it prints the one command to run and fails.
+#   cmake, ninja, g++, googletest (the Linux builds; its sources also build it for Windows)
+#   mingw-w64 for i686, posix thread model, and its binutils (the 32-bit Windows cross build and
+#     the export-table checks)
+#   wine with its 32-bit part (the Windows tests; needs the i386 architecture); skipped when
+#     CORVANE_WITH_WINE=0, as for the tour
+#   npm, only where the machine has none (fetching the vendor's driver for the real-driver test)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
+  command -v npm >/dev/null || packages+=(npm)
 fi
 
 missing=()
@@ -22,12 +29,13 @@ for package in "${missing[@]}"; do [[ "$package" == *:i386 ]] && needs_i386=1; d
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "Missing packages: ${missing[*]}"
-  echo "Run as root: $( ((needs_i386)) && echo 'dpkg --add-architecture i386 && ')apt-get update && apt-get install -y ${missing[*]}"
+  echo "Run as root: $( ((needs_i386)) && echo 'dpkg --add-architecture i386 && ')apt-get update && apt-get install -y --no-install-recommends ${missing[*]}"
   exit 1
 fi
 if ((needs_i386)) && ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
 fi
+echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

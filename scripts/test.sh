@@ -1,15 +1,99 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, then builds and tests the default, address and
-# undefined-behaviour, and thread-sanitizer builds of the Linux library.
-set -euo pipefail
+# The whole test suite: the README's test command, and all that CI runs. Installs what is missing
+# (scripts/setup.sh), then builds and tests four builds, each in a folder of its own under build/:
+#
+#   default  Linux, optimised: unit, API and binding tests, the export tables of libcorvane.so and
+#            of the simulated driver, and the library against the vendor's real Linux driver
+#            (fetched from the npm registry into the build tree by scripts/vendor-driver.sh)
+#   win32    32-bit Windows cross build with mingw-w64: Corvane32.dll, the simulated ftd2xx32.dll
+#            and the tests as Windows programs, run under wine (scripts/wine-run.sh), every test
+#            case in a process of its own; calling conventions, binding through the DLL search,
+#            and the export tables of both DLLs
+#   asan     Linux, address and undefined-behaviour sanitizers: unit, API and binding tests
+#   tsan     Linux, thread sanitizer: unit, API and binding tests
+#
+# Every build runs even when an earlier one failed. The summary gives each build's result, test
+# count and time; the exit status is non-zero when anything failed.
+# CORVANE_BUILD_PREFIX=x- puts the builds in build/x-default and so on (the default is none).
+set -uo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+root=$(pwd)
 
+started=$(date +%s)
+bash scripts/setup.sh || { echo "test.sh: set-up failed"; exit 1; }
+
+prefix=${CORVANE_BUILD_PREFIX:-}
+summary=()
+passed_total=0
+failed_total=0
+skipped_total=0
 status=0
-for preset in default asan tsan; do
-  echo "=== ${preset} ==="
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-  ctest --preset "$preset" || status=1
-done
+
+seconds_since() { echo $(($(date +%s) - $1)); }
+as_minutes() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
+
+# run_build <preset> [environment for the tests...]
+run_build() {
+  local preset=$1
+  shift
+  local dir=build/${prefix}${preset}
+  local stage_start result="passed" log
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== ${preset}: configure and build in ${dir} ==="
+  if ! cmake --preset "$preset" -B "$dir" >/dev/null; then
+    result="FAILED (configure)"
+  else
+    # Keep going past a target that does not build, so that every other test still runs.
+    if ! cmake --build "$dir" -j2 -- -k 0; then
+      result="FAILED (build)"
+    fi
+    if [[ $preset == win32 ]]; then
+      # One prefix and one lasting wineserver for the whole run; stopped again below.
+      bash scripts/wine-run.sh "$root/$dir/wine/prefix" --boot || result="FAILED (wine prefix)"
+    fi
+    echo "=== ${preset}: tests ==="
+    env "$@" ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log"
+    if [[ ${PIPESTATUS[0]} -ne 0 && $result == passed ]]; then
+      result="FAILED (tests)"
+    fi
+    if [[ $preset == win32 ]]; then
+      bash scripts/wine-run.sh "$root/$dir/wine/prefix" --stop
+    fi
+  fi
+
+  # ctest's closing line: "97% tests passed, 4 tests failed out of 154".
+  local line total=0 failed=0 skipped
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [[ -n $line ]]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  elif [[ $result == passed ]]; then
+    result="FAILED (no tests ran)"
+  fi
+  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$log")
+  passed_total=$((passed_total + total - failed - skipped))
+  skipped_total=$((skipped_total + skipped))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+
+  local note=""
+  if [[ $preset == default && ! -f $dir/vendor/lib/libftd2xx.so ]]; then
+    note=" - the vendor's real driver could not be fetched, its test was SKIPPED"
+  fi
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' "$preset" "$result" \
+    "$total" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")" "$note")")
+  rm -f "$log"
+}
+
+run_build default
+run_build win32
+run_build asan
+run_build tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+
+echo
+echo "=== summary ($(as_minutes "$(seconds_since "$started")") in all) ==="
+printf '%s\n' "${summary[@]}"
+echo "test.sh: ${passed_total} passed, ${failed_total} failed, ${skipped_total} skipped"
 exit $status

@@ -57,8 +57,10 @@ inline bool fileExists(const std::string& path) {
     return file.good();
 }
 
+// Reads a text file such as Corvane.log in text mode: on Windows the library writes its lines
+// with "\r\n", as every text file there, and text mode reads them back as "\n".
 inline std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(path);
     std::stringstream text;
     text << file.rdbuf();
     return text.str();

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Runs a 32-bit Windows program under wine, in a wine prefix of the build tree's own:
+#
+#   wine-run.sh PREFIX PROGRAM.exe [ARGUMENTS...]   run it; the exit status is the program's
+#   wine-run.sh PREFIX --boot                       create the prefix now, start a lasting wineserver
+#   wine-run.sh PREFIX --stop                       end that prefix's wineserver and its programs
+#
+# The win32 cross build uses this script as its CMake cross-compiling emulator, so ctest runs
+# every Windows test case through it. The prefix is made on first use, under a lock, so that
+# parallel tests wait for one set-up instead of racing each other through it. No display is
+# needed: wine's dialogs (crash reports, the .NET and HTML engine installers) are turned off,
+# and so are wine's own diagnostics, so that a test's output is the program's output alone.
+set -euo pipefail
+
+if [[ $# -lt 2 ]]; then
+  echo "usage: $0 PREFIX PROGRAM.exe [ARGUMENTS...] | PREFIX --boot | PREFIX --stop" >&2
+  exit 2
+fi
+prefix=$1
+shift
+mkdir -p "$(dirname "$prefix")"
+prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
+
+export WINEPREFIX=$prefix
+export WINEARCH=win32
+export WINEDEBUG=-all
+# mscoree and mshtml: no offer to install Mono or Gecko when the prefix is made.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+if ! command -v wine >/dev/null; then
+  echo "wine is not installed: run scripts/setup.sh as root" >&2
+  exit 127
+fi
+
+boot_prefix() {
+  [[ -f $WINEPREFIX/system.reg ]] && return 0
+  (
+    flock 9
+    if [[ ! -f $WINEPREFIX/system.reg ]]; then
+      wineboot --init >/dev/null 2>&1 || true
+      # A crashing test ends at once with a backtrace on its standard error, rather than waiting
+      # for someone to close a crash dialog that no one sees.
+      wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
+      # The registry reaches the disk when the prefix's wineserver ends.
+      wineserver --wait || true
+      if [[ ! -f $WINEPREFIX/system.reg ]]; then
+        echo "could not create the wine prefix $WINEPREFIX" >&2
+        exit 1
+      fi
+    fi
+  ) 9>"$WINEPREFIX.lock"
+}
+
+case "$1" in
+  --boot)
+    boot_prefix
+    # A lasting wineserver spares every test process the server's start-up (about half a second).
+    wineserver --persistent
+    ;;
+  --stop)
+    if [[ -d $WINEPREFIX ]]; then
+      wineserver --kill || true
+    fi
+    ;;
+  *)
+    boot_prefix
+    for attempt in 1 2 3; do
+      status=0
+      wine "$@" || status=$?
+      # Status 139 is wine's own process dying of SIGSEGV. A fault of the Windows program never ends
+      # so: wine turns it into an exception, prints a backtrace and ends with status 5. Wine 8 does
+      # die so, now and then, when a process ends while threads it has just created are still
+      # starting (about one run in a hundred of a program that starts two threads and returns at
+      # once; none seen once the threads run). That is no fault of the program: run it again.
+      if [[ $status -ne 139 || $attempt -eq 3 ]]; then
+        exit "$status"
+      fi
+      echo "wine-run.sh: wine died of SIGSEGV (status 139) as the program ended; running it again" >&2
+    done
+    ;;
+esac
