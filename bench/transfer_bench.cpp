@@ -130,6 +130,7 @@ BENCHMARK(Receive)->UseRealTime()->Unit(benchmark::kMicrosecond);
 // Keeps every run's time per item so that the ratios can be printed at the end.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    RatioReporter() : ConsoleReporter(OO_None) {} // plain text: the output usually goes to a log
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type == Run::RT_Iteration && run.iterations > 0) {
