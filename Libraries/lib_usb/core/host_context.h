@@ -49,7 +49,8 @@ struct HostContext {
     std::atomic<std::uint32_t> writeThreadId;
 
     // Keeps the writes of one send operation together on the wire (application threads and the
-    // lightshow thread); held only around driver writes, never across a callback.
+    // lightshow thread), and keeps a close or an enumeration from closing a handle that a send is
+    // writing to; held only around driver writes and FT_Close, never across a callback.
     SpinLock sendLock;
 };
 

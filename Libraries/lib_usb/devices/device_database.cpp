@@ -120,10 +120,14 @@ int ListUnopenedDevices(HostContext* context) {
 
     // A running show sends to the active board, whose handle is about to be closed.
     stopLightShow(context);
-    for (int i = 0; i < kDeviceRecordCount; ++i) {
-        DeviceRecord& record = context->deviceDatabase[i];
-        SpinLockHolder hold(record.guard);
-        clearRecordLocked(context, record);
+    {
+        // No send is under way while open boards are closed, as in a device close.
+        SpinLockHolder sends(context->sendLock);
+        for (int i = 0; i < kDeviceRecordCount; ++i) {
+            DeviceRecord& record = context->deviceDatabase[i];
+            SpinLockHolder hold(record.guard);
+            clearRecordLocked(context, record);
+        }
     }
 
     d2xx::DWORD listed = 0;

@@ -134,6 +134,11 @@ int closeRecord(HostContext* context, DeviceRecord& record) {
     RecordTexts texts;
     d2xx::FT_STATUS status;
     {
+        // The send lock first: a send on another thread finishes its writes on this handle
+        // before it is closed, and never writes to it afterwards (a driver may hand the same
+        // handle value to the next board it opens). Callers have stopped the light show already,
+        // whose thread takes the send lock for every step.
+        SpinLockHolder sends(context->sendLock);
         SpinLockHolder hold(record.guard);
         // Relaxed: under the guard, which orders it against open, enumeration and the read thread.
         status = context->driverTable->FT_Close(record.ftHandle.load(std::memory_order_relaxed));
