@@ -16,6 +16,8 @@ constexpr const char* kNoError = "No error found!\n";
 constexpr const char* kNoDevice = "SendTrigger: No device was selected";
 constexpr std::uint32_t kSupportedBoard = 0x04038088u;
 
+int32_t CORVANE_CALL ignoreMessage(int32_t, int32_t, uint32_t, uint32_t, uint8_t*, uint32_t) { return 0; }
+
 // Calls every guarded export with arguments that would act on an open library (a listed board,
 // valid names and data) and expects each to refuse.
 void expectEveryGuardedExportRefuses() {
@@ -36,6 +38,11 @@ void expectEveryGuardedExportRefuses() {
     EXPECT_EQ(0, NRV_CV_SendByte(2, 0x41));
     EXPECT_EQ(0, NRV_CV_SendBlock(4, block, sizeof block));
     EXPECT_EQ(0, NRV_CV_SendTransferControlByte(2, 1));
+    EXPECT_EQ(0, NRV_CV_RegisterReadCallback(ignoreMessage));
+    EXPECT_EQ(0, NRV_CV_RegisterReadCallbackForChannel(ignoreMessage, 3));
+    const std::uint8_t steps[2] = {1, 2};
+    EXPECT_EQ(0, NRV_CV_LEDBlinky(1, 1, steps, 2));
+    EXPECT_EQ(0, NRV_CV_PerformSelfTest());
     EXPECT_STREQ(kNotInitialized, NRV_CV_GetLastError());
 }
 
