@@ -208,10 +208,7 @@ extern "C" {
 
 CORVANE_API int32_t CORVANE_CALL NRV_CV_QueryDevices(void) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return 0;
-    }
-    return ListUnopenedDevices(context);
+    return context == nullptr ? 0 : ListUnopenedDevices(context);
 }
 
 } // extern "C"

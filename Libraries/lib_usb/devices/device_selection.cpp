@@ -258,70 +258,44 @@ extern "C" {
 
 CORVANE_API int32_t CORVANE_CALL NRV_CV_SelectActiveDeviceByIndex(int32_t deviceIndex) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return 0;
-    }
-    return selectByIndex(context, deviceIndex);
+    return context == nullptr ? 0 : selectByIndex(context, deviceIndex);
 }
 
 CORVANE_API int32_t CORVANE_CALL NRV_CV_SelectActiveDeviceByName(const char* name) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return 0;
-    }
-    return selectByName(context, name);
+    return context == nullptr ? 0 : selectByName(context, name);
 }
 
 CORVANE_API const char* CORVANE_CALL NRV_CV_GetDeviceName(int32_t deviceIndex) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return nullptr;
-    }
-    return recordText(context, deviceIndex, false);
+    return context == nullptr ? nullptr : recordText(context, deviceIndex, false);
 }
 
 CORVANE_API const char* CORVANE_CALL NRV_CV_GetDeviceSerial(int32_t deviceIndex) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return nullptr;
-    }
-    return recordText(context, deviceIndex, true);
+    return context == nullptr ? nullptr : recordText(context, deviceIndex, true);
 }
 
 CORVANE_API int32_t CORVANE_CALL NRV_CV_OpenDeviceByIndex(int32_t deviceIndex) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return 0;
-    }
-    return openDeviceAt(context, deviceIndex);
+    return context == nullptr ? 0 : openDeviceAt(context, deviceIndex);
 }
 
+// The by-name open and close return 1 once the library is open: their failures show only in the
+// last error and the log.
 CORVANE_API int32_t CORVANE_CALL NRV_CV_OpenDeviceByName(const char* name) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return 0;
-    }
-    // Always 1: failures show only in the last error and the log.
-    openByName(context, name);
-    return 1;
+    return context == nullptr ? 0 : (openByName(context, name), 1);
 }
 
 CORVANE_API int32_t CORVANE_CALL NRV_CV_CloseDeviceByIndex(int32_t deviceIndex) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return 0;
-    }
-    return closeDeviceAt(context, deviceIndex);
+    return context == nullptr ? 0 : closeDeviceAt(context, deviceIndex);
 }
 
 CORVANE_API int32_t CORVANE_CALL NRV_CV_CloseDeviceByName(const char* name) {
     HostContext* context = libraryGuard();
-    if (context == nullptr) {
-        return 0;
-    }
-    // Always 1: failures show only in the last error and the log.
-    closeByName(context, name);
-    return 1;
+    return context == nullptr ? 0 : (closeByName(context, name), 1);
 }
 
 } // extern "C"
