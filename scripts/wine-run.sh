@@ -58,6 +58,11 @@ case "$1" in
     # A lasting wineserver spares every test process the server's start-up (about half a second).
     # It fails only when the prefix has a server already, which serves as well.
     wineserver --persistent 2>/dev/null || true
+    # The first program a server runs starts wine's background services, which stay as long as the
+    # server and keep that program's standard output and error open. Started here, detached, they
+    # hold nothing of the tests: a test's output would otherwise never reach its end, and ctest
+    # would wait for it until the test's time-out.
+    wineboot </dev/null >/dev/null 2>&1 || true
     ;;
   --stop)
     if [[ -d $WINEPREFIX ]]; then
