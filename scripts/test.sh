@@ -29,6 +29,11 @@ failed_total=0
 skipped_total=0
 status=0
 
+# The win32 build's lasting wineserver ends with the run, however the run ends.
+wine_prefix=""
+stop_wine() { [[ -z $wine_prefix ]] || bash scripts/wine-run.sh "$wine_prefix" --stop; wine_prefix=""; }
+trap stop_wine EXIT
+
 seconds_since() { echo $(($(date +%s) - $1)); }
 as_minutes() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
@@ -51,16 +56,15 @@ run_build() {
     fi
     if [[ $preset == win32 ]]; then
       # One prefix and one lasting wineserver for the whole run; stopped again below.
-      bash scripts/wine-run.sh "$root/$dir/wine/prefix" --boot || result="FAILED (wine prefix)"
+      wine_prefix=$root/$dir/wine/prefix
+      bash scripts/wine-run.sh "$wine_prefix" --boot || result="FAILED (wine prefix)"
     fi
     echo "=== ${preset}: tests ==="
     env "$@" ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log"
     if [[ ${PIPESTATUS[0]} -ne 0 && $result == passed ]]; then
       result="FAILED (tests)"
     fi
-    if [[ $preset == win32 ]]; then
-      bash scripts/wine-run.sh "$root/$dir/wine/prefix" --stop
-    fi
+    stop_wine
   fi
 
   # ctest's closing line: "97% tests passed, 4 tests failed out of 154".
@@ -78,9 +82,13 @@ run_build() {
   failed_total=$((failed_total + failed))
   [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
 
-  local note=""
+  local note="" reruns
   if [[ $preset == default && ! -f $dir/vendor/lib/libftd2xx.so ]]; then
     note=" - the vendor's real driver could not be fetched, its test was SKIPPED"
+  fi
+  reruns=$(grep -c 'wine-run.sh: wine died of SIGSEGV' "$log")
+  if [[ $reruns -gt 0 ]]; then
+    note=" - wine itself died at a program's end ${reruns} time(s); the programs were run again"
   fi
   summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' "$preset" "$result" \
     "$total" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")" "$note")")
