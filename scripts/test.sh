@@ -57,6 +57,7 @@ run_build() {
     if [[ $preset == win32 ]]; then
       # One prefix and one lasting wineserver for the whole run; stopped again below.
       wine_prefix=$root/$dir/wine/prefix
+      rm -f "$wine_prefix.reruns"
       bash scripts/wine-run.sh "$wine_prefix" --boot || result="FAILED (wine prefix)"
     fi
     echo "=== ${preset}: tests ==="
@@ -86,7 +87,7 @@ run_build() {
   if [[ $preset == default && ! -f $dir/vendor/lib/libftd2xx.so ]]; then
     note=" - the vendor's real driver could not be fetched, its test was SKIPPED"
   fi
-  reruns=$(grep -c 'wine-run.sh: wine died of SIGSEGV' "$log")
+  reruns=$(cat "$root/$dir/wine/prefix.reruns" 2>/dev/null | wc -l)
   if [[ $reruns -gt 0 ]]; then
     note=" - wine itself died at a program's end ${reruns} time(s); the programs were run again"
   fi

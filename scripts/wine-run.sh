@@ -83,6 +83,7 @@ case "$1" in
         exit "$status"
       fi
       echo "wine-run.sh: wine died of SIGSEGV (status 139) as the program ended; running it again" >&2
+      echo "$*" >>"$WINEPREFIX.reruns" # counted by scripts/test.sh
     done
     ;;
 esac
