@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 // probeCalleeCleanup(function, slots): pushes `slots` zero words as the arguments, calls
@@ -47,8 +48,11 @@ _probeCalleeCleanup:
 namespace {
 
 // Argument slots of a function type: each parameter is widened to at least 4 bytes on the stack.
+// Only a function of the compiler's default convention, cdecl, matches the specialisation.
 template <typename Signature>
-struct Slots;
+struct Slots {
+    static_assert(!std::is_same_v<Signature, Signature>, "an export is no longer declared cdecl");
+};
 template <typename Result, typename... Parameters>
 struct Slots<Result(Parameters...)> {
     static constexpr std::uint32_t value = (0u + ... + static_cast<std::uint32_t>((sizeof(Parameters) + 3) / 4));
