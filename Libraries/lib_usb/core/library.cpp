@@ -64,8 +64,9 @@ CORVANE_API int32_t CORVANE_CALL NRV_CV_Open(int32_t value1, int32_t value2, int
     LibrarySettings* settings = &settingsRecord;
     LibraryState* state = &stateRecord;
     settings->openValue1 = settings->openValue2 = settings->openValue3 = 0;
-    // An earlier open's token and context are dropped here: its threads still use the context.
-    state->openToken.store(nullptr, std::memory_order_release);
+    // An earlier open's context is dropped here: its threads still use it. Its token is used by
+    // nothing but the guard's null test, so it is freed.
+    delete state->openToken.exchange(nullptr, std::memory_order_acq_rel);
     state->hostContext.store(nullptr, std::memory_order_release);
     state->openToken.store(new (std::nothrow) std::int32_t(0), std::memory_order_release);
 
