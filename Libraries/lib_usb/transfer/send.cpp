@@ -96,54 +96,56 @@ DeviceRecord* writeControlSequence(HostContext* context, std::uint8_t address, s
     return device;
 }
 
-} // namespace
-
-int SendTrigger(HostContext* context, std::uint8_t trigger, SendFailure* failure) {
+// Writes one two-byte message to the active device under the send lock. On failure the text
+// becomes the last error (a missing board has its own text); `device` receives the board written to.
+bool sendMessage(HostContext* context, const std::uint8_t (&message)[protocol::kMessageSize], const char* failureText,
+                 SendFailure* failure, DeviceRecord*& device) {
     if (activeDevice(context) == nullptr) {
-        return fail(context, SendFailure::NoDevice, nullptr, failure);
+        fail(context, SendFailure::NoDevice, nullptr, failure);
+        return false;
     }
-    const std::uint8_t message[protocol::kMessageSize] = {protocol::kTriggerHeader, trigger};
     std::uint32_t written = 0;
-    DeviceRecord* device = nullptr;
     SendFailure result;
     {
         SpinLockHolder hold(context->sendLock);
         result = writeToActiveDevice(context, message, protocol::kMessageSize, written, device);
     }
     if (result != SendFailure::None) {
-        return fail(context, result, kTriggerFailed, failure);
+        fail(context, result, failureText, failure);
+        return false;
+    }
+    report(failure, SendFailure::None);
+    return true;
+}
+
+} // namespace
+
+int SendTrigger(HostContext* context, std::uint8_t trigger, SendFailure* failure) {
+    const std::uint8_t message[protocol::kMessageSize] = {protocol::kTriggerHeader, trigger};
+    DeviceRecord* device = nullptr;
+    if (!sendMessage(context, message, kTriggerFailed, failure, device)) {
+        return 0;
     }
     DeviceName name;
     if (copyNameForLog(context, device, name)) {
         logMessage(context, "SendTigger of value %X to [%s] was successful\n", static_cast<unsigned>(trigger),
                    name.text);
     }
-    report(failure, SendFailure::None);
     return 1;
 }
 
 int SendByte(HostContext* context, std::uint32_t address, std::uint8_t value, SendFailure* failure) {
-    if (activeDevice(context) == nullptr) {
-        return fail(context, SendFailure::NoDevice, nullptr, failure);
-    }
     const std::uint8_t message[protocol::kMessageSize] = {
         static_cast<std::uint8_t>(protocol::kSingleByteHeader | (address & protocol::kAddressByteMask)), value};
-    std::uint32_t written = 0;
     DeviceRecord* device = nullptr;
-    SendFailure result;
-    {
-        SpinLockHolder hold(context->sendLock);
-        result = writeToActiveDevice(context, message, protocol::kMessageSize, written, device);
-    }
-    if (result != SendFailure::None) {
-        return fail(context, result, kSingleByteFailed, failure);
+    if (!sendMessage(context, message, kSingleByteFailed, failure, device)) {
+        return 0;
     }
     DeviceName name;
     if (copyNameForLog(context, device, name)) {
         logMessage(context, "SendByte of value %X to [%s:%u] was successful\n", static_cast<unsigned>(value), name.text,
                    static_cast<unsigned>(address));
     }
-    report(failure, SendFailure::None);
     return 1;
 }
 
