@@ -4,6 +4,8 @@
 #include "corvane.h"
 #include "test_support.h"
 
+#include "wire_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,22 +20,14 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing_support::Bytes;
+using testing_support::kControlPair; // follows a code-0 step and closes every show
 
 constexpr std::uint32_t kBoardId = 0x04038088;
 constexpr char kBoardName[] = "Light Board";
 constexpr std::uint32_t kOneHourMs = 3600000;
 
-// The control pair that follows a code-0 step and closes every show: the control-byte sequence
-// to address 2 with 4, then with 0.
-const Bytes kControlPair = {0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x04, 0x92, 0x00,
-                            0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x00, 0x92, 0x00};
-
-Bytes written() {
-    Bytes bytes(sim_written_size(0));
-    bytes.resize(sim_copy_written(0, bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-    return bytes;
-}
+Bytes written() { return testing_support::writtenBytes(0); }
 
 bool writtenSizeReaches(std::size_t size) {
     return testing_support::waitUntil([size] { return sim_written_size(0) >= size; });

@@ -5,6 +5,7 @@
 #include "board_sim.h"
 #include "corvane.h"
 #include "test_support.h"
+#include "wire_bytes.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -52,13 +53,9 @@ inline void openBoards(int count) {
     ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(0), 1);
 }
 
-using Bytes = std::vector<std::uint8_t>;
+using testing_support::Bytes;
 
-inline Bytes written(int board) {
-    Bytes bytes(sim_written_size(board));
-    sim_copy_written(board, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-    return bytes;
-}
+inline Bytes written(int board) { return testing_support::writtenBytes(board); }
 
 // The length asked by every FT_Write on the board, in order.
 inline std::vector<std::uint32_t> writeCalls(int board) {

@@ -6,6 +6,8 @@
 #include "demo/light_show.h"
 #include "test_support.h"
 
+#include "wire_bytes.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,16 +16,10 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testing_support::Bytes;
+using testing_support::kControlPair; // follows a code-0 step and closes every show
 
-const Bytes kControlPair = {0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x04, 0x92, 0x00,
-                            0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x00, 0x92, 0x00};
-
-Bytes written() {
-    Bytes bytes(sim_written_size(0));
-    bytes.resize(sim_copy_written(0, bytes.data(), static_cast<std::uint32_t>(bytes.size())));
-    return bytes;
-}
+Bytes written() { return testing_support::writtenBytes(0); }
 
 TEST(LightShowSequenceTest, ASequenceNulledMidShowEndsTheShowAsAStopDoes) {
     testing_support::enterFreshDirectory();
