@@ -3,7 +3,6 @@
 #include "board_sim.h"
 #include "corvane.h"
 #include "test_support.h"
-
 #include "wire_bytes.h"
 
 #include <gtest/gtest.h>
