@@ -1,0 +1,115 @@
+// The simulated driver's internal state: its devices, open handles, faults and counters, all in
+// one record guarded by one mutex. Shared by the entry points (sim_driver.cpp) and the control
+// API (control.cpp); nothing here is visible outside the driver.
+#pragma once
+
+#include "board_model.h"
+#include "board_sim.h"
+#include "d2xx.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#if defined(_WIN32)
+#define SIM_ENTRY_EXPORT // exported under plain names by ftd2xx32.def
+#else
+#define SIM_ENTRY_EXPORT __attribute__((visibility("default")))
+#endif
+
+// Every entry point declared from the shared list, so that a definition below whose signature
+// differs from the library's pointer type fails to compile. A build variant built without one
+// entry point (BOARD_SIM_WITHOUT_<name>) keeps the declaration and drops only the definition.
+namespace d2xx {
+#define BOARD_SIM_DECLARE(name, required, params) extern "C" SIM_ENTRY_EXPORT FT_STATUS D2XX_API name params;
+D2XX_ENTRY_POINTS(BOARD_SIM_DECLARE)
+#undef BOARD_SIM_DECLARE
+#define BOARD_SIM_CHECK_TYPE(name, required, params)                                                                   \
+    static_assert(std::is_same_v<decltype(&name), PFN_##name>, #name " must match the library's pointer type");
+D2XX_ENTRY_POINTS(BOARD_SIM_CHECK_TYPE)
+#undef BOARD_SIM_CHECK_TYPE
+} // namespace d2xx
+
+namespace boardsim {
+
+using namespace d2xx;
+
+// FT_Read waits for missing bytes at most this long, whatever the time-out (0 means "forever" to
+// the vendor's driver): a test that asks for more than it queued must fail, not hang.
+constexpr std::uint32_t kMaxReadWaitMs = 500;
+// Baud rates the chip can be set to; the vendor's driver answers FT_IO_ERROR outside them.
+constexpr ULONG kMinBaudRate = 184;
+constexpr ULONG kMaxBaudRate = 12000000;
+// Identity of the padding boards of sim_set_listed_count: a supported board of the library.
+constexpr std::uint32_t kPaddingBoardId = 0x04038088u;
+constexpr const char* kPaddingDescription = "Simulated board";
+constexpr ULONG kDeviceType = 8; // FT_DEVICE_232H, a single-channel high-speed bridge
+constexpr DWORD kFirstLocationId = 0x1011;
+constexpr DWORD kDefaultVendorId = 0x15D6; // what the vendor's Linux driver reports before a Set
+constexpr DWORD kDefaultProductId = 0x0001;
+// The first handle value; handles go up from here and are never given out twice.
+constexpr std::uintptr_t kFirstHandle = 0x51000;
+constexpr std::uintptr_t kHandleStep = 0x10;
+
+struct Device {
+    std::uint32_t id = 0;
+    char serial[16] = {};
+    char description[64] = {};
+    DWORD locationId = 0;
+    bool open = false;
+    FT_HANDLE handle = nullptr;
+    std::uint32_t openCount = 0;
+    std::deque<std::uint8_t> toHost;
+    std::vector<std::uint8_t> written;
+    std::vector<std::uint32_t> writeCalls;
+    std::uint32_t baudRate = 0;
+    std::uint32_t purgeMask = 0;
+    std::uint32_t readTimeout = 0;
+    std::uint32_t writeTimeout = 0;
+    bool echo = false;
+    bool padding = false; // made by sim_set_listed_count, listed only while a count is set
+    EchoBoard board;
+};
+
+struct Fault {
+    int remaining = 0; // negative: every call
+    FT_STATUS status = FT_OK;
+};
+
+struct Driver {
+    std::mutex lock;
+    std::vector<std::unique_ptr<Device>> devices;
+    int listedCount = -1;
+    std::vector<FT_DEVICE_LIST_INFO_NODE> snapshot; // the list of the latest FT_CreateDeviceInfoList
+    std::map<std::uintptr_t, int> openHandles;      // handle value -> device number
+    std::uintptr_t nextHandle = kFirstHandle;
+    std::map<std::string, Fault> faults;
+    std::map<std::string, std::uint64_t> calls;
+    int shortWritesLeft = 0;
+    std::uint32_t shortWriteSize = 0;
+    SimWriteHook hook = nullptr;
+    void* hookUser = nullptr;
+    std::vector<std::pair<DWORD, DWORD>> vidPids;
+};
+
+Driver& driver();
+
+using Guard = std::lock_guard<std::mutex>;
+
+// Counts the call and consumes one injected fault; returns the fault's status, or FT_OK to go on.
+// The caller holds the lock.
+FT_STATUS enter(Driver& d, const char* entryPoint);
+// The device behind an open handle, or null for a null, unknown or closed handle. Lock held.
+Device* deviceOf(Driver& d, FT_HANDLE handle, int* number = nullptr);
+Device* deviceAt(Driver& d, int number);
+int addDevice(Driver& d, std::uint32_t id, const char* serial, std::size_t serialLength, const char* description,
+              std::size_t descriptionLength);
+int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* description);
+
+} // namespace boardsim
