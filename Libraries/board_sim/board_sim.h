@@ -97,3 +97,24 @@ SIM_API std::uint64_t sim_call_count(const char* entryPoint);
 // every platform (the 32-bit Windows DLL exports them undecorated, so they cannot be linked by name).
 typedef void (*SimEntryPoint)(void);
 SIM_API SimEntryPoint sim_entry_point(const char* name);
+
+// Stream mode: the board sends numbered messages by itself, in turn over the chosen channels
+// (single bytes first, then blocks, channel by channel), as fast as the host takes them (the
+// driver's receive queue is kept full) or at a set rate. Message n of the stream (counted from 0
+// over all its channels) is checkable on its own: a single byte carries n & 0xFF; a block carries n
+// as its first four bytes (little-endian) followed by bytes derived from n, so a block holding
+// another's bytes is caught (sim_stream_block_byte gives every byte). A full receive queue makes
+// the stream wait, as the chip's flow control does: nothing is lost between board and driver.
+struct SimStream {
+    std::uint32_t singleByteChannels; // bit c set: single bytes (0xD0 | c, n & 0xFF) on channel c
+    std::uint32_t blockChannels;      // bit c set: blocks (0xE0 | c, length, data) on channel c
+    std::uint32_t blockLength;        // 4 to 255 data bytes per block
+    std::uint32_t messagesPerSecond;  // 0: as fast as the host reads
+    std::uint64_t count;              // messages in all, then the board falls silent; 0: endless
+};
+// Starts (or replaces) the device's stream, numbering from 0; null stops it.
+SIM_API void sim_set_stream(int device, const SimStream* stream);
+// Messages of the stream put into the receive queue so far.
+SIM_API std::uint64_t sim_stream_sent(int device);
+// Data byte i (0-based) of block n of a stream with the given block length.
+SIM_API std::uint8_t sim_stream_block_byte(std::uint64_t n, std::uint32_t blockLength, std::uint32_t i);
