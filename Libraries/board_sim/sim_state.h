@@ -18,7 +18,7 @@
 #include <vector>
 
 #if defined(_WIN32)
-#define SIM_ENTRY_EXPORT // exported under plain names by ftd2xx32.def
+#define SIM_ENTRY_EXPORT // exported under plain names by the DLL's module-definition file
 #else
 #define SIM_ENTRY_EXPORT __attribute__((visibility("default")))
 #endif
