@@ -14,6 +14,10 @@ constexpr int kCallbackBufferSize = 10000;        // a board's staging buffer fo
 constexpr int kLogTextSize = 1024;                // one formatted log line, terminator included
 constexpr int kLastErrorSize = 2048;              // the last-error text, terminator included
 constexpr int kLastErrorSlots = 4;                // texts kept so that a reader is never overwritten
+constexpr int kBatchReadSize = 65536;             // CORVANE_RX=batched: the most one read takes (the driver's queue)
+constexpr std::uint32_t kReaderIdleWaitMs = 10;   // CORVANE_IDLE=wait: the read thread looks again at least this often
+constexpr std::uint32_t kWriterIdleWaitMs = 100;  // ... and the write thread, which the read thread signals
+constexpr std::uint32_t kRoomWaitMs = 1;          // the read thread waits this long at most for room to read into
 constexpr std::uint32_t kBaudRate = 9600;
 constexpr std::uint32_t kReadTimeoutMs = 6000;
 constexpr std::uint32_t kWriteTimeoutMs = 6000;

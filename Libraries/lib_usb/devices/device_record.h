@@ -44,6 +44,7 @@ struct DeviceRecord {
     bool blockRefused;                       // read thread: the channel buffer refused part of the block
     std::uint8_t headerBytes[2];             // read thread: a header read in part, completed later
     std::uint32_t headerBytesHeld;
+    std::uint32_t lastPending;               // read thread: the bytes pending at the board's last status call
 };
 
 } // namespace corvane
