@@ -305,7 +305,7 @@ PassResult pollOpenDevices(HostContext* context) {
         }
         TriggerCall trigger{};
         BytesInHand hand{};
-        record.guard.lock();
+        record.guard.lock_shared();
         // Relaxed: under the guard, which orders this load after any close or clear.
         d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
         const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
@@ -317,7 +317,7 @@ PassResult pollOpenDevices(HostContext* context) {
                 result.readBytes = pollDevice(context, record, trigger) != 0 || result.readBytes;
             }
         }
-        record.guard.unlock();
+        record.guard.unlock_shared();
         // Triggers are called without the guard, so the callback may close, reopen or enumerate.
         // Bytes still in hand after it belong to the board only while it stayed open as it was;
         // otherwise they go the way of the driver's queue at a close: a reopen purges it.
@@ -327,12 +327,12 @@ PassResult pollOpenDevices(HostContext* context) {
             if (hand.position == hand.end) {
                 break;
             }
-            record.guard.lock();
+            record.guard.lock_shared();
             if (record.ftHandle.load(std::memory_order_relaxed) == handle &&
                 record.generation.load(std::memory_order_relaxed) == generation) {
                 decodeInHand(context, record, hand, trigger);
             }
-            record.guard.unlock();
+            record.guard.unlock_shared();
         }
     }
     result.queued = context->fifoQueued != queuedBefore;
@@ -348,7 +348,7 @@ bool stillIdle(void* argument) {
     for (std::int32_t i = 0; i < std::min(context->deviceCount.load(std::memory_order_acquire), kDeviceRecordCount);
          ++i) {
         DeviceRecord& record = database[i];
-        SpinLockHolder hold(record.guard);
+        SharedHolder hold(record.guard);
         // Relaxed: under the guard.
         d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
         if (handle == nullptr) {

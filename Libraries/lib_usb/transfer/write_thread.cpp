@@ -20,7 +20,7 @@ void deliverEntry(HostContext* context, const FifoEntry& entry) {
     DeviceRecord& record = database[entry.deviceIndex];
     ReadCallback callback = nullptr;
     {
-        SpinLockHolder hold(record.guard);
+        SharedHolder hold(record.guard);
         InputBuffer* buffer = record.inputBuffers[entry.channel];
         // Relaxed: read under the guard, under which an enumeration counts it up. An entry of a
         // record cleared since it was queued has lost its buffer: it is consumed without a call,
