@@ -26,4 +26,4 @@ echo "== Receive (board to callback), every figure beside its baseline =="
 "$build/bench/receive_bench" | tee "$build/receive.md"
 echo
 echo "== Send =="
-"$build/bench/transfer_bench" --benchmark_min_time=0.5s
+"$build/bench/transfer_bench" --benchmark_min_time=0.5
