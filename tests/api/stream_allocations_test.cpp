@@ -31,6 +31,7 @@ using namespace transfer_test;
 
 namespace {
 
+#if defined(CORVANE_COUNT_ALLOCATIONS)
 std::atomic<std::uint64_t> delivered{0};
 std::atomic<std::uint64_t*> probe{nullptr};
 
@@ -38,6 +39,7 @@ int32_t CORVANE_CALL countMessage(int32_t, int32_t, uint32_t, uint32_t, uint8_t*
     delivered.fetch_add(1, std::memory_order_relaxed);
     return 0;
 }
+#endif
 
 class StreamAllocationsTest : public ::testing::TestWithParam<const char*> {};
 
