@@ -305,15 +305,15 @@ Percentiles percentiles(std::vector<double> values) {
     return {at(0.5), at(0.99)};
 }
 
-// Latency from the board queuing a message to its callback, with `boards` boards open and the
-// vendor's costs: at a steady rate, and for the first message after a second of silence.
-int caseLatency(int boards) {
+// Latency from the board queuing a message to its callback, with `boards` boards open and with or
+// without the vendor's costs: at a steady rate, and for the first message after a second of silence.
+int caseLatency(int boards, bool costs) {
     const int steady = kSteadyRate; // one second's worth
     arrivals.assign(static_cast<std::size_t>(steady + kSilentSamples), Clock::time_point{});
     if (!openLibrary(boards, stampArrival)) {
         return 1;
     }
-    sim_set_vendor_costs(1);
+    sim_set_vendor_costs(costs ? 1 : 0);
     std::this_thread::sleep_for(kWarmUp);
     std::vector<Clock::time_point> sent(arrivals.size());
     const auto start = Clock::now();
@@ -439,7 +439,7 @@ int runCase(int argc, char** argv) {
     if (name == "stream") return caseStream(flag(3), flag(4));
     if (name == "design") return caseDesignLimit(flag(3), flag(4));
     if (name == "readall") return caseReadAll(flag(3), flag(4));
-    if (name == "latency") return caseLatency(argc > 3 ? std::atoi(argv[3]) : 1);
+    if (name == "latency") return caseLatency(argc > 3 ? std::atoi(argv[3]) : 1, flag(4));
     if (name == "idle") return caseIdle(flag(3));
     if (name == "heap") return caseHeap();
     if (name == "allocations") return caseAllocations();
@@ -516,8 +516,14 @@ int orchestrate() {
         row(costs ? "idle, 1 board, wait (vendor's costs)" : "idle, 1 board, wait (full speed)", wait["cores"] * 100,
             "% of a core", "spin", spin["cores"] * 100);
     }
-    for (int boards : {1, 16}) {
-        const std::string n = std::to_string(boards);
+    const struct {
+        int boards;
+        bool costs;
+    } latencyRuns[] = {{1, true}, {16, true}, {1, false}};
+    for (const auto& latencyRun : latencyRuns) {
+        const int boards = latencyRun.boards;
+        const std::string n = std::to_string(boards) + (latencyRun.costs ? " 1" : " 0");
+        const char* costText = latencyRun.costs ? "vendor's costs" : "full speed";
         auto slow = run(kDefault, "latency " + n);
         auto spin = run(kFastSpinning, "latency " + n);
         auto wait = run(kFast, "latency " + n);
@@ -530,13 +536,13 @@ int orchestrate() {
                        {"first message after 1 s of silence, p99", "silence_p99_us"}};
         for (const auto& figure : figures) {
             char what[160];
-            std::snprintf(what, sizeof what, "%s, %d board(s), fast (waiting)", figure.what, boards);
+            std::snprintf(what, sizeof what, "%s, %d board(s), %s, fast (waiting)", figure.what, boards, costText);
             row(what, wait[figure.key], "us", "fast, spinning", spin[figure.key]);
             row(what, wait[figure.key], "us", "default mode", slow[figure.key]);
         }
-        std::printf("| messages of the steady second delivered, %d board(s), default / spinning / waiting | %.0f / "
-                    "%.0f / %.0f | | |\n",
-                    boards, slow["steady_delivered"], spin["steady_delivered"], wait["steady_delivered"]);
+        std::printf("| messages of the steady second delivered, %d board(s), %s, default / spinning / waiting | "
+                    "%.0f / %.0f / %.0f | | |\n",
+                    boards, costText, slow["steady_delivered"], spin["steady_delivered"], wait["steady_delivered"]);
     }
     auto heapDefault = run(kDefault, "heap");
     auto heapFast = run(kFast, "heap");

@@ -44,7 +44,8 @@ void signalWakeEvent(WakeEvent* event);
 // Sleeps until the event is signalled or `timeoutMs` has passed, and resets the event. The D2XX
 // driver may also wake the waiter through the handle below, without leaving a signal behind: so
 // `stillIdle`, when given, is called first where no such wake-up can be missed (with the event's
-// lock held on POSIX), and the wait is skipped when it returns false. It must not signal this
+// lock held on POSIX; Windows events keep the driver's signal anyway), and the wait is skipped
+// when it returns false. It must not signal this
 // event. Spurious returns are possible; callers look again.
 void waitWakeEvent(WakeEvent* event, std::uint32_t timeoutMs, bool (*stillIdle)(void*), void* argument);
 // The event in the form that FT_SetEventNotification takes on this platform: the Win32 event
