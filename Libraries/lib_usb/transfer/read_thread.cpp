@@ -22,6 +22,7 @@
 #include "transfer/wake.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace corvane {
@@ -400,6 +401,7 @@ bool appendFifoEntry(HostContext* context, DeviceRecord& record, std::uint8_t le
 
 std::uint32_t readThreadLoop(void* argument) {
     auto* context = static_cast<HostContext*>(argument);
+    auto lastRead = std::chrono::steady_clock::time_point{};
     // Acquire: threadsRunning is set before the thread starts; read afresh on every pass.
     while (context->threadsRunning.load(std::memory_order_acquire) != 0) {
         const PassResult pass = pollOpenDevices(context);
@@ -407,15 +409,19 @@ std::uint32_t readThreadLoop(void* argument) {
             if (pass.queued) {
                 platform::signalWakeEvent(context->writerWake);
             }
-            if (!pass.readBytes) {
-                // Nothing came: sleep until the driver signals new bytes (or the write thread
-                // signals room), with a bound for a driver that never signals.
-                if (pass.roomWanted) {
-                    context->readerWantsRoom.store(true, std::memory_order_relaxed);
-                    platform::waitWakeEvent(context->readerWake, kRoomWaitMs, nullptr, nullptr);
-                } else {
-                    platform::waitWakeEvent(context->readerWake, kReaderIdleWaitMs, stillIdle, context);
-                }
+            const auto now = std::chrono::steady_clock::now();
+            if (pass.readBytes) {
+                lastRead = now;
+            } else if (pass.roomWanted) {
+                // Bytes wait for room: sleep until the write thread has made some.
+                context->readerWantsRoom.store(true, std::memory_order_relaxed);
+                platform::waitWakeEvent(context->readerWake, kRoomWaitMs, nullptr, nullptr);
+                continue;
+            } else if (now - lastRead >= std::chrono::microseconds(kSpinBeforeWaitUs)) {
+                // Nothing came for a while: sleep until the driver signals new bytes, with a
+                // bound for a driver that never signals. Right after traffic the thread keeps
+                // looking instead, so a steady stream never waits for a wake-up.
+                platform::waitWakeEvent(context->readerWake, kReaderIdleWaitMs, stillIdle, context);
                 continue;
             }
         }

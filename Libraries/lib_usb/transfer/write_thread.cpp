@@ -5,6 +5,8 @@
 #include "transfer/input_buffer.h"
 #include "transfer/threads.h"
 
+#include <chrono>
+
 namespace corvane {
 
 namespace {
@@ -62,6 +64,7 @@ std::uint32_t writeThreadLoop(void* argument) {
     std::uint64_t delivered = 0;
     const bool batched = context->settings.batched;
     const bool idleWait = context->settings.idleWait;
+    auto lastDelivery = std::chrono::steady_clock::time_point{};
     // Acquire: threadsRunning is set before the thread starts; read afresh on every look.
     while (context->threadsRunning.load(std::memory_order_acquire) != 0) {
         FifoEntry* entry = &context->fifo[readIndex];
@@ -88,7 +91,12 @@ std::uint32_t writeThreadLoop(void* argument) {
             if (handled && context->readerWantsRoom.exchange(false, std::memory_order_relaxed)) {
                 platform::signalWakeEvent(context->readerWake);
             }
-            if (!handled) {
+            const auto now = std::chrono::steady_clock::now();
+            if (handled) {
+                lastDelivery = now;
+            } else if (now - lastDelivery >= std::chrono::microseconds(kSpinBeforeWaitUs)) {
+                // Right after a delivery the thread keeps looking, so a steady stream never
+                // waits for the read thread's signal; then it sleeps until that signal.
                 platform::waitWakeEvent(context->writerWake, kWriterIdleWaitMs, slotStillFree, entry);
                 continue;
             }
