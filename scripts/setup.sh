@@ -10,7 +10,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
+          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nlohmann-json3-dev libcli11-dev)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   command -v npm >/dev/null || packages+=(npm)
