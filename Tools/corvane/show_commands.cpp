@@ -28,9 +28,8 @@ std::string drawLeds(std::uint32_t leds) {
 }
 
 // Draws the simulated board's LEDs whenever they change until `done` says the show is over.
-template <typename Done> void watchLeds(const SimControl& sim, int device, Done done) {
+template <typename Done> void watchLeds(const SimControl& sim, int device, std::uint32_t shown, Done done) {
     const bool live = isTerminal(1);
-    std::uint32_t shown = 0xFFFFFFFF;
     for (bool last = false; !last;) {
         last = done();
         const std::uint32_t leds = sim.sim_leds(device);
@@ -79,12 +78,16 @@ int blinkCommand(Session& session, const BlinkOptions& options) {
     const double length = static_cast<double>(repeats * steps.size() * options.delayMs) / 1000.0;
     const SimControl* sim = session.sim();
     const SimBoardCounts before = sim != nullptr ? boardCounts(session) : SimBoardCounts{};
+    const std::uint32_t initial = sim != nullptr ? sim->sim_leds(session.simDevice()) : 0;
+    if (sim != nullptr) {
+        std::printf(isTerminal(1) ? "%s" : "%s\n", drawLeds(initial).c_str());
+    }
     if (!NRV_CV_LEDBlinky(options.delayMs, options.repeats, steps.data(), static_cast<std::int32_t>(steps.size()))) {
         return failWithLastError("cannot start the light show");
     }
     const double end = nowSeconds() + length + kShowGraceSeconds;
     if (sim != nullptr && session.simDevice() >= 0) {
-        watchLeds(*sim, session.simDevice(), [&] {
+        watchLeds(*sim, session.simDevice(), initial, [&] {
             const SimBoardCounts now = boardCounts(session);
             return interrupted() || nowSeconds() > end ||
                    (now.triggers - before.triggers >= triggers &&
