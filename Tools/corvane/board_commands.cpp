@@ -168,9 +168,6 @@ int sendCommand(Session& session, const SendOptions& options) {
         if (!blockBytes({v.begin() + 1, v.end()}, bytes, error)) {
             return usage(error);
         }
-        if (bytes.size() > kMaxBlockLength) {
-            return usage("a block carries at most 255 bytes, not " + std::to_string(bytes.size()));
-        }
     } else {
         const auto value = parseNumber(v.back(), 0xFF);
         if (!value) {
