@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
     CLI::App app{"corvane: list, talk to and diagnose boards behind FTDI bridge chips through the Corvane library.\n"
                  "A failure prints the library's last error and exits 1; a usage error exits 2."};
     app.require_subcommand(1);
+    app.allow_windows_style_options(false); // a path such as /tmp/x is an argument, not an option
     app.set_version_flag("--version", std::string("corvane ") + kToolVersion);
     GlobalOptions global;
     app.add_option("--board", global.board, "the board to use: its index in `list`, or its serial number")

@@ -80,7 +80,12 @@ std::string rawLine(const Message& message) {
 std::string recordLine(const Message& message) {
     char head[64];
     std::snprintf(head, sizeof head, "%.6f %02X %u", message.seconds, message.command, message.length);
-    return message.bytes.empty() ? head : head + (" " + hexBytes(message.bytes.data(), message.bytes.size()));
+    std::string line = head;
+    if (!message.bytes.empty()) {
+        line += ' ';
+        line += hexBytes(message.bytes.data(), message.bytes.size());
+    }
+    return line;
 }
 
 bool parseRecordLine(const std::string& line, Message& message, std::string& error) {
