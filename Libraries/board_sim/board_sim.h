@@ -42,7 +42,9 @@ SIM_API int sim_add_raw_device(std::uint32_t id, const char serial[16], const ch
 SIM_API void sim_set_listed_count(int count);
 
 // Bytes the board sends to the host: appended to the device's receive queue, served by FT_GetStatus
-// (its receive count) and FT_Read, which never hands out more than is queued. FT_Read returns as
+// (its receive count) and FT_Read, which never hands out more than is queued. Like the vendor's,
+// the queue reports at most 64 KiB to status calls: bytes beyond are held back by the chip's flow
+// control until the host has read some, never lost. Queued bytes signal the receive notification. FT_Read returns as
 // soon as the count asked for is queued, else after the read time-out (at most 500 ms, also for
 // time-out 0) with what there is. FT_Purge with FT_PURGE_RX empties the queue, as the vendor's
 // driver does, so queue board bytes after the library has opened the device.
@@ -142,6 +144,17 @@ SIM_API std::uint32_t sim_baud_rate(int device);    // last FT_SetBaudRate, 0 if
 SIM_API std::uint32_t sim_purge_mask(int device);   // OR of every FT_Purge mask since the last open
 SIM_API std::uint32_t sim_read_timeout(int device); // last FT_SetTimeouts, 0 if none
 SIM_API std::uint32_t sim_write_timeout(int device);
+SIM_API std::uint32_t sim_latency_timer(int device); // 16 after every open, else the last FT_SetLatencyTimer
+// The mask of the device's last FT_SetEventNotification since its open, 0 if none. The driver
+// signals it (FT_EVENT_RXCHAR) whenever bytes reach the receive queue: on Windows the parameter is
+// an event handle it sets; elsewhere a d2xx::FT_EVENT_HANDLE whose mutex it locks while it signals
+// the condition variable, never while it holds a lock of its own.
+SIM_API std::uint32_t sim_event_mask(int device);
+
+// The vendor's call costs: with on, FT_GetStatus and FT_GetQueueStatus take about 60 us (mostly
+// asleep, as the vendor's Linux driver does) and FT_Read and FT_Write a few microseconds more
+// (busy). Off after loading; sim_reset leaves the setting alone.
+SIM_API void sim_set_vendor_costs(int on);
 
 // How often an entry point was called since the last reset (any device, failed calls included).
 SIM_API std::uint64_t sim_call_count(const char* entryPoint);
@@ -166,9 +179,12 @@ struct SimStream {
     std::uint32_t messagesPerSecond;  // 0: as fast as the host reads
     std::uint64_t count;              // messages in all, then the board falls silent; 0: endless
 };
+// The stream runs while the device is open, so set it after the library has opened the device
+// (opening purges the receive queue). A stream with block channels and a block length outside
+// 4..255 is refused and stops the stream in place, as null does.
 // Starts (or replaces) the device's stream, numbering from 0; null stops it.
 SIM_API void sim_set_stream(int device, const SimStream* stream);
-// Messages of the stream put into the receive queue so far.
+// Messages of the stream put into the receive queue so far (kept after the stream stopped).
 SIM_API std::uint64_t sim_stream_sent(int device);
 // Data byte i (0-based) of block n of a stream with the given block length.
 SIM_API std::uint8_t sim_stream_block_byte(std::uint64_t n, std::uint32_t blockLength, std::uint32_t i);

@@ -276,6 +276,12 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             sim_unplug_after_writes(device, spec.unplugAfterWrites);
         }
         sim_cut_blocks(device, spec.cutBlocks, spec.cutBlockKeep);
+        if (spec.stream) {
+            const SimStream stream{spec.streamSpec.singleByteChannels, spec.streamSpec.blockChannels,
+                                   spec.streamSpec.blockLength, spec.streamSpec.messagesPerSecond,
+                                   spec.streamSpec.count};
+            sim_set_stream(device, &stream);
+        }
     }
     return static_cast<int>(boards.size());
 }

@@ -52,10 +52,17 @@ void sim_set_listed_count(int count) {
 
 void sim_queue_rx(int device, const std::uint8_t* bytes, std::uint32_t count) {
     auto& d = driver();
-    Guard guard(d.lock);
-    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr && bytes != nullptr) {
-        target->toHost.insert(target->toHost.end(), bytes, bytes + count);
+    boardsim::PendingSignal signal;
+    {
+        Guard guard(d.lock);
+        if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr && bytes != nullptr) {
+            target->toHost.append(bytes, count);
+            if (count != 0) {
+                boardsim::noteArrival(*target, signal);
+            }
+        }
     }
+    signal.fire();
 }
 
 std::uint32_t sim_rx_pending(int device) {
@@ -290,6 +297,20 @@ std::uint32_t sim_read_timeout(int device) {
     return target == nullptr ? 0 : target->readTimeout;
 }
 
+std::uint32_t sim_latency_timer(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? 0 : target->latencyTimer;
+}
+
+std::uint32_t sim_event_mask(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? 0 : target->eventMask;
+}
+
 std::uint32_t sim_write_timeout(int device) {
     auto& d = driver();
     Guard guard(d.lock);
@@ -417,6 +438,9 @@ SimEntryPoint sim_entry_point(const char* name) {
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_GetDeviceInfoList)
         {"FT_GetDeviceInfoList", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetDeviceInfoList)},
+#endif
+#if !defined(BOARD_SIM_WITHOUT_FT_SetLatencyTimer)
+        {"FT_SetLatencyTimer", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetLatencyTimer)},
 #endif
     };
     if (name == nullptr) {

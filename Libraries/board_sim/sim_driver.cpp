@@ -23,7 +23,14 @@ Driver& driver() {
 }
 
 FT_STATUS enter(Driver& d, const char* entryPoint) {
-    ++d.calls[entryPoint];
+    auto call = d.calls.find(entryPoint);
+    if (call == d.calls.end()) {
+        call = d.calls.emplace(entryPoint, 0).first;
+    }
+    ++call->second;
+    if (d.faults.empty()) {
+        return FT_OK;
+    }
     auto fault = d.faults.find(entryPoint);
     if (fault == d.faults.end() || fault->second.remaining == 0) {
         return FT_OK;
@@ -91,6 +98,23 @@ int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* d
                      descriptionLength);
 }
 
+void noteArrival(const Device& device, PendingSignal& signal) {
+    if ((device.eventMask & FT_EVENT_RXCHAR) != 0 && device.eventParam != nullptr) {
+        signal.arm(device.eventParam);
+    }
+}
+
+void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal) {
+    // The driver asks the chip for data only while the device is open.
+    if (device.open && device.stream && device.stream->pump(device.toHost, now) != 0) {
+        noteArrival(device, signal);
+    }
+}
+
+DWORD receiveQueueCount(const Device& device) {
+    return static_cast<DWORD>(std::min(device.toHost.size(), kReceiveQueueCap));
+}
+
 // The devices FT_CreateDeviceInfoList reports, by device number: the first listedCount devices, or
 // every device added through the control API when no count is set.
 std::vector<std::size_t> listedDevices(const Driver& d) {
@@ -122,6 +146,9 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     ++device.openCount;
     device.purgeMask = 0;
     device.board.resync();
+    device.eventMask = 0; // a notification belongs to the handle it was set on
+    device.eventParam = nullptr;
+    device.latencyTimer = kDefaultLatencyMs;
     d.openHandles[value] = number;
     *handle = device.handle;
     return FT_OK;
@@ -308,6 +335,7 @@ extern "C" FT_STATUS D2XX_API FT_Close(FT_HANDLE ftHandle) {
 
 #if !defined(BOARD_SIM_WITHOUT_FT_Read)
 extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesReturned) {
+    boardsim::payCost(boardsim::CallCost::Io);
     auto& d = driver();
     std::chrono::steady_clock::time_point deadline;
     {
@@ -332,6 +360,8 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
     }
     // Returns as soon as the whole count is queued, else at the time-out with what there is.
     for (;;) {
+        boardsim::PendingSignal signal;
+        bool done = false;
         {
             Guard guard(d.lock);
             boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
@@ -340,13 +370,20 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
                 // meanwhile: the read fails as the removed device's calls do.
                 return boardsim::missingHandle(d, ftHandle) == FT_IO_ERROR ? FT_IO_ERROR : FT_OK;
             }
-            if (device->toHost.size() >= bytesToRead || std::chrono::steady_clock::now() >= deadline) {
-                const auto count = static_cast<DWORD>(std::min<std::size_t>(device->toHost.size(), bytesToRead));
-                std::copy_n(device->toHost.begin(), count, static_cast<std::uint8_t*>(buffer));
-                device->toHost.erase(device->toHost.begin(), device->toHost.begin() + count);
-                *bytesReturned = count;
-                return FT_OK;
+            const auto now = std::chrono::steady_clock::now();
+            boardsim::topUp(*device, now, signal);
+            if (device->toHost.size() >= bytesToRead || now >= deadline) {
+                *bytesReturned =
+                    static_cast<DWORD>(device->toHost.take(static_cast<std::uint8_t*>(buffer), bytesToRead));
+                // The room just made lets a waiting stream go on, as the chip does once the
+                // driver asks for data again.
+                boardsim::topUp(*device, now, signal);
+                done = true;
             }
+        }
+        signal.fire();
+        if (done) {
+            return FT_OK;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -355,7 +392,9 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
 
 #if !defined(BOARD_SIM_WITHOUT_FT_Write)
 extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten) {
+    boardsim::payCost(boardsim::CallCost::Io);
     auto& d = driver();
+    boardsim::PendingSignal signal;
     SimWriteHook hook = nullptr;
     void* user = nullptr;
     int number = -1;
@@ -385,7 +424,14 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
             device->written.insert(device->written.end(), bytes, bytes + count);
         }
         for (DWORD i = 0; i < count; ++i) {
-            device->board.feed(bytes[i], device->toHost);
+            device->board.feed(bytes[i], device->echoAnswers);
+        }
+        if (!device->echoAnswers.empty()) {
+            for (std::uint8_t answer : device->echoAnswers) {
+                device->toHost.push_back(answer);
+            }
+            device->echoAnswers.clear();
+            boardsim::noteArrival(*device, signal);
         }
         if (device->unplugAfterWrites > 0 && --device->unplugAfterWrites == 0) {
             boardsim::unplug(d, number); // this write still went out whole
@@ -394,6 +440,7 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         hook = d.hook;
         user = d.hookUser;
     }
+    signal.fire();
     if (hook != nullptr) {
         hook(number, static_cast<const std::uint8_t*>(buffer), count, user);
     }
@@ -531,7 +578,9 @@ extern "C" FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeo
 
 #if !defined(BOARD_SIM_WITHOUT_FT_GetQueueStatus)
 extern "C" FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* rxBytes) {
+    boardsim::payCost(boardsim::CallCost::Status);
     auto& d = driver();
+    boardsim::PendingSignal signal;
     Guard guard(d.lock);
     if (FT_STATUS fault = boardsim::enter(d, "FT_GetQueueStatus")) {
         return fault;
@@ -543,20 +592,38 @@ extern "C" FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* rxByt
     if (rxBytes == nullptr) {
         return FT_INVALID_PARAMETER;
     }
-    *rxBytes = static_cast<DWORD>(device->toHost.size());
+    // The host is asking now; no waiter needs the notification of what the stream adds here.
+    boardsim::topUp(*device, std::chrono::steady_clock::now(), signal);
+    *rxBytes = boardsim::receiveQueueCount(*device);
     return FT_OK;
 }
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_SetEventNotification)
-extern "C" FT_STATUS D2XX_API FT_SetEventNotification(FT_HANDLE ftHandle, DWORD, PVOID) {
-    return boardsim::plainHandleCall("FT_SetEventNotification", ftHandle);
+extern "C" FT_STATUS D2XX_API FT_SetEventNotification(FT_HANDLE ftHandle, DWORD mask, PVOID param) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    if (FT_STATUS fault = boardsim::enter(d, "FT_SetEventNotification")) {
+        return fault;
+    }
+    boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
+    if (device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    if (mask != 0 && param == nullptr) {
+        return FT_INVALID_PARAMETER;
+    }
+    device->eventMask = mask;
+    device->eventParam = mask == 0 ? nullptr : param;
+    return FT_OK;
 }
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_GetStatus)
 extern "C" FT_STATUS D2XX_API FT_GetStatus(FT_HANDLE ftHandle, DWORD* rxBytes, DWORD* txBytes, DWORD* eventDWord) {
+    boardsim::payCost(boardsim::CallCost::Status);
     auto& d = driver();
+    boardsim::PendingSignal signal;
     Guard guard(d.lock);
     if (FT_STATUS fault = boardsim::enter(d, "FT_GetStatus")) {
         return fault;
@@ -568,7 +635,9 @@ extern "C" FT_STATUS D2XX_API FT_GetStatus(FT_HANDLE ftHandle, DWORD* rxBytes, D
     if (rxBytes == nullptr || txBytes == nullptr || eventDWord == nullptr) {
         return FT_INVALID_PARAMETER;
     }
-    *rxBytes = static_cast<DWORD>(device->toHost.size());
+    // The host is asking now; no waiter needs the notification of what the stream adds here.
+    boardsim::topUp(*device, std::chrono::steady_clock::now(), signal);
+    *rxBytes = boardsim::receiveQueueCount(*device);
     *txBytes = 0; // writes complete synchronously, as on the vendor's Linux driver
     *eventDWord = 0;
     return FT_OK;
@@ -688,6 +757,23 @@ extern "C" FT_STATUS D2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* des
         std::memcpy(dest, d.snapshot.data(), d.snapshot.size() * sizeof(FT_DEVICE_LIST_INFO_NODE));
     }
     *numDevs = static_cast<DWORD>(d.snapshot.size());
+    return FT_OK;
+}
+#endif
+
+// Outside the 35 entry points of the table: the library binds it only when the driver has it.
+#if !defined(BOARD_SIM_WITHOUT_FT_SetLatencyTimer)
+extern "C" FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR latency) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    if (FT_STATUS fault = boardsim::enter(d, "FT_SetLatencyTimer")) {
+        return fault;
+    }
+    boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
+    if (device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    device->latencyTimer = latency; // the vendor's Linux driver accepts 0 to 255
     return FT_OK;
 }
 #endif
