@@ -1,26 +1,31 @@
 # Runs the corvane tool as a process and checks it:
 #
 #   cmake -DSTATUS=<exit status> [-DOUT=<text>] [-DERR=<text>] [-DEXACT=1] [-DSETUP=<name>]
-#         -P tool_run.cmake -- <command...>
+#         [-DSTREAM=<messages>] -P tool_run.cmake -- <command...> [--then <command...>]
 #
 # OUT and ERR must appear in standard output and standard error (the whole of standard output with
 # EXACT); <LF> stands for a line end, <SEMI> for a semicolon. A Windows program's CR LF line ends
-# are read back as LF. SETUP lays out files in the working directory first:
+# are read back as LF. STREAM checks that standard output is the first <messages> messages of the
+# default stream board, one line each, in order, none missing. A second command after --then must
+# succeed and print exactly what the first printed. SETUP lays out files in the working directory first:
 #   recording   a recording for `replay`, with a trigger between data messages;
 #   doctor      fake sysfs, /dev, module list and udev roots: ftdi_sio loaded and bound to one board,
 #               whose device node only root may write; a second board free and writable.
 cmake_minimum_required(VERSION 3.22)
 
 set(command "")
-set(after_separator FALSE)
+set(then "")
+set(part "")
 foreach(i RANGE 1 ${CMAKE_ARGC})
   if(i EQUAL CMAKE_ARGC)
     break()
   endif()
-  if(after_separator)
-    list(APPEND command "${CMAKE_ARGV${i}}")
-  elseif(CMAKE_ARGV${i} STREQUAL "--")
-    set(after_separator TRUE)
+  if(CMAKE_ARGV${i} STREQUAL "--")
+    set(part command)
+  elseif(CMAKE_ARGV${i} STREQUAL "--then")
+    set(part then)
+  elseif(part)
+    list(APPEND ${part} "${CMAKE_ARGV${i}}")
   endif()
 endforeach()
 
@@ -91,6 +96,47 @@ foreach(stream OUT ERR)
     endif()
   endif()
 endforeach()
+if(DEFINED STREAM)
+  # The default stream board: message n is on channel n % 4; channels 0 and 1 carry single bytes
+  # holding n & 0xFF, channels 2 and 3 blocks of 32 bytes starting with n, little-endian.
+  string(REGEX MATCHALL "[^\n]+" lines "${output}")
+  list(LENGTH lines count)
+  if(NOT count EQUAL STREAM)
+    string(APPEND problems "${count} lines, expected ${STREAM}\n")
+  endif()
+  set(n 0)
+  foreach(line IN LISTS lines)
+    math(EXPR channel "${n} % 4")
+    math(EXPR low "${n} & 255" OUTPUT_FORMAT HEXADECIMAL)
+    math(EXPR second "(${n} >> 8) & 255" OUTPUT_FORMAT HEXADECIMAL)
+    foreach(byte low second)
+      string(SUBSTRING "${${byte}}" 2 -1 ${byte})
+      string(TOUPPER "${${byte}}" ${byte})
+      string(LENGTH "${${byte}}" length)
+      if(length EQUAL 1)
+        set(${byte} "0${${byte}}")
+      endif()
+    endforeach()
+    if(channel LESS 2)
+      set(expected "ch${channel} byte D${channel} ${low}")
+    else()
+      set(expected "ch${channel} block E${channel} len=32: ${low} ${second} 00 00 ")
+    endif()
+    string(FIND "${line}" "${expected}" at)
+    if(NOT at EQUAL 0)
+      string(APPEND problems "message ${n}: [${line}], expected it to begin [${expected}]\n")
+      break()
+    endif()
+    math(EXPR n "${n} + 1")
+  endforeach()
+endif()
+if(then AND NOT problems)
+  execute_process(COMMAND ${then} RESULT_VARIABLE then_status OUTPUT_VARIABLE then_output ERROR_VARIABLE then_errors)
+  string(REPLACE "\r\n" "\n" then_output "${then_output}")
+  if(NOT then_status EQUAL 0 OR NOT then_output STREQUAL output)
+    string(APPEND problems "the second command (status ${then_status}) printed:\n${then_output}${then_errors}\n")
+  endif()
+endif()
 if(problems)
   message(FATAL_ERROR "${problems}--- standard output:\n${output}--- standard error:\n${errors}")
 endif()
