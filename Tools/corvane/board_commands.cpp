@@ -199,7 +199,7 @@ int sendCommand(Session& session, const SendOptions& options) {
         Receiver::instance().flush();
         sleepMs(5);
     }
-    Receiver::instance().flush();
+    Receiver::instance().stop();
     if (const SimControl* sim = session.sim(); sim != nullptr && session.simDevice() >= 0) {
         const int device = session.simDevice();
         if (kind == "trigger") {

@@ -1,6 +1,7 @@
 // Numbers on the command line, and the printed and recorded forms of received messages.
 #include "tool.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -50,25 +51,39 @@ std::string hexBytes(const std::uint8_t* bytes, std::size_t count, std::size_t l
     return text;
 }
 
-const char* kindOf(std::uint32_t command) {
+Kind kindOf(std::uint32_t command) {
     if ((command & kTriggerBit) != 0) {
-        return "trigger";
+        return Kind::Trigger;
     }
     if ((command & kSingleByteBit) != 0) {
-        return "byte";
+        return Kind::SingleByte;
     }
-    return (command & kBlockBit) != 0 ? "block" : "none";
+    return (command & kBlockBit) != 0 ? Kind::Block : Kind::None;
+}
+
+const char* kindName(Kind kind) {
+    switch (kind) {
+    case Kind::Trigger:
+        return "trigger";
+    case Kind::SingleByte:
+        return "byte";
+    case Kind::Block:
+        return "block";
+    case Kind::None:
+        break;
+    }
+    return "none";
 }
 
 std::string rawLine(const Message& message) {
     char head[64];
-    const std::string kind = kindOf(message.command);
-    if (kind == "trigger") {
+    const Kind kind = kindOf(message.command);
+    if (kind == Kind::Trigger) {
         std::snprintf(head, sizeof head, "ch%d trigger %02X value=%02X", message.channel, message.command,
                       message.length);
         return head;
     }
-    if (kind == "byte") {
+    if (kind == Kind::SingleByte) {
         std::snprintf(head, sizeof head, "ch%d byte %02X ", message.channel, message.command);
         return head + hexBytes(message.bytes.data(), message.bytes.size());
     }
@@ -97,7 +112,7 @@ bool parseRecordLine(const std::string& line, Message& message, std::string& err
     }
     const auto commandValue = parseNumber("0x" + command, 0xFF);
     const auto lengthValue = parseNumber(length, kMaxBlock);
-    if (!commandValue || (*commandValue & kFromDevice) != kFromDevice || std::string(kindOf(*commandValue)) == "none") {
+    if (!commandValue || (*commandValue & kFromDevice) != kFromDevice || kindOf(*commandValue) == Kind::None) {
         error = "\"" + command + "\" is not the command byte of a trigger, single byte or block";
         return false;
     }
@@ -118,23 +133,23 @@ bool parseRecordLine(const std::string& line, Message& message, std::string& err
         }
         message.bytes.push_back(static_cast<std::uint8_t>(*value));
     }
-    const std::string kind = kindOf(message.command);
-    const std::size_t expected = kind == "trigger" ? 0 : kind == "byte" ? 1 : message.length;
-    if (message.bytes.size() != expected || (kind == "byte" && message.length != 1)) {
-        error = "a " + kind + " of length " + length + " needs " + std::to_string(expected) + " data bytes";
+    const Kind kind = kindOf(message.command);
+    const std::size_t expected = kind == Kind::Trigger ? 0 : kind == Kind::SingleByte ? 1 : message.length;
+    if (message.bytes.size() != expected || (kind == Kind::SingleByte && message.length != 1)) {
+        error = std::string("a ") + kindName(kind) + " of length " + length + " needs " + std::to_string(expected) +
+                " data bytes";
         return false;
     }
     return true;
 }
 
 std::vector<std::uint8_t> wireBytes(const Message& message) {
-    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(message.command)};
-    const std::string kind = kindOf(message.command);
-    if (kind == "byte") {
-        bytes.push_back(message.bytes.at(0));
-    } else {
-        bytes.push_back(static_cast<std::uint8_t>(message.length));
-        bytes.insert(bytes.end(), message.bytes.begin(), message.bytes.end());
+    const bool single = kindOf(message.command) == Kind::SingleByte;
+    std::vector<std::uint8_t> bytes(single ? 2 : 2 + message.bytes.size());
+    bytes[0] = static_cast<std::uint8_t>(message.command);
+    bytes[1] = single ? message.bytes.at(0) : static_cast<std::uint8_t>(message.length);
+    if (!single) {
+        std::copy(message.bytes.begin(), message.bytes.end(), bytes.begin() + 2);
     }
     return bytes;
 }

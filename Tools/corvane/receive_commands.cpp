@@ -18,7 +18,8 @@ constexpr double kReplayStallSeconds = 10.0;
 constexpr std::uint64_t kReplayWindow = 256; // messages queued ahead of those delivered
 constexpr std::uint32_t kBenchBlockLength = 255;
 // What the library reports when it had to drop a received message.
-constexpr const char* kDropTexts[] = {"Error: Ran out of FIFO memory", "SBTM: Input buffer is full"};
+constexpr const char* kDropTexts[] = {"Error: Ran out of FIFO memory", "SBTM: Input buffer is full",
+                                      "BTM: Input buffer is full"};
 
 std::string dropsReported() {
     const std::string text = lastError();
@@ -115,6 +116,7 @@ int monitorCommand(Session& session, const MonitorOptions& options) {
         }
         sleepMs(kPollMs);
     }
+    receiver.stop();
     if (record != nullptr) {
         std::fclose(record);
     }
@@ -143,14 +145,17 @@ int replayCommand(Session& session, const std::string& path) {
         messages.push_back(message);
     }
     const SimControl* sim = session.sim();
-    if (!session.openBoard()) {
+    const int device = session.simDeviceBeforeOpen();
+    if (device < 0) {
         return kExitFailure;
     }
-    const int device = session.simDevice();
     if (sim->sim_set_stream != nullptr) {
         sim->sim_set_stream(device, nullptr); // the recording alone reaches the host
     }
     sim->sim_set_behaviour(device, SIM_SILENT);
+    if (!session.openBoard()) {
+        return kExitFailure;
+    }
     ReceiveOptions receive;
     receive.raw = true;
     Receiver& receiver = Receiver::instance();
@@ -177,7 +182,7 @@ int replayCommand(Session& session, const std::string& path) {
     for (const Message& message : messages) {
         // A trigger reaches its callback on the read thread at once; the messages before it must
         // have been delivered first, as they were when it was recorded.
-        const bool trigger = std::string(kindOf(message.command)) == "trigger";
+        const bool trigger = kindOf(message.command) == Kind::Trigger;
         if (!waitUntil(queued, trigger ? 0 : kReplayWindow)) {
             break;
         }
@@ -186,7 +191,7 @@ int replayCommand(Session& session, const std::string& path) {
         ++queued;
     }
     const bool complete = queued == messages.size() && waitUntil(queued, 0);
-    receiver.flush();
+    receiver.stop();
     if (!complete) {
         return fail("only " + std::to_string(receiver.messages()) + " of " + std::to_string(messages.size()) +
                     " messages reached the callbacks; last error: " + lastError());
@@ -195,19 +200,23 @@ int replayCommand(Session& session, const std::string& path) {
 }
 
 int benchCommand(Session& session, double seconds) {
-    if (!session.openBoard()) {
-        return kExitFailure;
-    }
     ReceiveOptions receive;
     if (const SimControl* sim = session.sim()) {
+        const int device = session.simDeviceBeforeOpen();
+        if (device < 0) {
+            return kExitFailure;
+        }
         if (sim->sim_set_stream == nullptr) {
             return fail("this simulated driver has no stream mode");
         }
         // Blocks on channel 0 as fast as the host takes them; their numbers show every drop.
         const SimStream stream{0, 1, kBenchBlockLength, 0, 0};
-        sim->sim_set_behaviour(session.simDevice(), SIM_SILENT);
-        sim->sim_set_stream(session.simDevice(), &stream);
+        sim->sim_set_behaviour(device, SIM_SILENT);
+        sim->sim_set_stream(device, &stream);
         receive.checkStream = true;
+    }
+    if (!session.openBoard()) {
+        return kExitFailure;
     }
     Receiver& receiver = Receiver::instance();
     if (!receiver.start(receive)) {
@@ -218,8 +227,11 @@ int benchCommand(Session& session, double seconds) {
     while (!interrupted() && nowSeconds() - start < seconds) {
         sleepMs(kPollMs);
     }
+    receiver.stop();
     const double elapsed = nowSeconds() - start;
     const std::uint64_t messages = receiver.messages();
+    // Closed before its last error is read: the read thread no longer reports on it meanwhile.
+    session.closeBoard();
     const double rate = static_cast<double>(messages) / elapsed;
     const double megabytes = static_cast<double>(receiver.dataBytes()) / 1e6 / elapsed;
     const std::string reported = dropsReported();

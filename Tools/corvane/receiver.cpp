@@ -11,7 +11,7 @@ std::int32_t CORVANE_CALL onReceived(std::int32_t board, std::int32_t channel, s
     message.channel = channel;
     message.command = command;
     message.length = length;
-    if (std::string(kindOf(command)) != "trigger" && data != nullptr) {
+    if (kindOf(command) != Kind::Trigger && data != nullptr) {
         message.bytes.assign(data, data + length);
     }
     Receiver::instance().take(message);
@@ -19,8 +19,10 @@ std::int32_t CORVANE_CALL onReceived(std::int32_t board, std::int32_t channel, s
 }
 
 Receiver& Receiver::instance() {
-    static Receiver receiver;
-    return receiver;
+    // Never destroyed: the library's threads may call back until the process is gone, also while
+    // static destructors run at exit.
+    static Receiver* receiver = new Receiver;
+    return *receiver;
 }
 
 bool Receiver::start(const ReceiveOptions& options) {
@@ -34,7 +36,8 @@ bool Receiver::start(const ReceiveOptions& options) {
 }
 
 void Receiver::take(const Message& received) {
-    if (options_.channel >= 0 && received.channel != options_.channel) {
+    // Relaxed: a late message that passes here is stopped by the test under the lock below.
+    if (stopped_.load(std::memory_order_relaxed) || (options_.channel >= 0 && received.channel != options_.channel)) {
         return;
     }
     // Relaxed: the number only decides whether this message is still taken; see the members.
@@ -50,7 +53,10 @@ void Receiver::take(const Message& received) {
     dataBytes_.fetch_add(message.bytes.size(), std::memory_order_relaxed);
 
     std::lock_guard<std::mutex> guard(lock_);
-    if (options_.checkStream && message.bytes.size() >= 4 && std::string(kindOf(message.command)) == "block") {
+    if (stopped_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (options_.checkStream && message.bytes.size() >= 4 && kindOf(message.command) == Kind::Block) {
         const std::uint32_t blockNumber = message.bytes[0] | (message.bytes[1] << 8) | (message.bytes[2] << 16) |
                                           (static_cast<std::uint32_t>(message.bytes[3]) << 24);
         if (haveBlockNumber_ && blockNumber > lastBlockNumber_ + 1) {
@@ -59,9 +65,12 @@ void Receiver::take(const Message& received) {
         haveBlockNumber_ = true;
         lastBlockNumber_ = blockNumber;
     }
-    lastBytes_[channel] = std::string(kindOf(message.command)) == "trigger"
-                              ? "trigger " + hexBytes(reinterpret_cast<const std::uint8_t*>(&message.length), 1)
-                              : hexBytes(message.bytes.data(), message.bytes.size(), kLastBytesShown);
+    if (kindOf(message.command) == Kind::Trigger) {
+        const auto value = static_cast<std::uint8_t>(message.length);
+        lastBytes_[channel] = "trigger " + hexBytes(&value, 1);
+    } else {
+        lastBytes_[channel] = hexBytes(message.bytes.data(), message.bytes.size(), kLastBytesShown);
+    }
     if (options_.raw) {
         std::fputs((rawLine(message) + "\n").c_str(), stdout);
     }
@@ -83,6 +92,15 @@ ChannelSnapshot Receiver::channel(int channel) {
     std::lock_guard<std::mutex> guard(lock_);
     return {channelMessages_[c].load(std::memory_order_relaxed), channelBytes_[c].load(std::memory_order_relaxed),
             lastBytes_[c]};
+}
+
+void Receiver::stop() {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopped_.store(true, std::memory_order_relaxed); // published by the lock
+    std::fflush(stdout);
+    if (options_.record != nullptr) {
+        std::fflush(options_.record);
+    }
 }
 
 void Receiver::flush() {

@@ -43,6 +43,8 @@ class Receiver {
     ChannelSnapshot channel(int channel);
     // Writes out what the callbacks printed or recorded so far.
     void flush();
+    // Ends the taking: once it returns, no callback prints, records or counts any more.
+    void stop();
 
     void take(const Message& message);
 
@@ -54,6 +56,8 @@ class Receiver {
     std::atomic<std::uint64_t> messages_{0};
     std::atomic<std::uint64_t> dataBytes_{0};
     std::atomic<std::uint64_t> gaps_{0};
+    // Set by stop() under lock_; the callbacks test it again under lock_ before they print.
+    std::atomic<bool> stopped_{false};
     std::array<std::atomic<std::uint64_t>, kChannels> channelMessages_{};
     std::array<std::atomic<std::uint64_t>, kChannels> channelBytes_{};
     // Guards what is printed, recorded and kept as text, between the callbacks and the main thread.

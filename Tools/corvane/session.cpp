@@ -119,25 +119,41 @@ void Session::listBoards() {
     }
 }
 
+int Session::resolveBoard() {
+    const std::string& wanted = options_.board;
+    if (std::optional<std::uint32_t> number = parseNumber(wanted, 0x7FFFFFFF);
+        number && wanted.find_first_not_of("0123456789") == std::string::npos) {
+        return static_cast<int>(*number);
+    }
+    for (const ListedBoard& board : boards_) {
+        if (board.serial == wanted) {
+            return board.index;
+        }
+    }
+    fail("no board with the serial number " + wanted + " (`corvane list` shows the boards)");
+    return -1;
+}
+
+int Session::simDeviceBeforeOpen() {
+    const int index = resolveBoard();
+    if (index < 0) {
+        return -1;
+    }
+    if (static_cast<std::size_t>(index) >= boards_.size()) {
+        fail("no board " + options_.board + " (`corvane list` shows the boards)");
+        return -1;
+    }
+    return sim_.sim_find_device(boards_[static_cast<std::size_t>(index)].serial.c_str());
+}
+
 bool Session::openBoard() {
     if (boardOpen_) {
         return true;
     }
     const std::string& wanted = options_.board;
-    int index = -1;
-    if (std::optional<std::uint32_t> number = parseNumber(wanted, 0x7FFFFFFF);
-        number && wanted.find_first_not_of("0123456789") == std::string::npos) {
-        index = static_cast<int>(*number);
-    } else {
-        for (const ListedBoard& board : boards_) {
-            if (board.serial == wanted) {
-                index = board.index;
-            }
-        }
-        if (index < 0) {
-            fail("no board with the serial number " + wanted + " (`corvane list` shows the boards)");
-            return false;
-        }
+    const int index = resolveBoard();
+    if (index < 0) {
+        return false;
     }
     if (!NRV_CV_OpenDeviceByIndex(index)) {
         failWithLastError("cannot open board " + wanted);

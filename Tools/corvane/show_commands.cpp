@@ -129,7 +129,10 @@ int selftestCommand(Session& session) {
         const std::uint64_t cycles = sim != nullptr ? boardCounts(session).triggers - startTriggers : 0;
         const int percent = static_cast<int>(cycles * 100 / kSelfTestCycles);
         if (sim == nullptr) {
-            std::fprintf(stderr, live ? "\rself test running: %.1f s" : "", elapsed);
+            // A real board's cycles cannot be counted from here: only the time is shown.
+            if (live) {
+                std::fprintf(stderr, "\rself test running: %.1f s", elapsed);
+            }
         } else if (live) {
             const int filled = percent * kProgressWidth / 100;
             std::fprintf(stderr, "\r[%s%s] %3d%%  %6llu cycles  %7.0f cycles/s  %5.1f s",
@@ -199,6 +202,7 @@ int demoCommand(Session& session) {
     show.steps = {"1", "2", "3", "4"};
     NRV_CV_RegisterReadCallback(nullptr); // the board's echoes of the show are not printed
     blinkCommand(session, show);
+    receiver.stop();
     std::printf("\n== Done: %llu messages received; last error: %s\n",
                 static_cast<unsigned long long>(receiver.messages()), lastError().c_str());
     return 0;

@@ -39,8 +39,11 @@ struct GlobalOptions {
 struct SimControl {
 #define CORVANE_SIM_FUNCTIONS(X)                                                                                       \
     X(sim_reset)                                                                                                       \
-    X(sim_load_boards) X(sim_find_device) X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value)        \
-        X(sim_board_counts) X(sim_queue_rx) X(sim_rx_pending) X(sim_set_stream) X(sim_stream_sent) X(sim_add_device)
+    X(sim_load_boards)                                                                                                 \
+    X(sim_find_device)                                                                                                 \
+    X(sim_set_behaviour)                                                                                               \
+    X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts) X(sim_queue_rx) X(sim_rx_pending)             \
+        X(sim_set_stream) X(sim_stream_sent) X(sim_add_device)
 #define CORVANE_SIM_FIELD(name) decltype(&::name) name = nullptr;
     CORVANE_SIM_FUNCTIONS(CORVANE_SIM_FIELD)
 #undef CORVANE_SIM_FIELD
@@ -62,6 +65,9 @@ class Session {
     explicit Session(const GlobalOptions& options) : options_(options) {}
     // Loads the driver and opens the library; false after printing why.
     bool start();
+    // The simulated device of the board named by --board, before it is opened (a board's stream
+    // set now starts with the opening, which empties the receive queue); -1 after printing why.
+    int simDeviceBeforeOpen();
     // Opens the board named by --board and makes it the active board; false after printing why.
     bool openBoard();
     // Closes the active board (a running light show ends first).
@@ -78,6 +84,8 @@ class Session {
   private:
     bool loadDriver();
     void listBoards();
+    // The board index --board names, or -1 after printing why.
+    int resolveBoard();
     bool boardOpen_ = false;
 
     GlobalOptions options_;
@@ -108,7 +116,10 @@ struct Message {
     std::vector<std::uint8_t> bytes; // empty for a trigger
     double seconds = 0;              // since the start of receiving
 };
-const char* kindOf(std::uint32_t command);
+// What a device-to-host command byte announces, decided as the library decides it.
+enum class Kind { Trigger, SingleByte, Block, None };
+Kind kindOf(std::uint32_t command);
+const char* kindName(Kind kind);
 // The one-line form of `monitor --raw` and `replay`.
 std::string rawLine(const Message& message);
 // The recording format of `monitor --record`, read back by `replay`.
