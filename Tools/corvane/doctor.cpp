@@ -57,7 +57,11 @@ void driverChecks(Report& report, Module driver) {
     if (count != 0 && get(nodes.data(), &count) != d2xx::FT_OK) {
         count = 0;
     }
-    report.ok("the driver lists " + std::to_string(count) + " FTDI device" + (count == 1 ? "" : "s"));
+    if (count == 0) {
+        report.problem("the driver lists no FTDI device: none is attached, or none it may use");
+    } else {
+        report.ok("the driver lists " + std::to_string(count) + " FTDI device" + (count == 1 ? "" : "s"));
+    }
     auto latency = reinterpret_cast<GetLatencyTimer>(findSymbol(driver, "FT_GetLatencyTimer"));
     auto open = reinterpret_cast<d2xx::PFN_FT_OpenEx>(findSymbol(driver, "FT_OpenEx"));
     auto close = reinterpret_cast<d2xx::PFN_FT_Close>(findSymbol(driver, "FT_Close"));
