@@ -89,7 +89,8 @@ int blinkCommand(Session& session, const BlinkOptions& options) {
     if (sim != nullptr && session.simDevice() >= 0) {
         watchLeds(*sim, session.simDevice(), initial, [&] {
             const SimBoardCounts now = boardCounts(session);
-            return interrupted() || nowSeconds() > end ||
+            // An unplugged board (a fault of its board file) takes nothing more.
+            return interrupted() || nowSeconds() > end || sim->sim_is_open(session.simDevice()) == 0 ||
                    (now.triggers - before.triggers >= triggers &&
                     now.controlSequences - before.controlSequences >= 2 * pairs);
         });

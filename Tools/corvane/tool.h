@@ -39,11 +39,8 @@ struct GlobalOptions {
 struct SimControl {
 #define CORVANE_SIM_FUNCTIONS(X)                                                                                       \
     X(sim_reset)                                                                                                       \
-    X(sim_load_boards)                                                                                                 \
-    X(sim_find_device)                                                                                                 \
-    X(sim_set_behaviour)                                                                                               \
-    X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts) X(sim_queue_rx) X(sim_rx_pending)             \
-        X(sim_set_stream) X(sim_stream_sent) X(sim_add_device)
+    X(sim_load_boards) X(sim_find_device) X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value)        \
+        X(sim_board_counts) X(sim_queue_rx) X(sim_set_stream) X(sim_is_open)
 #define CORVANE_SIM_FIELD(name) decltype(&::name) name = nullptr;
     CORVANE_SIM_FUNCTIONS(CORVANE_SIM_FIELD)
 #undef CORVANE_SIM_FIELD
