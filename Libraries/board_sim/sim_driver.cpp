@@ -53,6 +53,24 @@ Device* deviceOf(Driver& d, FT_HANDLE handle, int* number) {
     return d.devices[static_cast<std::size_t>(open->second)].get();
 }
 
+FT_STATUS missingHandle(const Driver& d, FT_HANDLE handle) {
+    return d.deadHandles.count(reinterpret_cast<std::uintptr_t>(handle)) != 0 ? FT_IO_ERROR : FT_INVALID_HANDLE;
+}
+
+void unplug(Driver& d, int number) {
+    Device& device = *d.devices[static_cast<std::size_t>(number)];
+    device.unplugged = true;
+    device.unplugAfterWrites = -1;
+    if (device.open) {
+        const auto value = reinterpret_cast<std::uintptr_t>(device.handle);
+        d.openHandles.erase(value);
+        d.deadHandles.insert(value);
+        device.open = false;
+        device.handle = nullptr;
+    }
+    device.toHost.clear();
+}
+
 Device* deviceAt(Driver& d, int number) {
     if (number < 0 || static_cast<std::size_t>(number) >= d.devices.size()) {
         return nullptr;
@@ -102,6 +120,9 @@ DWORD receiveQueueCount(const Device& device) {
 std::vector<std::size_t> listedDevices(const Driver& d) {
     std::vector<std::size_t> listed;
     for (std::size_t i = 0; i < d.devices.size(); ++i) {
+        if (d.devices[i]->unplugged) {
+            continue;
+        }
         if (d.listedCount >= 0 ? i < static_cast<std::size_t>(d.listedCount) : !d.devices[i]->padding) {
             listed.push_back(i);
         }
@@ -112,6 +133,9 @@ std::vector<std::size_t> listedDevices(const Driver& d) {
 // Opens a device for the caller: refused when already open, otherwise a handle never given before.
 FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     Device& device = *d.devices[static_cast<std::size_t>(number)];
+    if (device.unplugged) {
+        return FT_DEVICE_NOT_FOUND;
+    }
     if (device.open) {
         return FT_DEVICE_NOT_OPENED;
     }
@@ -121,7 +145,7 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     device.handle = reinterpret_cast<FT_HANDLE>(value);
     ++device.openCount;
     device.purgeMask = 0;
-    device.board.reset();
+    device.board.resync();
     device.eventMask = 0; // a notification belongs to the handle it was set on
     device.eventParam = nullptr;
     device.latencyTimer = kDefaultLatencyMs;
@@ -155,7 +179,7 @@ FT_STATUS plainHandleCall(const char* entryPoint, FT_HANDLE handle) {
     if (FT_STATUS fault = enter(d, entryPoint)) {
         return fault;
     }
-    return deviceOf(d, handle) == nullptr ? FT_INVALID_HANDLE : FT_OK;
+    return deviceOf(d, handle) == nullptr ? missingHandle(d, handle) : FT_OK;
 }
 
 } // namespace boardsim
@@ -299,7 +323,8 @@ extern "C" FT_STATUS D2XX_API FT_Close(FT_HANDLE ftHandle) {
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        // The handle of an unplugged device is released like any other.
+        return d.deadHandles.erase(reinterpret_cast<std::uintptr_t>(ftHandle)) != 0 ? FT_OK : FT_INVALID_HANDLE;
     }
     d.openHandles.erase(reinterpret_cast<std::uintptr_t>(ftHandle));
     device->open = false;
@@ -320,7 +345,7 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
         }
         boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
         if (device == nullptr) {
-            return FT_INVALID_HANDLE;
+            return boardsim::missingHandle(d, ftHandle);
         }
         if (buffer == nullptr || bytesReturned == nullptr) {
             return FT_INVALID_PARAMETER;
@@ -341,7 +366,9 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
             Guard guard(d.lock);
             boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
             if (device == nullptr) {
-                return FT_OK; // closed meanwhile: the vendor's driver also just times out with nothing
+                // Closed meanwhile: the vendor's driver also just times out with nothing. Unplugged
+                // meanwhile: the read fails as the removed device's calls do.
+                return boardsim::missingHandle(d, ftHandle) == FT_IO_ERROR ? FT_IO_ERROR : FT_OK;
             }
             const auto now = std::chrono::steady_clock::now();
             boardsim::topUp(*device, now, signal);
@@ -379,7 +406,7 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         }
         boardsim::Device* device = boardsim::deviceOf(d, ftHandle, &number);
         if (device == nullptr) {
-            return FT_INVALID_HANDLE;
+            return boardsim::missingHandle(d, ftHandle);
         }
         if ((buffer == nullptr && bytesToWrite != 0) || bytesWritten == nullptr) {
             return FT_INVALID_PARAMETER;
@@ -396,17 +423,18 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         if (count != 0) {
             device->written.insert(device->written.end(), bytes, bytes + count);
         }
-        if (device->echo) {
-            for (DWORD i = 0; i < count; ++i) {
-                device->board.feed(bytes[i], device->echoAnswers);
+        for (DWORD i = 0; i < count; ++i) {
+            device->board.feed(bytes[i], device->echoAnswers);
+        }
+        if (!device->echoAnswers.empty()) {
+            for (std::uint8_t answer : device->echoAnswers) {
+                device->toHost.push_back(answer);
             }
-            if (!device->echoAnswers.empty()) {
-                for (std::uint8_t answer : device->echoAnswers) {
-                    device->toHost.push_back(answer);
-                }
-                device->echoAnswers.clear();
-                boardsim::noteArrival(*device, signal);
-            }
+            device->echoAnswers.clear();
+            boardsim::noteArrival(*device, signal);
+        }
+        if (device->unplugAfterWrites > 0 && --device->unplugAfterWrites == 0) {
+            boardsim::unplug(d, number); // this write still went out whole
         }
         *bytesWritten = count;
         hook = d.hook;
@@ -440,7 +468,7 @@ extern "C" FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate)
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     if (baudRate < boardsim::kMinBaudRate || baudRate > boardsim::kMaxBaudRate) {
         return FT_IO_ERROR; // what the vendor's driver answers, rather than FT_INVALID_BAUD_RATE
@@ -518,14 +546,14 @@ extern "C" FT_STATUS D2XX_API FT_Purge(FT_HANDLE ftHandle, ULONG mask) {
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     device->purgeMask |= mask;
     if ((mask & FT_PURGE_RX) != 0) {
         device->toHost.clear();
     }
     if ((mask & FT_PURGE_TX) != 0) {
-        device->board.reset(); // a message cut off in the transmit path never reaches the board whole
+        device->board.resync(); // a message cut off in the transmit path never reaches the board whole
     }
     return FT_OK;
 }
@@ -540,7 +568,7 @@ extern "C" FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeo
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     device->readTimeout = readTimeout;
     device->writeTimeout = writeTimeout;
@@ -559,7 +587,7 @@ extern "C" FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* rxByt
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     if (rxBytes == nullptr) {
         return FT_INVALID_PARAMETER;
@@ -602,7 +630,7 @@ extern "C" FT_STATUS D2XX_API FT_GetStatus(FT_HANDLE ftHandle, DWORD* rxBytes, D
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     if (rxBytes == nullptr || txBytes == nullptr || eventDWord == nullptr) {
         return FT_INVALID_PARAMETER;

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -83,9 +84,10 @@ struct Device {
     std::uint32_t purgeMask = 0;
     std::uint32_t readTimeout = 0;
     std::uint32_t writeTimeout = 0;
-    bool echo = false;
-    bool padding = false; // made by sim_set_listed_count, listed only while a count is set
-    EchoBoard board;
+    bool padding = false;       // made by sim_set_listed_count, listed only while a count is set
+    bool unplugged = false;     // gone from the bus: not listed, not openable, its handle answers FT_IO_ERROR
+    int unplugAfterWrites = -1; // fault: unplugged once this many more writes have reached it
+    BoardModel board;
     std::unique_ptr<Stream> stream; // set by sim_set_stream; kept (stopped) once stopped
     DWORD eventMask = 0;            // FT_SetEventNotification: what to signal, and how
     PVOID eventParam = nullptr;
@@ -103,6 +105,7 @@ struct Driver {
     int listedCount = -1;
     std::vector<FT_DEVICE_LIST_INFO_NODE> snapshot; // the list of the latest FT_CreateDeviceInfoList
     std::map<std::uintptr_t, int> openHandles;      // handle value -> device number
+    std::set<std::uintptr_t> deadHandles;           // handles of unplugged devices, until closed
     std::uintptr_t nextHandle = kFirstHandle;
     // Looked up by the entry point's name without building a string: std::less<> compares the
     // stored names with the caller's text directly.
@@ -127,6 +130,11 @@ FT_STATUS enter(Driver& d, const char* entryPoint);
 // The device behind an open handle, or null for a null, unknown or closed handle. Lock held.
 Device* deviceOf(Driver& d, FT_HANDLE handle, int* number = nullptr);
 Device* deviceAt(Driver& d, int number);
+// What a call on a handle that deviceOf does not know answers: FT_IO_ERROR for the handle of an
+// unplugged device, as the vendor's driver does for a removed device, else FT_INVALID_HANDLE.
+FT_STATUS missingHandle(const Driver& d, FT_HANDLE handle);
+// Pulls the device off the bus: its open handle dies, the list and the opens no longer see it.
+void unplug(Driver& d, int number);
 int addDevice(Driver& d, std::uint32_t id, const char* serial, std::size_t serialLength, const char* description,
               std::size_t descriptionLength);
 int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* description);
