@@ -89,26 +89,26 @@ StreamSpec stream(const json& value, const std::string& where) {
         refuse(where, "must be an object");
     }
     onlyKeys(value, where, {"singleByteChannels", "blockChannels", "blockLength", "rate", "count"});
-    StreamSpec spec;
+    StreamSpec settings;
     if (value.contains("singleByteChannels")) {
-        spec.singleByteChannels = channels(value["singleByteChannels"], where + ".singleByteChannels");
+        settings.singleByteChannels = channels(value["singleByteChannels"], where + ".singleByteChannels");
     }
     if (value.contains("blockChannels")) {
-        spec.blockChannels = channels(value["blockChannels"], where + ".blockChannels");
+        settings.blockChannels = channels(value["blockChannels"], where + ".blockChannels");
     }
-    if (spec.singleByteChannels == 0 && spec.blockChannels == 0) {
+    if (settings.singleByteChannels == 0 && settings.blockChannels == 0) {
         refuse(where, "names no channel");
     }
     if (value.contains("blockLength")) {
-        spec.blockLength = static_cast<std::uint32_t>(integer(value["blockLength"], where + ".blockLength", 4, 255));
+        settings.blockLength = static_cast<std::uint32_t>(integer(value["blockLength"], where + ".blockLength", 4, 255));
     }
     if (value.contains("rate")) {
-        spec.messagesPerSecond = static_cast<std::uint32_t>(integer(value["rate"], where + ".rate", 0, 100000000));
+        settings.messagesPerSecond = static_cast<std::uint32_t>(integer(value["rate"], where + ".rate", 0, 100000000));
     }
     if (value.contains("count")) {
-        spec.count = static_cast<std::uint64_t>(integer(value["count"], where + ".count", 0, INT64_MAX));
+        settings.count = static_cast<std::uint64_t>(integer(value["count"], where + ".count", 0, INT64_MAX));
     }
-    return spec;
+    return settings;
 }
 
 Behaviour behaviourNamed(const std::string& name, const std::string& where, bool& isStream) {
@@ -141,21 +141,21 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
     }
     // A dual-channel chip's interfaces add " A"/" B" to the description and A/B to the serial.
     const std::size_t suffix = dual ? 1 : 0;
-    BoardSpec spec;
-    spec.id = static_cast<std::uint32_t>(integer(value["id"], where + ".id", 0, 0xFFFFFFFF));
-    spec.serial = text(value["serial"], where + ".serial", kMaxSerialLength - suffix);
-    spec.description = text(value["description"], where + ".description", kMaxDescriptionLength - 2 * suffix);
+    BoardSpec settings;
+    settings.id = static_cast<std::uint32_t>(integer(value["id"], where + ".id", 0, 0xFFFFFFFF));
+    settings.serial = text(value["serial"], where + ".serial", kMaxSerialLength - suffix);
+    settings.description = text(value["description"], where + ".description", kMaxDescriptionLength - 2 * suffix);
     if (value.contains("behaviour")) {
         if (!value["behaviour"].is_string()) {
             refuse(where + ".behaviour", "must be a text");
         }
-        spec.behaviour = behaviourNamed(value["behaviour"].get<std::string>(), where + ".behaviour", spec.stream);
+        settings.behaviour = behaviourNamed(value["behaviour"].get<std::string>(), where + ".behaviour", settings.stream);
     }
-    if (spec.stream != value.contains("stream")) {
-        refuse(where, spec.stream ? "a stream board needs \"stream\"" : "\"stream\" needs \"behaviour\": \"stream\"");
+    if (settings.stream != value.contains("stream")) {
+        refuse(where, settings.stream ? "a stream board needs \"stream\"" : "\"stream\" needs \"behaviour\": \"stream\"");
     }
-    if (spec.stream) {
-        spec.streamSpec = stream(value["stream"], where + ".stream");
+    if (settings.stream) {
+        settings.streamSpec = stream(value["stream"], where + ".stream");
     }
     if (value.contains("faults")) {
         const json& faults = value["faults"];
@@ -165,7 +165,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
         }
         onlyKeys(faults, at, {"unplugAfterWrites", "cutBlocks"});
         if (faults.contains("unplugAfterWrites")) {
-            spec.unplugAfterWrites =
+            settings.unplugAfterWrites =
                 static_cast<int>(integer(faults["unplugAfterWrites"], at + ".unplugAfterWrites", 1, INT32_MAX));
         }
         if (faults.contains("cutBlocks")) {
@@ -174,24 +174,24 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
                 refuse(at + ".cutBlocks", "must be an object");
             }
             onlyKeys(cut, at + ".cutBlocks", {"count", "keep"});
-            spec.cutBlocks = cut.contains("count")
+            settings.cutBlocks = cut.contains("count")
                                  ? static_cast<int>(integer(cut["count"], at + ".cutBlocks.count", -1, INT32_MAX))
                                  : -1;
-            spec.cutBlockKeep = cut.contains("keep")
+            settings.cutBlockKeep = cut.contains("keep")
                                     ? static_cast<std::uint32_t>(integer(cut["keep"], at + ".cutBlocks.keep", 0, 254))
                                     : 0;
         }
     }
     if (dual) {
         BoardSpec first;
-        first.id = spec.id;
-        first.serial = spec.serial + "A";
-        first.description = spec.description + " A";
+        first.id = settings.id;
+        first.serial = settings.serial + "A";
+        first.description = settings.description + " A";
         boards.push_back(first);
-        spec.serial += "B";
-        spec.description += " B";
+        settings.serial += "B";
+        settings.description += " B";
     }
-    boards.push_back(spec);
+    boards.push_back(settings);
 }
 
 } // namespace
@@ -212,9 +212,9 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
             board(list[i], "boards[" + std::to_string(i) + "]", boards);
         }
         std::set<std::string> serials;
-        for (const BoardSpec& spec : boards) {
-            if (!serials.insert(spec.serial).second) {
-                refuse("boards", "serial number \"" + spec.serial + "\" appears twice");
+        for (const BoardSpec& settings : boards) {
+            if (!serials.insert(settings.serial).second) {
+                refuse("boards", "serial number \"" + settings.serial + "\" appears twice");
             }
         }
         return true;
@@ -269,17 +269,17 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
         return -1;
     }
     sim_reset();
-    for (const boardsim::BoardSpec& spec : boards) {
-        const int device = sim_add_device(spec.id, spec.serial.c_str(), spec.description.c_str());
-        sim_set_behaviour(device, static_cast<int>(spec.behaviour));
-        if (spec.unplugAfterWrites > 0) {
-            sim_unplug_after_writes(device, spec.unplugAfterWrites);
+    for (const boardsim::BoardSpec& settings : boards) {
+        const int device = sim_add_device(settings.id, settings.serial.c_str(), settings.description.c_str());
+        sim_set_behaviour(device, static_cast<int>(settings.behaviour));
+        if (settings.unplugAfterWrites > 0) {
+            sim_unplug_after_writes(device, settings.unplugAfterWrites);
         }
-        sim_cut_blocks(device, spec.cutBlocks, spec.cutBlockKeep);
-        if (spec.stream) {
-            const SimStream stream{spec.streamSpec.singleByteChannels, spec.streamSpec.blockChannels,
-                                   spec.streamSpec.blockLength, spec.streamSpec.messagesPerSecond,
-                                   spec.streamSpec.count};
+        sim_cut_blocks(device, settings.cutBlocks, settings.cutBlockKeep);
+        if (settings.stream) {
+            const SimStream stream{settings.streamSpec.singleByteChannels, settings.streamSpec.blockChannels,
+                                   settings.streamSpec.blockLength, settings.streamSpec.messagesPerSecond,
+                                   settings.streamSpec.count};
             sim_set_stream(device, &stream);
         }
     }
