@@ -2,6 +2,7 @@
 # Installs what the builds and the tests need and is missing on this machine (Debian). Run as
 # root; otherwise it prints the one command to run and fails.
 #   cmake, ninja, g++, googletest (the Linux builds; its sources also build it for Windows)
+#   clang and its runtime libraries (the fuzz build: libFuzzer and the sanitizers)
 #   mingw-w64 for i686, posix thread model, and its binutils (the 32-bit Windows cross build and
 #     the export-table checks)
 #   wine with its 32-bit part (the Windows tests; needs the i386 architecture); skipped when
@@ -10,7 +11,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686-posix binutils-mingw-w64-i686)
+          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 clang libclang-rt-14-dev)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   command -v npm >/dev/null || packages+=(npm)

@@ -7,8 +7,6 @@
 
 namespace corvane {
 
-namespace {
-
 // Delivers one busy entry. The bytes are moved under the record's guard, so an enumeration or a
 // close never changes the record halfway; the callback runs after the guard is released, so it
 // may send, register, close, reopen or enumerate.
@@ -47,8 +45,6 @@ void deliverEntry(HostContext* context, const FifoEntry& entry) {
                  entry.length);
     }
 }
-
-} // namespace
 
 std::uint32_t writeThreadLoop(void* argument) {
     auto* context = static_cast<HostContext*>(argument);
