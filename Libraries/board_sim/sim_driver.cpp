@@ -24,6 +24,10 @@ Driver& driver() {
 
 FT_STATUS enter(Driver& d, const char* entryPoint) {
     ++d.calls[entryPoint];
+    ++d.totalCalls;
+    if (d.callsUntilFault > 0 && --d.callsUntilFault == 0) {
+        return d.callFaultStatus;
+    }
     auto fault = d.faults.find(entryPoint);
     if (fault == d.faults.end() || fault->second.remaining == 0) {
         return FT_OK;
