@@ -31,8 +31,23 @@ constexpr std::uint32_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
 
 int32_t CORVANE_CALL ignoreMessage(int32_t, int32_t, uint32_t, uint32_t, uint8_t*, uint32_t) { return 0; }
 
-std::string text(const char* value) { return value == nullptr ? "null" : '"' + std::string(value) + '"'; }
+std::string text(const char* value) {
+    if (value == nullptr) {
+        return "null";
+    }
+    std::string quoted = "\"";
+    quoted.append(value).push_back('"');
+    return quoted;
+}
 std::string number(std::int32_t value) { return std::to_string(value); }
+
+// "name: argument", for the failure message of a row.
+std::string labelled(const char* name, const std::string& argument) {
+    std::string label = name;
+    label.append(": ").append(argument);
+    return label;
+}
+std::string labelled(const char* name, long long argument) { return labelled(name, std::to_string(argument)); }
 
 Bytes repeated(const Bytes& unit, std::size_t times) {
     Bytes all;
@@ -73,7 +88,7 @@ const Bytes kTriggerStep = {0x81, 0x01};
 const Bytes& kPair = testing_support::kControlPair;
 
 struct Row {
-    const char* call; // the export and its arguments, for the failure message
+    std::string call; // the export and its arguments, for the failure message
     std::function<std::string()> run;
     std::string result;
     const char* error = kUnchanged;
@@ -85,23 +100,24 @@ struct Row {
 std::vector<Row> rows() {
     std::vector<Row> table;
     for (std::int32_t index : {-1, 255, 256, kMaxIndex, 2}) {
-        const std::string arguments = "(" + std::to_string(index) + ")";
-        table.push_back({"NRV_CV_SelectActiveDeviceByIndex",
+        table.push_back({labelled("NRV_CV_SelectActiveDeviceByIndex", index),
                          [=] { return number(NRV_CV_SelectActiveDeviceByIndex(index)); }, "0", "Invalid device index"});
-        table.push_back({"NRV_CV_OpenDeviceByIndex", [=] { return number(NRV_CV_OpenDeviceByIndex(index)); }, "0",
+        table.push_back({labelled("NRV_CV_OpenDeviceByIndex", index),
+                         [=] { return number(NRV_CV_OpenDeviceByIndex(index)); }, "0",
                          "Device index is outside of bounds"});
-        table.push_back({"NRV_CV_CloseDeviceByIndex", [=] { return number(NRV_CV_CloseDeviceByIndex(index)); }, "0",
+        table.push_back({labelled("NRV_CV_CloseDeviceByIndex", index),
+                         [=] { return number(NRV_CV_CloseDeviceByIndex(index)); }, "0",
                          "Device index is outside of bounds"});
         // Slots 0 to 255 exist, listed or not; anything else has no text.
         const std::string slotText = index >= 0 && index <= 255 ? "\"\"" : "null";
-        table.push_back({"NRV_CV_GetDeviceName",
+        table.push_back({labelled("NRV_CV_GetDeviceName", index),
                          [=] { return text(NRV_CV_GetDeviceName(index)); },
                          slotText,
                          kUnchanged,
                          {},
                          true,
                          "null"});
-        table.push_back({"NRV_CV_GetDeviceSerial",
+        table.push_back({labelled("NRV_CV_GetDeviceSerial", index),
                          [=] { return text(NRV_CV_GetDeviceSerial(index)); },
                          slotText,
                          kUnchanged,
@@ -110,14 +126,17 @@ std::vector<Row> rows() {
                          "null"});
     }
     for (const char* name : {static_cast<const char*>(nullptr), "no such board"}) {
-        table.push_back({"NRV_CV_SelectActiveDeviceByName",
+        table.push_back({labelled("NRV_CV_SelectActiveDeviceByName", text(name)),
                          [=] { return number(NRV_CV_SelectActiveDeviceByName(name)); }, "0", "Invalid device name"});
-        table.push_back({"NRV_CV_OpenDeviceByName", [=] { return number(NRV_CV_OpenDeviceByName(name)); }, "1"});
-        table.push_back({"NRV_CV_CloseDeviceByName", [=] { return number(NRV_CV_CloseDeviceByName(name)); }, "1"});
+        table.push_back({labelled("NRV_CV_OpenDeviceByName", text(name)),
+                         [=] { return number(NRV_CV_OpenDeviceByName(name)); }, "1"});
+        table.push_back({labelled("NRV_CV_CloseDeviceByName", text(name)),
+                         [=] { return number(NRV_CV_CloseDeviceByName(name)); }, "1"});
     }
     for (std::uint32_t length : {1u, kMaxLength}) {
-        table.push_back({"NRV_CV_SendBlock(null block)", [=] { return number(NRV_CV_SendBlock(1, nullptr, length)); },
-                         "0", "SendBlock: Block is not defined"});
+        table.push_back({labelled("NRV_CV_SendBlock(1, null, length)", length),
+                         [=] { return number(NRV_CV_SendBlock(1, nullptr, length)); }, "0",
+                         "SendBlock: Block is not defined"});
     }
     table.push_back({"NRV_CV_SendBlock(null block, 0)",
                      [] { return number(NRV_CV_SendBlock(1, nullptr, 0)); },
@@ -125,11 +144,12 @@ std::vector<Row> rows() {
                      kUnchanged,
                      {0xA1, 0x00}});
     for (std::uint32_t length : {0u, 255u, 256u}) {
-        table.push_back({"NRV_CV_SendBlock", [=] { return number(NRV_CV_SendBlock(1, kBlock.data(), length)); }, "1",
-                         kUnchanged, blockWire(length, kBlock.data())});
+        table.push_back({labelled("NRV_CV_SendBlock(1, block, length)", length),
+                         [=] { return number(NRV_CV_SendBlock(1, kBlock.data(), length)); }, "1", kUnchanged,
+                         blockWire(length, kBlock.data())});
     }
     for (std::int32_t channel : {-1, 8, kMaxIndex}) {
-        table.push_back({"NRV_CV_RegisterReadCallbackForChannel",
+        table.push_back({labelled("NRV_CV_RegisterReadCallbackForChannel", channel),
                          [=] { return number(NRV_CV_RegisterReadCallbackForChannel(ignoreMessage, channel)); }, "0"});
     }
     table.push_back({"NRV_CV_RegisterReadCallbackForChannel(null)",
@@ -140,14 +160,14 @@ std::vector<Row> rows() {
                      "Sequence is not defined for LEDBlinky! :'("});
     // Repeats and lengths of none or less play no step; every show ends with the control pair.
     for (std::int32_t repeats : {0, -1, std::numeric_limits<std::int32_t>::min()}) {
-        table.push_back({"NRV_CV_LEDBlinky(repeats)",
+        table.push_back({labelled("NRV_CV_LEDBlinky(repeats)", repeats),
                          [=] { return number(NRV_CV_LEDBlinky(0, repeats, kSteps.data(), 4)); }, "1", kUnchanged,
                          kPair});
     }
     for (std::uint32_t length : {0u, kMaxLength, 255u, 256u}) {
         const auto signedLength = static_cast<std::int32_t>(length);
         const std::size_t steps = signedLength > 0 ? length : 0;
-        table.push_back({"NRV_CV_LEDBlinky(length)",
+        table.push_back({labelled("NRV_CV_LEDBlinky(length)", signedLength),
                          [=] { return number(NRV_CV_LEDBlinky(0, 1, kSteps.data(), signedLength)); }, "1", kUnchanged,
                          concat(repeated(kTriggerStep, steps), kPair)});
     }
@@ -163,7 +183,8 @@ std::vector<Row> rows() {
                      {},
                      false});
     for (std::int32_t mode : {-1, kMaxIndex, 0}) {
-        table.push_back({"NRV_CV_SetDebugMode", [=] { return number(NRV_CV_SetDebugMode(mode)); }, "1"});
+        table.push_back(
+            {labelled("NRV_CV_SetDebugMode", mode), [=] { return number(NRV_CV_SetDebugMode(mode)); }, "1"});
     }
     return table;
 }
