@@ -1,13 +1,15 @@
 // Fuzz target: arbitrary bytes from a board through the device-to-host decoder. A scripted driver
 // hands the read thread's per-board step (pollDevice) exactly the reads the input chooses: cut
 // short, failed, with or without bytes; the write thread's step (deliverEntry) delivers the queued
-// entries whenever the input says. No thread runs: every step is called from here.
+// entries whenever the input says, and the library closes and reopens the board in the middle of
+// headers and blocks. No thread runs: every step is called from here.
 //
 // Checked against a reference parse of the bytes the board sent:
 // - every trigger reaches the general callback, in order, with its channel, command and value;
 // - every delivered message carries exactly the bytes the board sent for it, in the order the
 //   board sent them, to the callback of its channel (else the general one): messages may be
-//   dropped for lack of room, never altered, merged or reordered;
+//   dropped for lack of room, or lost to the purge of a reopen, never altered, merged or
+//   reordered;
 // - with room for everything, nothing is dropped; every drop and every bad header leaves a
 //   last-error text;
 // - after every step each channel buffer keeps its invariants and holds exactly the bytes of its
@@ -19,6 +21,7 @@
 // messages while there is room.
 #include "core/host_context.h"
 #include "corvane.h"
+#include "devices/devices.h"
 #include "fuzz_check.h"
 #include "transfer/input_buffer.h"
 #include "transfer/protocol.h"
@@ -61,6 +64,7 @@ enum Operation : std::uint8_t {
     kFailNextStatus,    // the next status call fails and reports nothing pending
     kDeliver,           // n: the write thread handles up to n % 8 + 1 entries
     kPollUntilIdle,     // receive steps until the board has nothing more to give
+    kReopen,            // n: n % 3 = 0 closes and opens the board, 1 closes it, 2 opens it
     kOperationCount
 };
 
@@ -70,6 +74,7 @@ struct ScriptedDriver {
     std::uint32_t nextReadLimit = ~0u;
     d2xx::FT_STATUS nextReadStatus = d2xx::FT_OK;
     bool failNextStatus = false;
+    bool open = true; // the input starts with the board open
 };
 ScriptedDriver driver;
 
@@ -131,17 +136,26 @@ constexpr ReadCallback kChannelCallbacks[kChannelCount] = {&recordCall<0>, &reco
                                                            &recordCall<3>, &recordCall<4>, &recordCall<5>,
                                                            &recordCall<6>, &recordCall<7>};
 
-// The reference parse of the board's bytes: what the decoder must make of them.
+// The reference parse of the board's bytes: what the decoder must make of them. Each message is
+// kept with the offset in the stream at which it ends, so that a purge of the driver's queue
+// (a reopen) can take back the messages whose bytes the decoder never got.
 class ReferenceParser {
   public:
-    std::vector<Message> data;
-    std::vector<Message> triggers;
-    std::uint32_t badHeaders = 0;
-    std::uint32_t dataBytes[kChannelCount] = {};
+    enum class Kind { Data, Trigger, BadHeader };
+    struct Event {
+        std::size_t end;
+        Kind kind;
+        Message message;
+    };
+    std::vector<Event> events;
+    std::size_t sent = 0;                        // bytes the board sent so far
+    std::uint32_t dataBytes[kChannelCount] = {}; // data bytes ever sent per channel, purged ones included
 
     void feed(std::uint8_t byte) {
+        ++sent;
         if (blockRemaining_ != 0) {
             block_.push_back(byte);
+            ++dataBytes[command_ & 7];
             if (--blockRemaining_ == 0) {
                 addData(command_, block_);
             }
@@ -154,10 +168,12 @@ class ReferenceParser {
         }
         haveCommand_ = false;
         if ((command_ & 0xC0) != 0xC0) {
-            ++badHeaders;
+            events.push_back(Event{sent, Kind::BadHeader, {}});
         } else if ((command_ & 0x08) != 0) {
-            triggers.push_back(Message{kGeneralCallback, kBoardIndex, command_ & 7, command_, byte, {}});
+            events.push_back(
+                Event{sent, Kind::Trigger, Message{kGeneralCallback, kBoardIndex, command_ & 7, command_, byte, {}}});
         } else if ((command_ & 0x10) != 0) {
+            ++dataBytes[command_ & 7];
             addData(command_, Bytes{byte});
         } else if ((command_ & 0x20) != 0 && byte != 0) {
             blockRemaining_ = byte;
@@ -165,13 +181,31 @@ class ReferenceParser {
         }
     }
 
+    // The driver's queue was emptied when the decoder had taken `consumed` bytes of the stream:
+    // messages ending after that are lost, and the board starts its next message afresh.
+    void purge(std::size_t consumed) {
+        std::erase_if(events, [consumed](const Event& event) { return event.end > consumed; });
+        haveCommand_ = false;
+        blockRemaining_ = 0;
+    }
+
+    std::vector<Message> messages(Kind kind) const {
+        std::vector<Message> found;
+        for (const Event& event : events) {
+            if (event.kind == kind) {
+                found.push_back(event.message);
+            }
+        }
+        return found;
+    }
+
   private:
     void addData(std::uint8_t command, const Bytes& bytes) {
         const int channel = command & 7;
         const int recorder = (channelCallbackMask >> channel) & 1 ? channel : kGeneralCallback;
-        data.push_back(
-            Message{recorder, kBoardIndex, channel, command, static_cast<std::uint32_t>(bytes.size()), bytes});
-        dataBytes[channel] += static_cast<std::uint32_t>(bytes.size());
+        events.push_back(
+            Event{sent, Kind::Data,
+                  Message{recorder, kBoardIndex, channel, command, static_cast<std::uint32_t>(bytes.size()), bytes}});
     }
 
     bool haveCommand_ = false;
@@ -179,6 +213,36 @@ class ReferenceParser {
     std::uint32_t blockRemaining_ = 0;
     Bytes block_;
 };
+ReferenceParser* reference = nullptr;
+
+d2xx::FT_STATUS D2XX_API scriptedOpen(d2xx::PVOID, d2xx::DWORD, d2xx::FT_HANDLE* handle) {
+    if (driver.open) {
+        return d2xx::FT_DEVICE_NOT_OPENED; // already open: refused, as the vendor's driver does
+    }
+    driver.open = true;
+    *handle = kHandle;
+    return d2xx::FT_OK;
+}
+
+d2xx::FT_STATUS D2XX_API scriptedClose(d2xx::FT_HANDLE handle) {
+    if (handle != kHandle || !driver.open) {
+        return d2xx::FT_INVALID_HANDLE;
+    }
+    driver.open = false;
+    return d2xx::FT_OK;
+}
+
+d2xx::FT_STATUS D2XX_API scriptedPurge(d2xx::FT_HANDLE handle, d2xx::ULONG mask) {
+    FUZZ_CHECK(handle == kHandle);
+    if ((mask & d2xx::FT_PURGE_RX) != 0) {
+        reference->purge(reference->sent - driver.toHost.size());
+        driver.toHost.clear();
+    }
+    return d2xx::FT_OK;
+}
+
+d2xx::FT_STATUS D2XX_API scriptedBaudRate(d2xx::FT_HANDLE, d2xx::ULONG) { return d2xx::FT_OK; }
+d2xx::FT_STATUS D2XX_API scriptedTimeouts(d2xx::FT_HANDLE, d2xx::ULONG, d2xx::ULONG) { return d2xx::FT_OK; }
 
 // The library's state for one board, built once and reset for every input: the context is large.
 struct Harness {
@@ -195,10 +259,17 @@ struct Harness {
     Harness() {
         table.FT_GetStatus = &scriptedGetStatus;
         table.FT_Read = &scriptedRead;
+        table.FT_OpenEx = &scriptedOpen;
+        table.FT_Close = &scriptedClose;
+        table.FT_Purge = &scriptedPurge;
+        table.FT_SetBaudRate = &scriptedBaudRate;
+        table.FT_SetTimeouts = &scriptedTimeouts;
         context = new HostContext();
         context->driverTable = &table;
         context->readBuffer = readBuffer;
         context->deviceDatabase = new DeviceRecord[kDeviceRecordCount]();
+        context->deviceCount.store(1);
+        context->inputBufferCapacity = kInputBufferCapacity;
     }
 
     DeviceRecord& board() { return context->deviceDatabase[kBoardIndex]; }
@@ -247,7 +318,13 @@ struct Harness {
 
     std::uint32_t errorsRaised() const { return context->lastError.nextSlot.load() - 1; }
 
+    bool boardOpen() { return board().ftHandle.load() != nullptr; }
+
+    // The read thread polls open boards only.
     void poll() {
+        if (!boardOpen()) {
+            return;
+        }
         TriggerCall trigger{};
         pollDevice(context, board(), trigger);
         if (trigger.callback != nullptr) {
@@ -307,8 +384,12 @@ struct Harness {
         }
     }
 
+    // Nothing more the read thread could take from the board now.
     bool boardIdle() const {
         const DeviceRecord& record = context->deviceDatabase[kBoardIndex];
+        if (record.ftHandle.load() == nullptr) {
+            return true;
+        }
         if (record.blockBytesRemaining != 0) {
             return driver.toHost.empty();
         }
@@ -403,12 +484,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     deliveredData.clear();
     deliveredTriggers.clear();
     harness->reset(capacity, fifoRoom, fifoStart);
-    ReferenceParser reference;
+    ReferenceParser parse;
+    reference = &parse;
     std::uint8_t counter = 0;
 
     auto boardSends = [&](const Bytes& bytes) {
         for (std::uint8_t byte : bytes) {
-            reference.feed(byte);
+            parse.feed(byte);
             driver.toHost.push_back(byte);
         }
     };
@@ -448,6 +530,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case kPollUntilIdle:
             harness->pollUntilIdle(false);
             break;
+        case kReopen: {
+            // The library's own close and open of the board: a block or header cut short by them
+            // is dropped, and the open purges what the driver still held.
+            const int how = input.byte() % 3;
+            if (how != 2) {
+                closeDeviceAt(harness->context, kBoardIndex);
+            }
+            if (how != 1) {
+                openDeviceAt(harness->context, kBoardIndex);
+            }
+            break;
+        }
         case kOperationCount:
             break;
         }
@@ -459,6 +553,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     driver.nextReadLimit = ~0u;
     driver.nextReadStatus = d2xx::FT_OK;
     driver.failNextStatus = false;
+    if (!harness->boardOpen()) {
+        FUZZ_CHECK(openDeviceAt(harness->context, kBoardIndex) == 1);
+    }
     harness->pollUntilIdle(true);
     harness->deliverQueued();
     harness->checkBuffers();
@@ -467,14 +564,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(harness->readIndex == static_cast<std::uint32_t>(harness->context->fifoWriteIndex) &&
                harness->context->fifo[harness->readIndex].busy.load() == 0);
 
-    FUZZ_CHECK(deliveredTriggers == reference.triggers);
-    const std::size_t dropped = checkDeliveredInOrder(reference.data);
+    FUZZ_CHECK(deliveredTriggers == parse.messages(ReferenceParser::Kind::Trigger));
+    const std::vector<Message> expectedData = parse.messages(ReferenceParser::Kind::Data);
+    const std::size_t dropped = checkDeliveredInOrder(expectedData);
     // A message is dropped only for lack of room, and never silently.
-    FUZZ_CHECK(harness->errorsRaised() >= reference.badHeaders + dropped);
-    const bool roomForAll =
-        capacity == static_cast<std::uint32_t>(kInputBufferCapacity) && fifoRoom == 0 &&
-        reference.data.size() < kFifoSize &&
-        *std::max_element(std::begin(reference.dataBytes), std::end(reference.dataBytes)) < capacity;
+    FUZZ_CHECK(harness->errorsRaised() >= parse.messages(ReferenceParser::Kind::BadHeader).size() + dropped);
+    const bool roomForAll = capacity == static_cast<std::uint32_t>(kInputBufferCapacity) && fifoRoom == 0 &&
+                            expectedData.size() < kFifoSize &&
+                            *std::max_element(std::begin(parse.dataBytes), std::end(parse.dataBytes)) < capacity;
     if (roomForAll) {
         FUZZ_CHECK(dropped == 0);
     }
