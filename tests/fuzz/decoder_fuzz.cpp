@@ -470,9 +470,15 @@ std::size_t checkDeliveredInOrder(const std::vector<Message>& expected) {
     return expected.size() - deliveredData.size();
 }
 
-} // namespace
+// What one run of an input delivered, for comparing runs of the same input.
+struct RunResult {
+    std::vector<Message> data;
+    std::vector<Message> triggers;
+    bool roomForAll; // nothing could be dropped for lack of room
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+// Runs one input through the decoder and checks it against the reference parse.
+RunResult runInput(const std::uint8_t* data, std::size_t size) {
     static Harness* harness = new Harness; // kept for the process: the context is a megabyte
     fuzzing::InputReader input(data, size);
     const std::uint32_t capacity = kCapacities[input.byte() % std::size(kCapacities)];
@@ -576,5 +582,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(dropped == 0);
     }
     harness->release();
+    return RunResult{deliveredData, deliveredTriggers, roomForAll};
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    runInput(data, size);
     return 0;
 }
