@@ -5,15 +5,18 @@
 #   clang and its runtime libraries (the fuzz build: libFuzzer and the sanitizers)
 #   mingw-w64 for i686, posix thread model, and its binutils (the 32-bit Windows cross build and
 #     the export-table checks)
-#   wine with its 32-bit part (the Windows tests; needs the i386 architecture); skipped when
-#     CORVANE_WITH_WINE=0, as for the tour
+#   the same for x86-64 (the 64-bit Windows cross build)
+#   wine with its 32-bit part (the Windows tests; needs the i386 architecture) and its 64-bit part
+#     (the 64-bit build's tests); skipped when CORVANE_WITH_WINE=0, as for the tour
 #   npm, only where the machine has none (fetching the vendor's driver for the real-driver test)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 clang libclang-rt-14-dev)
+packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
+  packages+=(wine64)
   command -v npm >/dev/null || packages+=(npm)
 fi
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: the README's test command, and all that CI runs. Installs what is missing
-# (scripts/setup.sh), then builds and tests four builds, each in a folder of its own under build/:
+# (scripts/setup.sh), then builds and tests five builds, each in a folder of its own under build/:
 #
 #   default  Linux, optimised: unit, API and binding tests, the export tables of libcorvane.so and
 #            of the simulated driver, and the library against the vendor's real Linux driver
@@ -9,6 +9,10 @@
 #            and the tests as Windows programs, run under wine (scripts/wine-run.sh), every test
 #            case in a process of its own; calling conventions, binding through the DLL search,
 #            and the export tables of both DLLs
+#   win64    64-bit Windows cross build: Corvane64.dll, the simulated ftd2xx64.dll and the same
+#            tests as 64-bit Windows programs, under wine in a 64-bit prefix of the build's own;
+#            binding through the DLL search (ftd2xx64.dll, then ftd2xx.dll, and 32-bit drivers
+#            under either name), and the export tables of both DLLs
 #   asan     Linux, address and undefined-behaviour sanitizers: unit, API and binding tests
 #   tsan     Linux, thread sanitizer: unit, API and binding tests
 #   fuzz     Linux, clang: every libFuzzer target of tests/fuzz/ for CORVANE_FUZZ_SECONDS each
@@ -32,9 +36,9 @@ failed_total=0
 skipped_total=0
 status=0
 
-# The win32 build's lasting wineserver ends with the run, however the run ends.
-wine_prefix=""
-stop_wine() { [[ -z $wine_prefix ]] || bash scripts/wine-run.sh "$wine_prefix" --stop; wine_prefix=""; }
+# A Windows build's lasting wineserver ends with the run, however the run ends.
+wine_prefix=()
+stop_wine() { [[ ${#wine_prefix[@]} -eq 0 ]] || bash scripts/wine-run.sh "${wine_prefix[@]}" --stop; wine_prefix=(); }
 trap stop_wine EXIT
 
 seconds_since() { echo $(($(date +%s) - $1)); }
@@ -57,11 +61,12 @@ run_build() {
     if ! cmake --build "$dir" -j2 -- -k 0; then
       result="FAILED (build)"
     fi
-    if [[ $preset == win32 ]]; then
-      # One prefix and one lasting wineserver for the whole run; stopped again below.
-      wine_prefix=$root/$dir/wine/prefix
-      rm -f "$wine_prefix.reruns"
-      bash scripts/wine-run.sh "$wine_prefix" --boot || result="FAILED (wine prefix)"
+    if [[ $preset == win32 || $preset == win64 ]]; then
+      # One prefix (of the build's word size) and one lasting wineserver for the whole stage;
+      # stopped again below.
+      wine_prefix=(--arch "$preset" "$root/$dir/wine/prefix")
+      rm -f "$root/$dir/wine/prefix.reruns"
+      bash scripts/wine-run.sh "${wine_prefix[@]}" --boot || result="FAILED (wine prefix)"
     fi
     echo "=== ${preset}: tests ==="
     env "$@" ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log"
@@ -137,6 +142,7 @@ run_fuzz() {
 
 run_build default
 run_build win32
+run_build win64
 run_build asan
 run_build tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 run_fuzz

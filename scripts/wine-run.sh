@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Runs a 32-bit Windows program under wine, in a wine prefix of the build tree's own:
+# Runs a Windows program under wine, in a wine prefix of the build tree's own:
 #
-#   wine-run.sh PREFIX PROGRAM.exe [ARGUMENTS...]   run it; the exit status is the program's
-#   wine-run.sh PREFIX --boot                       create the prefix now, start a lasting wineserver
-#   wine-run.sh PREFIX --stop                       end that prefix's wineserver and its programs
+#   wine-run.sh [--arch A] PREFIX PROGRAM.exe [ARGUMENTS...]   run it; the exit status is the program's
+#   wine-run.sh [--arch A] PREFIX --boot          create the prefix now, start a lasting wineserver
+#   wine-run.sh [--arch A] PREFIX --stop          end that prefix's wineserver and its programs
 #
-# The win32 cross build uses this script as its CMake cross-compiling emulator, so ctest runs
+# A, the prefix's kind, is fixed when the prefix is made: win32 (the default) runs 32-bit programs
+# only, win64 runs 64-bit programs (and 32-bit ones beside them). Once wine's 64-bit part is
+# installed, wine makes a 64-bit prefix unless told otherwise, so the 32-bit road says win32.
+# The Windows cross builds use this script as their CMake cross-compiling emulator, so ctest runs
 # every Windows test case through it. The prefix is made on first use, under a lock, so that
 # parallel tests wait for one set-up instead of racing each other through it. No display is
 # needed: wine's dialogs (crash reports, the .NET and HTML engine installers) are turned off,
 # and so are wine's own diagnostics, so that a test's output is the program's output alone.
 set -euo pipefail
 
-if [[ $# -lt 2 ]]; then
-  echo "usage: $0 PREFIX PROGRAM.exe [ARGUMENTS...] | PREFIX --boot | PREFIX --stop" >&2
+arch=win32
+if [[ ${1:-} == --arch ]]; then
+  arch=${2:-}
+  shift 2 || true
+fi
+if [[ $# -lt 2 || ( $arch != win32 && $arch != win64 ) ]]; then
+  echo "usage: $0 [--arch win32|win64] PREFIX PROGRAM.exe [ARGUMENTS...] | PREFIX --boot | PREFIX --stop" >&2
   exit 2
 fi
 prefix=$1
@@ -22,7 +30,7 @@ mkdir -p "$(dirname "$prefix")"
 prefix=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 
 export WINEPREFIX=$prefix
-export WINEARCH=win32
+export WINEARCH=$arch
 export WINEDEBUG=-all
 # mscoree and mshtml: no offer to install Mono or Gecko when the prefix is made.
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -33,8 +41,18 @@ if ! command -v wine >/dev/null; then
   exit 127
 fi
 
+# The kind a made prefix has, from the first lines of its registry ("#arch=win64").
+check_prefix_arch() {
+  local made
+  made=$(grep -m1 '^#arch=' "$WINEPREFIX/system.reg" | cut -d= -f2 || true)
+  if [[ -n $made && $made != "$arch" ]]; then
+    echo "the wine prefix $WINEPREFIX is $made, not $arch: remove it, or give --arch $made" >&2
+    exit 1
+  fi
+}
+
 boot_prefix() {
-  [[ -f $WINEPREFIX/system.reg ]] && return 0
+  [[ -f $WINEPREFIX/system.reg ]] && { check_prefix_arch; return 0; }
   (
     flock 9
     if [[ ! -f $WINEPREFIX/system.reg ]]; then

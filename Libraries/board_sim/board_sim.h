@@ -1,7 +1,7 @@
 // Control interface of the simulated D2XX driver. Tests, demos and benchmarks link the simulated
-// driver (built as libftd2xx.so / ftd2xx32.dll in a build folder of its own) and steer it through
-// these functions; the library under test loads the same module by its D2XX name and so talks to
-// the same simulated boards. Every function is thread-safe: the driver keeps one lock of its own.
+// driver (built as libftd2xx.so, ftd2xx32.dll or ftd2xx64.dll in a build folder of its own) and
+// steer it through these functions; the library under test loads the same module by its D2XX name
+// and so talks to the same simulated boards. Every function is thread-safe: the driver keeps one lock of its own.
 //
 // Devices are numbered 0, 1, 2, ... in the order they were added; that number is also their
 // position in the driver's device list. Captured writes, queued board bytes and port settings are

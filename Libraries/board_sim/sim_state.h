@@ -18,7 +18,7 @@
 #include <vector>
 
 #if defined(_WIN32)
-#define SIM_ENTRY_EXPORT // exported under plain names by ftd2xx32.def
+#define SIM_ENTRY_EXPORT // exported under plain names by the DLL's module-definition file
 #else
 #define SIM_ENTRY_EXPORT __attribute__((visibility("default")))
 #endif
@@ -53,8 +53,10 @@ constexpr ULONG kDeviceType = 8; // FT_DEVICE_232H, a single-channel high-speed 
 constexpr DWORD kFirstLocationId = 0x1011;
 constexpr DWORD kDefaultVendorId = 0x15D6; // what the vendor's Linux driver reports before a Set
 constexpr DWORD kDefaultProductId = 0x0001;
-// The first handle value; handles go up from here and are never given out twice.
-constexpr std::uintptr_t kFirstHandle = 0x51000;
+// The first handle value; handles go up from here and are never given out twice. Where pointers
+// are 64-bit the handles lie above 4 GiB, so that a handle cut to 32 bits anywhere is refused.
+constexpr std::uintptr_t kFirstHandle =
+    static_cast<std::uintptr_t>(sizeof(void*) == 8 ? 0x51'0005'1000ull : 0x51000ull);
 constexpr std::uintptr_t kHandleStep = 0x10;
 
 struct Device {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <string>
@@ -216,6 +217,22 @@ TEST_F(BoardSim, EveryOpeningGetsAHandleNeverGivenBefore) {
     }
     EXPECT_EQ(5u, sim_open_count(0));
     EXPECT_EQ(0, sim_is_open(0));
+}
+
+// Where pointers are 64-bit, handles use the upper half, so that a library that keeps a handle in
+// 32 bits anywhere hands the driver a handle it refuses, and every suite above the driver fails.
+TEST_F(BoardSim, HandlesNeedTheWholePointer) {
+    sim_add_device(kBoardId, "SD0001", "Board");
+    FT_HANDLE handle = open("SD0001");
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    if (sizeof(void*) == 8) {
+        EXPECT_NE(0u, static_cast<std::uint64_t>(value) >> 32) << std::hex << value;
+        FT_HANDLE cut = reinterpret_cast<FT_HANDLE>(value & 0xFFFFFFFFu);
+        DWORD rx = 0, tx = 0, events = 0;
+        EXPECT_EQ(FT_INVALID_HANDLE, ft.FT_GetStatus(cut, &rx, &tx, &events));
+        EXPECT_EQ(FT_INVALID_HANDLE, ft.FT_Close(cut));
+    }
+    EXPECT_EQ(FT_OK, ft.FT_Close(handle));
 }
 
 TEST_F(BoardSim, BadHandlesAreRefusedByEveryHandleCall) {

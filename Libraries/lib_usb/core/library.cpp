@@ -33,6 +33,13 @@ std::atomic<LibraryState*> libraryState{nullptr};
 
 constexpr const char* kNotInitialized = "Library not initialized";
 
+// The version text ends in a word size: "64-bit" in Corvane64.dll (the build passes it), the
+// original "32-bit" in Corvane32.dll and the Linux library.
+#ifndef CORVANE_VERSION_WORD_SIZE
+#define CORVANE_VERSION_WORD_SIZE "32-bit"
+#endif
+constexpr const char* kVersionString = "1.0.0.7 - " CORVANE_VERSION_WORD_SIZE;
+
 // True when NRV_CV_Initialize and NRV_CV_SetDebugMode count the library as open.
 LibraryState* openStateWithToken() {
     LibraryState* state = libraryState.load(std::memory_order_acquire);
@@ -108,7 +115,7 @@ CORVANE_API int32_t CORVANE_CALL NRV_CV_CheckCompatibility(void) { return 0; }
 
 CORVANE_API const char* CORVANE_CALL NRV_CV_GetName(void) { return "NRV Corvane Library"; }
 
-CORVANE_API const char* CORVANE_CALL NRV_CV_GetVersionString(void) { return "1.0.0.7 - 32-bit"; }
+CORVANE_API const char* CORVANE_CALL NRV_CV_GetVersionString(void) { return kVersionString; }
 
 CORVANE_API void CORVANE_CALL NRV_CV_GetVersionControl(uint16_t* major, uint16_t* minor, uint16_t* revision,
                                                        uint16_t* build) {

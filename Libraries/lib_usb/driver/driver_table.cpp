@@ -3,6 +3,7 @@
 #include "core/constants.h"
 #include "platform/platform.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,10 @@
 namespace corvane {
 
 namespace {
+
+// A driver file of the wrong word size: the program's word size, three times.
+constexpr const char* kWrongWordSizeLine =
+    "Could not load DLL: %s is not a %u-bit DLL; a %u-bit program needs the %u-bit D2XX driver\n";
 
 struct EntryPoint {
     const char* name;
@@ -42,12 +47,30 @@ int loadDriverLibrary(DriverTable** table, char* lastError) {
     }
     DriverTable& driver = **table;
     std::memset(&driver, 0, sizeof driver);
-    std::snprintf(driver.libraryName, sizeof driver.libraryName, "%s", platform::kDriverLibraryName);
 
-    driver.libraryHandle = platform::loadLibrary(driver.libraryName);
+    // The first name that loads is bound, and a binding that then fails names it: no other name
+    // is tried for missing entry points. When none loads, the line names the last name tried, or
+    // the last one found built for another word size.
+    const char* wrongWordSize = nullptr;
+    for (const char* name : platform::kDriverLibraryNames) {
+        std::snprintf(driver.libraryName, sizeof driver.libraryName, "%s", name);
+        platform::LoadFailure failure = platform::LoadFailure::notLoaded;
+        driver.libraryHandle = platform::loadLibrary(name, &failure);
+        if (driver.libraryHandle != nullptr) {
+            break;
+        }
+        if (failure == platform::LoadFailure::wrongWordSize) {
+            wrongWordSize = name;
+        }
+    }
     if (driver.libraryHandle == nullptr) {
         char line[256];
-        std::snprintf(line, sizeof line, "Could not load DLL: %s\n", driver.libraryName);
+        if (wrongWordSize != nullptr) {
+            const unsigned bits = sizeof(void*) * CHAR_BIT;
+            std::snprintf(line, sizeof line, kWrongWordSizeLine, wrongWordSize, bits, bits, bits);
+        } else {
+            std::snprintf(line, sizeof line, "Could not load DLL: %s\n", driver.libraryName);
+        }
         platform::consoleWrite(line);
         // A missing driver is a failure of NRV_CV_Open's caller's process: never report success.
         std::exit(EXIT_FAILURE);

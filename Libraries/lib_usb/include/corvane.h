@@ -1,9 +1,10 @@
 /*
  * Corvane: exchange commands and data with FPGA boards behind an FTDI USB bridge chip.
  *
- * The library loads the vendor's D2XX driver by name when it opens ("ftd2xx32.dll" in the 32-bit
- * Windows build, "libftd2xx.so" on Linux), lists the supported boards, opens them, sends framed
- * messages to the active board and delivers the boards' messages to the callbacks you register.
+ * The library loads the vendor's D2XX driver by name when it opens ("ftd2xx32.dll" in Corvane32.dll,
+ * "ftd2xx64.dll" or else "ftd2xx.dll" in Corvane64.dll, "libftd2xx.so" on Linux), lists the
+ * supported boards, opens them, sends framed messages to the active board and delivers the boards'
+ * messages to the callbacks you register.
  *
  * Return values
  *   Unless a function says otherwise it returns 1 on success and 0 on failure. On failure the
@@ -66,8 +67,8 @@ extern "C" {
  * length again). Byte-sized values arrive zero-extended. For a trigger, length is the trigger
  * value and the bytes are not meaningful. The return value is ignored.
  */
-typedef int32_t(CORVANE_CALL* ReadCallback)(int32_t deviceIndex, int32_t channel, uint32_t commandByte,
-                                            uint32_t length, uint8_t* data, uint32_t dataLength);
+typedef int32_t(CORVANE_CALL* ReadCallback)(int32_t deviceIndex, int32_t channel, uint32_t commandByte, uint32_t length,
+                                            uint8_t* data, uint32_t dataLength);
 
 /* Lifecycle and identification */
 CORVANE_API int32_t CORVANE_CALL NRV_CV_Open(int32_t value1, int32_t value2, int32_t value3);
@@ -108,7 +109,7 @@ CORVANE_API int32_t CORVANE_CALL NRV_CV_RegisterReadCallbackForChannel(ReadCallb
 
 /* Demonstrations on the active board */
 CORVANE_API int32_t CORVANE_CALL NRV_CV_LEDBlinky(uint32_t delayMs, int32_t repeats, const uint8_t* sequence,
-                                                 int32_t length);
+                                                  int32_t length);
 CORVANE_API int32_t CORVANE_CALL NRV_CV_PerformSelfTest(void);
 
 #ifdef __cplusplus

@@ -8,9 +8,17 @@
 
 namespace corvane::platform {
 
-const char* const kDriverLibraryName = "libftd2xx.so";
+namespace {
+constexpr const char* kDriverNames[] = {"libftd2xx.so"};
+} // namespace
 
-void* loadLibrary(const char* fileName) { return dlopen(fileName, RTLD_NOW | RTLD_LOCAL); }
+const std::span<const char* const> kDriverLibraryNames{kDriverNames};
+
+void* loadLibrary(const char* fileName, LoadFailure* failure) {
+    void* library = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+    *failure = library != nullptr ? LoadFailure::none : LoadFailure::notLoaded;
+    return library;
+}
 
 void* findSymbol(void* library, const char* name) { return dlsym(library, name); }
 

@@ -5,9 +5,34 @@
 
 namespace corvane::platform {
 
-const char* const kDriverLibraryName = "ftd2xx32.dll";
+namespace {
 
-void* loadLibrary(const char* fileName) { return reinterpret_cast<void*>(LoadLibraryA(fileName)); }
+#if defined(_WIN64)
+// The vendor's driver package ships its 64-bit DLL as ftd2xx64.dll, and its installer puts the
+// same DLL into the system folder as ftd2xx.dll. A 32-bit DLL found under either name answers
+// ERROR_BAD_EXE_FORMAT, the commonest mix-up of driver and program files; it is named as such.
+constexpr const char* kDriverNames[] = {"ftd2xx64.dll", "ftd2xx.dll"};
+constexpr bool kTellsWrongWordSize = true;
+#else
+// Corvane32.dll loads the one name and reports every failure to load alike.
+constexpr const char* kDriverNames[] = {"ftd2xx32.dll"};
+constexpr bool kTellsWrongWordSize = false;
+#endif
+
+} // namespace
+
+const std::span<const char* const> kDriverLibraryNames{kDriverNames};
+
+void* loadLibrary(const char* fileName, LoadFailure* failure) {
+    HMODULE library = LoadLibraryA(fileName);
+    if (library != nullptr) {
+        *failure = LoadFailure::none;
+    } else {
+        *failure = kTellsWrongWordSize && GetLastError() == ERROR_BAD_EXE_FORMAT ? LoadFailure::wrongWordSize
+                                                                                 : LoadFailure::notLoaded;
+    }
+    return reinterpret_cast<void*>(library);
+}
 
 void* findSymbol(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
