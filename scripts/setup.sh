@@ -12,7 +12,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 clang libclang-rt-14-dev)
+          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nlohmann-json3-dev libcli11-dev
+          clang libclang-rt-14-dev)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)

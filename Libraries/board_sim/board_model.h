@@ -1,86 +1,77 @@
-// The board side of the simulated boards: what a board does with the bytes the host writes to it.
+// The board side of the simulated boards: what a board's firmware does with the bytes the host
+// writes to it. Every board keeps the same state whatever it answers: a register per address, four
+// LEDs, the last control value per address and counts of what it took in. What it sends back
+// depends on its behaviour: nothing (silent), an echo of every message, or only the
+// acknowledgement of each complete control sequence (registers).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <vector>
 
 namespace boardsim {
 
-// Host-to-device headers the echoing board understands (addresses 0 to 15 in the low nibble).
+// Host-to-device headers (addresses 0 to 15 in the low nibble).
 constexpr std::uint8_t kTriggerHeader = 0x81;
 constexpr std::uint8_t kSingleByteRange = 0x90;
 constexpr std::uint8_t kBlockRange = 0xA0;
 constexpr std::uint8_t kControlMask = 0x87;
 constexpr std::uint8_t kControlPattern = 0x82;
-// Device-to-host command bytes of its answers.
+// Device-to-host command bytes of the board's answers.
 constexpr std::uint8_t kTriggerAnswer = 0xC8;
 constexpr std::uint8_t kSingleByteAnswer = 0xD0;
 constexpr std::uint8_t kBlockAnswer = 0xE0;
 
-// The board side of the echo model: it reads the host's byte stream message by message, however
-// the stream is cut into writes, and produces the answers.
-class EchoBoard {
-  public:
-    void reset() {
-        header_ = 0;
-        haveHeader_ = false;
-        inBlock_ = false;
-        blockRemaining_ = 0;
-        block_.clear();
-    }
+constexpr std::size_t kAddressCount = 16;
+constexpr std::uint8_t kLedMask = 0x0F; // four LEDs, driven by the low four trigger bits
+// The data bytes of a control sequence; the value travels in the slot marked by kControlValueStep.
+constexpr std::array<std::uint8_t, 5> kControlSequence = {0x5A, 0xC3, 0x7E, 0x00, 0x00};
+constexpr std::size_t kControlValueStep = 3;
 
-    void feed(std::uint8_t byte, std::deque<std::uint8_t>& toHost) {
-        if (inBlock_) {
-            block_.push_back(byte);
-            if (--blockRemaining_ == 0) {
-                finishBlock(toHost);
-            }
-            return;
-        }
-        if (!haveHeader_) {
-            header_ = byte;
-            haveHeader_ = true;
-            return;
-        }
-        haveHeader_ = false;
-        answer(header_, byte, toHost);
-    }
+enum class Behaviour : int { Silent = 0, Echo = 1, Registers = 2 };
+
+struct BoardCounts {
+    std::uint64_t triggers = 0;
+    std::uint64_t singleBytes = 0;
+    std::uint64_t blocks = 0;
+    std::uint64_t controlSequences = 0; // complete and acknowledged
+    std::uint64_t controlDiscarded = 0; // broken off in the middle
+};
+
+// The firmware's parser. It reads the host's stream message by message, however it is cut into
+// writes, and judges a header by its high nibble first: 0x9_ is a single byte to address
+// (header & 0xF), 0xA_ a block preamble. A control sequence (five messages with one control header
+// 0x82 | (a << 3) carrying 0x5A, 0xC3, 0x7E, value, 0x00) is recognised on every control header
+// except 0xA2 and 0xAA, which a board cannot tell from block preambles. A sequence broken off is
+// discarded at the next message that does not continue it, and that message is then taken as it is.
+class BoardModel {
+  public:
+    // Back to a message boundary; the board's state (registers, LEDs, counts) stays.
+    void resync();
+    // Takes in one byte from the host and appends the board's answers to toHost.
+    void feed(std::uint8_t byte, std::deque<std::uint8_t>& toHost);
+
+    Behaviour behaviour = Behaviour::Silent;
+    std::array<std::vector<std::uint8_t>, kAddressCount> registers{};
+    std::array<int, kAddressCount> controlValues = filledControlValues();
+    std::uint8_t leds = 0;
+    BoardCounts counts;
+    // Fault: the next cutBlocksLeft blocks the board sends (negative: all) carry only cutBlockKeep
+    // of the data bytes their header announces.
+    int cutBlocksLeft = 0;
+    std::uint32_t cutBlockKeep = 0;
 
   private:
-    void answer(std::uint8_t header, std::uint8_t value, std::deque<std::uint8_t>& toHost) {
-        if (header == kTriggerHeader) {
-            toHost.push_back(kTriggerAnswer);
-            toHost.push_back(value);
-        } else if ((header & 0xF0) == kSingleByteRange) {
-            // Also the control headers 0x92 and 0x9A: answered on the single-byte address's channel.
-            toHost.push_back(static_cast<std::uint8_t>(kSingleByteAnswer | (header & 0x07)));
-            toHost.push_back(value);
-        } else if ((header & 0xF0) == kBlockRange) {
-            // Also the control headers 0xA2 and 0xAA: a board cannot tell them from a block preamble.
-            blockHeader_ = static_cast<std::uint8_t>(kBlockAnswer | (header & 0x07));
-            blockRemaining_ = value;
-            block_.clear();
-            if (value == 0) {
-                finishBlock(toHost);
-            } else {
-                inBlock_ = true;
-            }
-        } else if ((header & kControlMask) == kControlPattern) {
-            const int address = (header >> 3) & 0x0F;
-            toHost.push_back(static_cast<std::uint8_t>(kSingleByteAnswer | (address & 0x07)));
-            toHost.push_back(value);
-        }
-        // Any other header is consumed with its byte and not answered.
+    static constexpr std::array<int, kAddressCount> filledControlValues() {
+        std::array<int, kAddressCount> values{};
+        values.fill(-1);
+        return values;
     }
-
-    void finishBlock(std::deque<std::uint8_t>& toHost) {
-        inBlock_ = false;
-        toHost.push_back(blockHeader_);
-        toHost.push_back(static_cast<std::uint8_t>(block_.size()));
-        toHost.insert(toHost.end(), block_.begin(), block_.end());
-        block_.clear();
-    }
+    void message(std::uint8_t header, std::uint8_t value, std::deque<std::uint8_t>& toHost);
+    bool trackControl(std::uint8_t header, std::uint8_t value, std::deque<std::uint8_t>& toHost);
+    void finishBlock(std::deque<std::uint8_t>& toHost);
+    void sendBlock(std::deque<std::uint8_t>& toHost);
 
     std::uint8_t header_ = 0;
     bool haveHeader_ = false;
@@ -88,6 +79,10 @@ class EchoBoard {
     std::uint8_t blockHeader_ = 0;
     std::uint32_t blockRemaining_ = 0;
     std::vector<std::uint8_t> block_;
+    // The control sequence in progress: its header and the number of its messages taken so far.
+    std::uint8_t controlHeader_ = 0;
+    std::size_t controlStep_ = 0;
+    std::uint8_t controlValue_ = 0;
 };
 
 } // namespace boardsim

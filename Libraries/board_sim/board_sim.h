@@ -42,7 +42,9 @@ SIM_API int sim_add_raw_device(std::uint32_t id, const char serial[16], const ch
 SIM_API void sim_set_listed_count(int count);
 
 // Bytes the board sends to the host: appended to the device's receive queue, served by FT_GetStatus
-// (its receive count) and FT_Read, which never hands out more than is queued. FT_Read returns as
+// (its receive count) and FT_Read, which never hands out more than is queued. Like the vendor's,
+// the queue reports at most 64 KiB to status calls: bytes beyond are held back by the chip's flow
+// control until the host has read some, never lost. Queued bytes signal the receive notification. FT_Read returns as
 // soon as the count asked for is queued, else after the read time-out (at most 500 ms, also for
 // time-out 0) with what there is. FT_Purge with FT_PURGE_RX empties the queue, as the vendor's
 // driver does, so queue board bytes after the library has opened the device.
@@ -87,8 +89,62 @@ SIM_API void sim_set_write_hook(SimWriteHook hook, void* user);
 // (header & 0xF), 0xA_ a block preamble, so the control headers 0x92/0x9A echo on channel 2 and
 // 0xA2/0xAA (control to addresses 4 and 5) are taken for block preambles, as a board must. Other
 // control headers (0x82 | (a << 3)) answer (0xD0 | (a & 7), v); anything else is consumed unanswered.
-// Off by default; switching it on starts the board at a message boundary.
+// Off by default; switching it on starts the board at a message boundary. Off makes the board silent.
 SIM_API void sim_set_echo(int device, int on);
+
+// What a board sends back (its state is kept alike in every behaviour):
+//   SIM_SILENT     nothing (the default);
+//   SIM_ECHO       every message echoed, as sim_set_echo describes;
+//   SIM_REGISTERS  only the acknowledgement of each complete control sequence to address a: a single
+//                  byte (0xD0 | (a & 7), value).
+// Every board stores a single byte to address a (0 to 15) as register a holding that byte, and a
+// block to address a as register a holding the block's bytes; the low four bits of each trigger
+// light its four LEDs; a control sequence (five messages with one control header carrying 0x5A,
+// 0xC3, 0x7E, value, 0x00) sets the control value of its address, and one broken off in the middle
+// is discarded at the next message that does not continue it. The control headers 0x92 and 0x9A
+// are single bytes to addresses 2 and 3 whenever they do not belong to a sequence; 0xA2 and 0xAA
+// are always block preambles.
+enum { SIM_SILENT = 0, SIM_ECHO = 1, SIM_REGISTERS = 2 };
+SIM_API void sim_set_behaviour(int device, int behaviour);
+SIM_API int sim_behaviour(int device); // -1 for no such device
+// Register `address` (0 to 15): copies up to `max` of its bytes and returns how many it holds.
+SIM_API std::uint32_t sim_register(int device, std::uint32_t address, std::uint8_t* out, std::uint32_t max);
+// The four LEDs, bit i = LED i lit.
+SIM_API std::uint32_t sim_leds(int device);
+// The value of the last complete control sequence to `address` (0 to 15), or -1 if none came.
+SIM_API int sim_control_value(int device, std::uint32_t address);
+struct SimBoardCounts {
+    std::uint64_t triggers;
+    std::uint64_t singleBytes; // single bytes stored (not those taken into a control sequence)
+    std::uint64_t blocks;
+    std::uint64_t controlSequences; // complete ones
+    std::uint64_t controlDiscarded; // broken off in the middle
+};
+// What the board has taken in since it was added; all zero for no such device.
+SIM_API void sim_board_counts(int device, SimBoardCounts* out);
+
+// Faults. Unplugging pulls the device off the bus: it leaves the driver's list and cannot be
+// opened (FT_DEVICE_NOT_FOUND); every call on a handle it had answers FT_IO_ERROR, as the vendor's
+// driver does for a removed device, except FT_Close, which releases the handle. Replugging brings
+// it back to the list, closed, with its board state kept.
+SIM_API void sim_unplug(int device);
+SIM_API void sim_replug(int device);
+// The device is unplugged right after the given number of further writes (0 cancels).
+SIM_API void sim_unplug_after_writes(int device, int writes);
+// The next `count` blocks the board sends (negative: all, 0: none) carry only `keep` of the data
+// bytes their header announces: a board that breaks off in the middle of a block.
+SIM_API void sim_cut_blocks(int device, int count, std::uint32_t keep);
+
+// Number of devices added, and the device number of a serial number (-1 when none has it).
+SIM_API int sim_device_count(void);
+SIM_API int sim_find_device(const char* serial);
+
+// Boards from a board file (JSON, see docs/board-model.md), replacing every device: returns the
+// number of devices added, or -1 with a one-line reason in `error` (at most errorSize bytes,
+// terminated) and the driver untouched. A null path loads the default set: two supported boards,
+// each the second interface of a dual-channel bridge chip listed after its first, and one
+// unsupported cable.
+SIM_API int sim_load_boards(const char* path, char* error, std::uint32_t errorSize);
 
 // Port state as the library left it.
 SIM_API int sim_is_open(int device);
@@ -97,6 +153,17 @@ SIM_API std::uint32_t sim_baud_rate(int device);    // last FT_SetBaudRate, 0 if
 SIM_API std::uint32_t sim_purge_mask(int device);   // OR of every FT_Purge mask since the last open
 SIM_API std::uint32_t sim_read_timeout(int device); // last FT_SetTimeouts, 0 if none
 SIM_API std::uint32_t sim_write_timeout(int device);
+SIM_API std::uint32_t sim_latency_timer(int device); // 16 after every open, else the last FT_SetLatencyTimer
+// The mask of the device's last FT_SetEventNotification since its open, 0 if none. The driver
+// signals it (FT_EVENT_RXCHAR) whenever bytes reach the receive queue: on Windows the parameter is
+// an event handle it sets; elsewhere a d2xx::FT_EVENT_HANDLE whose mutex it locks while it signals
+// the condition variable, never while it holds a lock of its own.
+SIM_API std::uint32_t sim_event_mask(int device);
+
+// The vendor's call costs: with on, FT_GetStatus and FT_GetQueueStatus take about 60 us (mostly
+// asleep, as the vendor's Linux driver does) and FT_Read and FT_Write a few microseconds more
+// (busy). Off after loading; sim_reset leaves the setting alone.
+SIM_API void sim_set_vendor_costs(int on);
 
 // How often an entry point was called since the last reset (any device, failed calls included).
 SIM_API std::uint64_t sim_call_count(const char* entryPoint);
@@ -121,9 +188,12 @@ struct SimStream {
     std::uint32_t messagesPerSecond;  // 0: as fast as the host reads
     std::uint64_t count;              // messages in all, then the board falls silent; 0: endless
 };
+// The stream runs while the device is open, so set it after the library has opened the device
+// (opening purges the receive queue). A stream with block channels and a block length outside
+// 4..255 is refused and stops the stream in place, as null does.
 // Starts (or replaces) the device's stream, numbering from 0; null stops it.
 SIM_API void sim_set_stream(int device, const SimStream* stream);
-// Messages of the stream put into the receive queue so far.
+// Messages of the stream put into the receive queue so far (kept after the stream stopped).
 SIM_API std::uint64_t sim_stream_sent(int device);
 // Data byte i (0-based) of block n of a stream with the given block length.
 SIM_API std::uint8_t sim_stream_block_byte(std::uint64_t n, std::uint32_t blockLength, std::uint32_t i);

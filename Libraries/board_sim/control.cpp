@@ -14,6 +14,7 @@ void sim_reset(void) {
     d.listedCount = -1;
     d.snapshot.clear();
     d.openHandles.clear(); // handles of the old devices become unknown; new ones never repeat them
+    d.deadHandles.clear();
     d.faults.clear();
     d.calls.clear();
     d.totalCalls = 0;
@@ -53,10 +54,17 @@ void sim_set_listed_count(int count) {
 
 void sim_queue_rx(int device, const std::uint8_t* bytes, std::uint32_t count) {
     auto& d = driver();
-    Guard guard(d.lock);
-    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr && bytes != nullptr) {
-        target->toHost.insert(target->toHost.end(), bytes, bytes + count);
+    boardsim::PendingSignal signal;
+    {
+        Guard guard(d.lock);
+        if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr && bytes != nullptr) {
+            target->toHost.append(bytes, count);
+            if (count != 0) {
+                boardsim::noteArrival(*target, signal);
+            }
+        }
     }
+    signal.fire();
 }
 
 std::uint32_t sim_rx_pending(int device) {
@@ -157,15 +165,122 @@ void sim_set_write_hook(SimWriteHook hook, void* user) {
     d.hookUser = user;
 }
 
-void sim_set_echo(int device, int on) {
+void sim_set_echo(int device, int on) { sim_set_behaviour(device, on != 0 ? SIM_ECHO : SIM_SILENT); }
+
+void sim_set_behaviour(int device, int behaviour) {
+    if (behaviour < SIM_SILENT || behaviour > SIM_REGISTERS) {
+        return;
+    }
     auto& d = driver();
     Guard guard(d.lock);
     if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
-        if (!target->echo && on != 0) {
-            target->board.reset(); // the board starts listening at the next message boundary
+        const auto wanted = static_cast<boardsim::Behaviour>(behaviour);
+        if (target->board.behaviour != wanted) {
+            target->board.resync(); // the board starts listening at the next message boundary
         }
-        target->echo = on != 0;
+        target->board.behaviour = wanted;
     }
+}
+
+int sim_behaviour(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? -1 : static_cast<int>(target->board.behaviour);
+}
+
+std::uint32_t sim_register(int device, std::uint32_t address, std::uint8_t* out, std::uint32_t max) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    if (target == nullptr || address >= boardsim::kAddressCount) {
+        return 0;
+    }
+    const std::vector<std::uint8_t>& value = target->board.registers[address];
+    if (out != nullptr) {
+        std::copy_n(value.begin(), std::min<std::size_t>(max, value.size()), out);
+    }
+    return static_cast<std::uint32_t>(value.size());
+}
+
+std::uint32_t sim_leds(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? 0 : target->board.leds;
+}
+
+int sim_control_value(int device, std::uint32_t address) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr || address >= boardsim::kAddressCount ? -1 : target->board.controlValues[address];
+}
+
+void sim_board_counts(int device, SimBoardCounts* out) {
+    if (out == nullptr) {
+        return;
+    }
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    const boardsim::BoardCounts counts = target == nullptr ? boardsim::BoardCounts{} : target->board.counts;
+    *out = SimBoardCounts{counts.triggers, counts.singleBytes, counts.blocks, counts.controlSequences,
+                          counts.controlDiscarded};
+}
+
+void sim_unplug(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    if (boardsim::deviceAt(d, device) != nullptr) {
+        boardsim::unplug(d, device);
+    }
+}
+
+void sim_replug(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
+        target->unplugged = false;
+        target->board.resync();
+    }
+}
+
+void sim_unplug_after_writes(int device, int writes) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
+        target->unplugAfterWrites = writes > 0 ? writes : -1;
+    }
+}
+
+void sim_cut_blocks(int device, int count, std::uint32_t keep) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
+        target->board.cutBlocksLeft = count;
+        target->board.cutBlockKeep = keep;
+    }
+}
+
+int sim_device_count(void) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    return static_cast<int>(d.devices.size());
+}
+
+int sim_find_device(const char* serial) {
+    if (serial == nullptr) {
+        return -1;
+    }
+    auto& d = driver();
+    Guard guard(d.lock);
+    for (std::size_t i = 0; i < d.devices.size(); ++i) {
+        if (std::strncmp(d.devices[i]->serial, serial, sizeof d.devices[i]->serial) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
 }
 
 int sim_is_open(int device) {
@@ -201,6 +316,20 @@ std::uint32_t sim_read_timeout(int device) {
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
     return target == nullptr ? 0 : target->readTimeout;
+}
+
+std::uint32_t sim_latency_timer(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? 0 : target->latencyTimer;
+}
+
+std::uint32_t sim_event_mask(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? 0 : target->eventMask;
 }
 
 std::uint32_t sim_write_timeout(int device) {
@@ -330,6 +459,9 @@ SimEntryPoint sim_entry_point(const char* name) {
 #endif
 #if !defined(BOARD_SIM_WITHOUT_FT_GetDeviceInfoList)
         {"FT_GetDeviceInfoList", reinterpret_cast<SimEntryPoint>(&d2xx::FT_GetDeviceInfoList)},
+#endif
+#if !defined(BOARD_SIM_WITHOUT_FT_SetLatencyTimer)
+        {"FT_SetLatencyTimer", reinterpret_cast<SimEntryPoint>(&d2xx::FT_SetLatencyTimer)},
 #endif
     };
     if (name == nullptr) {

@@ -23,10 +23,17 @@ Driver& driver() {
 }
 
 FT_STATUS enter(Driver& d, const char* entryPoint) {
-    ++d.calls[entryPoint];
+    auto call = d.calls.find(entryPoint);
+    if (call == d.calls.end()) {
+        call = d.calls.emplace(entryPoint, 0).first;
+    }
+    ++call->second;
     ++d.totalCalls;
     if (d.callsUntilFault > 0 && --d.callsUntilFault == 0) {
         return d.callFaultStatus;
+    }
+    if (d.faults.empty()) {
+        return FT_OK;
     }
     auto fault = d.faults.find(entryPoint);
     if (fault == d.faults.end() || fault->second.remaining == 0) {
@@ -48,6 +55,24 @@ Device* deviceOf(Driver& d, FT_HANDLE handle, int* number) {
         *number = open->second;
     }
     return d.devices[static_cast<std::size_t>(open->second)].get();
+}
+
+FT_STATUS missingHandle(const Driver& d, FT_HANDLE handle) {
+    return d.deadHandles.count(reinterpret_cast<std::uintptr_t>(handle)) != 0 ? FT_IO_ERROR : FT_INVALID_HANDLE;
+}
+
+void unplug(Driver& d, int number) {
+    Device& device = *d.devices[static_cast<std::size_t>(number)];
+    device.unplugged = true;
+    device.unplugAfterWrites = -1;
+    if (device.open) {
+        const auto value = reinterpret_cast<std::uintptr_t>(device.handle);
+        d.openHandles.erase(value);
+        d.deadHandles.insert(value);
+        device.open = false;
+        device.handle = nullptr;
+    }
+    device.toHost.clear();
 }
 
 Device* deviceAt(Driver& d, int number) {
@@ -77,11 +102,31 @@ int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* d
                      descriptionLength);
 }
 
+void noteArrival(const Device& device, PendingSignal& signal) {
+    if ((device.eventMask & FT_EVENT_RXCHAR) != 0 && device.eventParam != nullptr) {
+        signal.arm(device.eventParam);
+    }
+}
+
+void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal) {
+    // The driver asks the chip for data only while the device is open.
+    if (device.open && device.stream && device.stream->pump(device.toHost, now) != 0) {
+        noteArrival(device, signal);
+    }
+}
+
+DWORD receiveQueueCount(const Device& device) {
+    return static_cast<DWORD>(std::min(device.toHost.size(), kReceiveQueueCap));
+}
+
 // The devices FT_CreateDeviceInfoList reports, by device number: the first listedCount devices, or
 // every device added through the control API when no count is set.
 std::vector<std::size_t> listedDevices(const Driver& d) {
     std::vector<std::size_t> listed;
     for (std::size_t i = 0; i < d.devices.size(); ++i) {
+        if (d.devices[i]->unplugged) {
+            continue;
+        }
         if (d.listedCount >= 0 ? i < static_cast<std::size_t>(d.listedCount) : !d.devices[i]->padding) {
             listed.push_back(i);
         }
@@ -92,6 +137,9 @@ std::vector<std::size_t> listedDevices(const Driver& d) {
 // Opens a device for the caller: refused when already open, otherwise a handle never given before.
 FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     Device& device = *d.devices[static_cast<std::size_t>(number)];
+    if (device.unplugged) {
+        return FT_DEVICE_NOT_FOUND;
+    }
     if (device.open) {
         return FT_DEVICE_NOT_OPENED;
     }
@@ -101,7 +149,10 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     device.handle = reinterpret_cast<FT_HANDLE>(value);
     ++device.openCount;
     device.purgeMask = 0;
-    device.board.reset();
+    device.board.resync();
+    device.eventMask = 0; // a notification belongs to the handle it was set on
+    device.eventParam = nullptr;
+    device.latencyTimer = kDefaultLatencyMs;
     d.openHandles[value] = number;
     *handle = device.handle;
     return FT_OK;
@@ -132,7 +183,7 @@ FT_STATUS plainHandleCall(const char* entryPoint, FT_HANDLE handle) {
     if (FT_STATUS fault = enter(d, entryPoint)) {
         return fault;
     }
-    return deviceOf(d, handle) == nullptr ? FT_INVALID_HANDLE : FT_OK;
+    return deviceOf(d, handle) == nullptr ? missingHandle(d, handle) : FT_OK;
 }
 
 } // namespace boardsim
@@ -276,7 +327,8 @@ extern "C" FT_STATUS D2XX_API FT_Close(FT_HANDLE ftHandle) {
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        // The handle of an unplugged device is released like any other.
+        return d.deadHandles.erase(reinterpret_cast<std::uintptr_t>(ftHandle)) != 0 ? FT_OK : FT_INVALID_HANDLE;
     }
     d.openHandles.erase(reinterpret_cast<std::uintptr_t>(ftHandle));
     device->open = false;
@@ -287,6 +339,7 @@ extern "C" FT_STATUS D2XX_API FT_Close(FT_HANDLE ftHandle) {
 
 #if !defined(BOARD_SIM_WITHOUT_FT_Read)
 extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesReturned) {
+    boardsim::payCost(boardsim::CallCost::Io);
     auto& d = driver();
     std::chrono::steady_clock::time_point deadline;
     {
@@ -296,7 +349,7 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
         }
         boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
         if (device == nullptr) {
-            return FT_INVALID_HANDLE;
+            return boardsim::missingHandle(d, ftHandle);
         }
         if (buffer == nullptr || bytesReturned == nullptr) {
             return FT_INVALID_PARAMETER;
@@ -311,19 +364,30 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
     }
     // Returns as soon as the whole count is queued, else at the time-out with what there is.
     for (;;) {
+        boardsim::PendingSignal signal;
+        bool done = false;
         {
             Guard guard(d.lock);
             boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
             if (device == nullptr) {
-                return FT_OK; // closed meanwhile: the vendor's driver also just times out with nothing
+                // Closed meanwhile: the vendor's driver also just times out with nothing. Unplugged
+                // meanwhile: the read fails as the removed device's calls do.
+                return boardsim::missingHandle(d, ftHandle) == FT_IO_ERROR ? FT_IO_ERROR : FT_OK;
             }
-            if (device->toHost.size() >= bytesToRead || std::chrono::steady_clock::now() >= deadline) {
-                const auto count = static_cast<DWORD>(std::min<std::size_t>(device->toHost.size(), bytesToRead));
-                std::copy_n(device->toHost.begin(), count, static_cast<std::uint8_t*>(buffer));
-                device->toHost.erase(device->toHost.begin(), device->toHost.begin() + count);
-                *bytesReturned = count;
-                return FT_OK;
+            const auto now = std::chrono::steady_clock::now();
+            boardsim::topUp(*device, now, signal);
+            if (device->toHost.size() >= bytesToRead || now >= deadline) {
+                *bytesReturned =
+                    static_cast<DWORD>(device->toHost.take(static_cast<std::uint8_t*>(buffer), bytesToRead));
+                // The room just made lets a waiting stream go on, as the chip does once the
+                // driver asks for data again.
+                boardsim::topUp(*device, now, signal);
+                done = true;
             }
+        }
+        signal.fire();
+        if (done) {
+            return FT_OK;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -332,7 +396,9 @@ extern "C" FT_STATUS D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID buffer, DWORD b
 
 #if !defined(BOARD_SIM_WITHOUT_FT_Write)
 extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten) {
+    boardsim::payCost(boardsim::CallCost::Io);
     auto& d = driver();
+    boardsim::PendingSignal signal;
     SimWriteHook hook = nullptr;
     void* user = nullptr;
     int number = -1;
@@ -344,7 +410,7 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         }
         boardsim::Device* device = boardsim::deviceOf(d, ftHandle, &number);
         if (device == nullptr) {
-            return FT_INVALID_HANDLE;
+            return boardsim::missingHandle(d, ftHandle);
         }
         if ((buffer == nullptr && bytesToWrite != 0) || bytesWritten == nullptr) {
             return FT_INVALID_PARAMETER;
@@ -361,15 +427,24 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         if (count != 0) {
             device->written.insert(device->written.end(), bytes, bytes + count);
         }
-        if (device->echo) {
-            for (DWORD i = 0; i < count; ++i) {
-                device->board.feed(bytes[i], device->toHost);
+        for (DWORD i = 0; i < count; ++i) {
+            device->board.feed(bytes[i], device->echoAnswers);
+        }
+        if (!device->echoAnswers.empty()) {
+            for (std::uint8_t answer : device->echoAnswers) {
+                device->toHost.push_back(answer);
             }
+            device->echoAnswers.clear();
+            boardsim::noteArrival(*device, signal);
+        }
+        if (device->unplugAfterWrites > 0 && --device->unplugAfterWrites == 0) {
+            boardsim::unplug(d, number); // this write still went out whole
         }
         *bytesWritten = count;
         hook = d.hook;
         user = d.hookUser;
     }
+    signal.fire();
     if (hook != nullptr) {
         hook(number, static_cast<const std::uint8_t*>(buffer), count, user);
     }
@@ -397,7 +472,7 @@ extern "C" FT_STATUS D2XX_API FT_SetBaudRate(FT_HANDLE ftHandle, ULONG baudRate)
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     if (baudRate < boardsim::kMinBaudRate || baudRate > boardsim::kMaxBaudRate) {
         return FT_IO_ERROR; // what the vendor's driver answers, rather than FT_INVALID_BAUD_RATE
@@ -475,14 +550,14 @@ extern "C" FT_STATUS D2XX_API FT_Purge(FT_HANDLE ftHandle, ULONG mask) {
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     device->purgeMask |= mask;
     if ((mask & FT_PURGE_RX) != 0) {
         device->toHost.clear();
     }
     if ((mask & FT_PURGE_TX) != 0) {
-        device->board.reset(); // a message cut off in the transmit path never reaches the board whole
+        device->board.resync(); // a message cut off in the transmit path never reaches the board whole
     }
     return FT_OK;
 }
@@ -497,7 +572,7 @@ extern "C" FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeo
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     device->readTimeout = readTimeout;
     device->writeTimeout = writeTimeout;
@@ -507,44 +582,66 @@ extern "C" FT_STATUS D2XX_API FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeo
 
 #if !defined(BOARD_SIM_WITHOUT_FT_GetQueueStatus)
 extern "C" FT_STATUS D2XX_API FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* rxBytes) {
+    boardsim::payCost(boardsim::CallCost::Status);
     auto& d = driver();
+    boardsim::PendingSignal signal;
     Guard guard(d.lock);
     if (FT_STATUS fault = boardsim::enter(d, "FT_GetQueueStatus")) {
         return fault;
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
-        return FT_INVALID_HANDLE;
+        return boardsim::missingHandle(d, ftHandle);
     }
     if (rxBytes == nullptr) {
         return FT_INVALID_PARAMETER;
     }
-    *rxBytes = static_cast<DWORD>(device->toHost.size());
+    // The host is asking now; no waiter needs the notification of what the stream adds here.
+    boardsim::topUp(*device, std::chrono::steady_clock::now(), signal);
+    *rxBytes = boardsim::receiveQueueCount(*device);
     return FT_OK;
 }
 #endif
 
 #if !defined(BOARD_SIM_WITHOUT_FT_SetEventNotification)
-extern "C" FT_STATUS D2XX_API FT_SetEventNotification(FT_HANDLE ftHandle, DWORD, PVOID) {
-    return boardsim::plainHandleCall("FT_SetEventNotification", ftHandle);
-}
-#endif
-
-#if !defined(BOARD_SIM_WITHOUT_FT_GetStatus)
-extern "C" FT_STATUS D2XX_API FT_GetStatus(FT_HANDLE ftHandle, DWORD* rxBytes, DWORD* txBytes, DWORD* eventDWord) {
+extern "C" FT_STATUS D2XX_API FT_SetEventNotification(FT_HANDLE ftHandle, DWORD mask, PVOID param) {
     auto& d = driver();
     Guard guard(d.lock);
-    if (FT_STATUS fault = boardsim::enter(d, "FT_GetStatus")) {
+    if (FT_STATUS fault = boardsim::enter(d, "FT_SetEventNotification")) {
         return fault;
     }
     boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
     if (device == nullptr) {
         return FT_INVALID_HANDLE;
     }
+    if (mask != 0 && param == nullptr) {
+        return FT_INVALID_PARAMETER;
+    }
+    device->eventMask = mask;
+    device->eventParam = mask == 0 ? nullptr : param;
+    return FT_OK;
+}
+#endif
+
+#if !defined(BOARD_SIM_WITHOUT_FT_GetStatus)
+extern "C" FT_STATUS D2XX_API FT_GetStatus(FT_HANDLE ftHandle, DWORD* rxBytes, DWORD* txBytes, DWORD* eventDWord) {
+    boardsim::payCost(boardsim::CallCost::Status);
+    auto& d = driver();
+    boardsim::PendingSignal signal;
+    Guard guard(d.lock);
+    if (FT_STATUS fault = boardsim::enter(d, "FT_GetStatus")) {
+        return fault;
+    }
+    boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
+    if (device == nullptr) {
+        return boardsim::missingHandle(d, ftHandle);
+    }
     if (rxBytes == nullptr || txBytes == nullptr || eventDWord == nullptr) {
         return FT_INVALID_PARAMETER;
     }
-    *rxBytes = static_cast<DWORD>(device->toHost.size());
+    // The host is asking now; no waiter needs the notification of what the stream adds here.
+    boardsim::topUp(*device, std::chrono::steady_clock::now(), signal);
+    *rxBytes = boardsim::receiveQueueCount(*device);
     *txBytes = 0; // writes complete synchronously, as on the vendor's Linux driver
     *eventDWord = 0;
     return FT_OK;
@@ -664,6 +761,23 @@ extern "C" FT_STATUS D2XX_API FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* des
         std::memcpy(dest, d.snapshot.data(), d.snapshot.size() * sizeof(FT_DEVICE_LIST_INFO_NODE));
     }
     *numDevs = static_cast<DWORD>(d.snapshot.size());
+    return FT_OK;
+}
+#endif
+
+// Outside the 35 entry points of the table: the library binds it only when the driver has it.
+#if !defined(BOARD_SIM_WITHOUT_FT_SetLatencyTimer)
+extern "C" FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR latency) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    if (FT_STATUS fault = boardsim::enter(d, "FT_SetLatencyTimer")) {
+        return fault;
+    }
+    boardsim::Device* device = boardsim::deviceOf(d, ftHandle);
+    if (device == nullptr) {
+        return FT_INVALID_HANDLE;
+    }
+    device->latencyTimer = latency; // the vendor's Linux driver accepts 0 to 255
     return FT_OK;
 }
 #endif

@@ -5,13 +5,19 @@
 
 #include "board_model.h"
 #include "board_sim.h"
+#include "byte_queue.h"
+#include "costs_events.h"
 #include "d2xx.h"
+#include "stream.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -34,6 +40,8 @@ D2XX_ENTRY_POINTS(BOARD_SIM_DECLARE)
     static_assert(std::is_same_v<decltype(&name), PFN_##name>, #name " must match the library's pointer type");
 D2XX_ENTRY_POINTS(BOARD_SIM_CHECK_TYPE)
 #undef BOARD_SIM_CHECK_TYPE
+extern "C" SIM_ENTRY_EXPORT FT_STATUS D2XX_API FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR latency);
+static_assert(std::is_same_v<decltype(&FT_SetLatencyTimer), PFN_FT_SetLatencyTimer>);
 } // namespace d2xx
 
 namespace boardsim {
@@ -58,6 +66,7 @@ constexpr DWORD kDefaultProductId = 0x0001;
 constexpr std::uintptr_t kFirstHandle =
     static_cast<std::uintptr_t>(sizeof(void*) == 8 ? 0x51'0005'1000ull : 0x51000ull);
 constexpr std::uintptr_t kHandleStep = 0x10;
+constexpr UCHAR kDefaultLatencyMs = 16; // the chip's latency timer after every open
 
 struct Device {
     std::uint32_t id = 0;
@@ -67,16 +76,22 @@ struct Device {
     bool open = false;
     FT_HANDLE handle = nullptr;
     std::uint32_t openCount = 0;
-    std::deque<std::uint8_t> toHost;
+    ByteQueue toHost;                     // the driver's receive queue; status calls report at most kReceiveQueueCap
+    std::deque<std::uint8_t> echoAnswers; // the board model's answers, moved into toHost at once
     std::vector<std::uint8_t> written;
     std::vector<std::uint32_t> writeCalls;
     std::uint32_t baudRate = 0;
     std::uint32_t purgeMask = 0;
     std::uint32_t readTimeout = 0;
     std::uint32_t writeTimeout = 0;
-    bool echo = false;
-    bool padding = false; // made by sim_set_listed_count, listed only while a count is set
-    EchoBoard board;
+    bool padding = false;       // made by sim_set_listed_count, listed only while a count is set
+    bool unplugged = false;     // gone from the bus: not listed, not openable, its handle answers FT_IO_ERROR
+    int unplugAfterWrites = -1; // fault: unplugged once this many more writes have reached it
+    BoardModel board;
+    std::unique_ptr<Stream> stream; // set by sim_set_stream; kept (stopped) once stopped
+    DWORD eventMask = 0;            // FT_SetEventNotification: what to signal, and how
+    PVOID eventParam = nullptr;
+    UCHAR latencyTimer = kDefaultLatencyMs;
 };
 
 struct Fault {
@@ -90,9 +105,12 @@ struct Driver {
     int listedCount = -1;
     std::vector<FT_DEVICE_LIST_INFO_NODE> snapshot; // the list of the latest FT_CreateDeviceInfoList
     std::map<std::uintptr_t, int> openHandles;      // handle value -> device number
+    std::set<std::uintptr_t> deadHandles;           // handles of unplugged devices, until closed
     std::uintptr_t nextHandle = kFirstHandle;
-    std::map<std::string, Fault> faults;
-    std::map<std::string, std::uint64_t> calls;
+    // Looked up by the entry point's name without building a string: std::less<> compares the
+    // stored names with the caller's text directly.
+    std::map<std::string, Fault, std::less<>> faults;
+    std::map<std::string, std::uint64_t, std::less<>> calls;
     std::uint64_t totalCalls = 0;
     int callsUntilFault = 0; // sim_fail_call: counts down; the call that brings it to 0 fails
     FT_STATUS callFaultStatus = FT_OK;
@@ -101,6 +119,8 @@ struct Driver {
     SimWriteHook hook = nullptr;
     void* hookUser = nullptr;
     std::vector<std::pair<DWORD, DWORD>> vidPids;
+    std::condition_variable pacerWake; // the pacing thread of paced streams waits on it
+    bool pacerStarted = false;
 };
 
 Driver& driver();
@@ -113,8 +133,21 @@ FT_STATUS enter(Driver& d, const char* entryPoint);
 // The device behind an open handle, or null for a null, unknown or closed handle. Lock held.
 Device* deviceOf(Driver& d, FT_HANDLE handle, int* number = nullptr);
 Device* deviceAt(Driver& d, int number);
+// What a call on a handle that deviceOf does not know answers: FT_IO_ERROR for the handle of an
+// unplugged device, as the vendor's driver does for a removed device, else FT_INVALID_HANDLE.
+FT_STATUS missingHandle(const Driver& d, FT_HANDLE handle);
+// Pulls the device off the bus: its open handle dies, the list and the opens no longer see it.
+void unplug(Driver& d, int number);
 int addDevice(Driver& d, std::uint32_t id, const char* serial, std::size_t serialLength, const char* description,
               std::size_t descriptionLength);
 int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* description);
+
+// Bytes reached the device's receive queue: arms `signal` with its receive notification, if the
+// host asked for one. Lock held; the caller fires the signal once the lock is released.
+void noteArrival(const Device& device, PendingSignal& signal);
+// Lets an open device's stream put what is due into the receive queue. Lock held.
+void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal);
+// What a status call reports as waiting: the receive queue, up to its cap. Lock held.
+DWORD receiveQueueCount(const Device& device);
 
 } // namespace boardsim

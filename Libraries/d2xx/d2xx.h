@@ -6,6 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #if defined(_WIN32) && !defined(_WIN64)
 #define D2XX_API __stdcall // the vendor's 32-bit DLL is WINAPI: the callee pops its arguments
@@ -53,6 +56,19 @@ constexpr ULONG FT_PURGE_TX = 2;
 constexpr DWORD FT_FLAGS_OPENED = 1;
 constexpr DWORD FT_FLAGS_HISPEED = 2;
 constexpr ULONG FT_DEVICE_UNKNOWN = 3;
+constexpr DWORD FT_EVENT_RXCHAR = 1; // FT_SetEventNotification: bytes reached the receive queue
+constexpr DWORD FT_EVENT_MODEM_STATUS = 2;
+constexpr DWORD FT_EVENT_LINE_STATUS = 4;
+
+#if !defined(_WIN32)
+// What FT_SetEventNotification's parameter points to on Linux: the driver locks eMutex, signals
+// eCondVar and unlocks. (On Windows the parameter is a Win32 event handle, which it sets.)
+struct FT_EVENT_HANDLE {
+    pthread_cond_t eCondVar;
+    pthread_mutex_t eMutex;
+    int iVar;
+};
+#endif
 
 struct FT_DEVICE_LIST_INFO_NODE {
     ULONG Flags;
@@ -115,6 +131,10 @@ static_assert(sizeof(FT_DEVICE_LIST_INFO_NODE) == (sizeof(void*) == 8 ? 104 : 10
 #define D2XX_DECLARE_POINTER_TYPE(name, required, params) using PFN_##name = FT_STATUS(D2XX_API*) params;
 D2XX_ENTRY_POINTS(D2XX_DECLARE_POINTER_TYPE)
 #undef D2XX_DECLARE_POINTER_TYPE
+
+// Entry points bound when the driver has them, outside the 35 of the table above: the library
+// works without them.
+using PFN_FT_SetLatencyTimer = FT_STATUS(D2XX_API*)(FT_HANDLE ftHandle, UCHAR latency);
 
 #define D2XX_COUNT_ONE(name, required, params) +1
 constexpr int kEntryPointCount = 0 D2XX_ENTRY_POINTS(D2XX_COUNT_ONE);

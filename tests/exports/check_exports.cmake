@@ -1,15 +1,17 @@
 # Checks the export table of a built library against the names its declarations promise.
 #
 #   cmake -DKIND=library|driver -DFORMAT=pe|elf -DTOOL=<objdump or nm> -DBINARY=<file>
-#         -DHEADER=<header> [-DABSENT=<names>] [-DEXTRA=<regex>] [-DIMPORTS=<dll names>]
-# (ABSENT and IMPORTS comma-separated)
+#         -DHEADER=<header> [-DABSENT=<names>] [-DEXTRA=<regex>] [-DOPTIONAL=<names>]
+#         [-DIMPORTS=<dll names>]
+# (ABSENT, OPTIONAL and IMPORTS comma-separated)
 #         -P check_exports.cmake
 #
 # KIND library: the exports must be exactly the NRV_CV_ functions declared in HEADER (the public
 # header: every declaration starts a line with CORVANE_API), 28 of them.
 # KIND driver: the FT_ exports must be exactly the entry points listed in HEADER (the D2XX
 # declarations' X-macro list) less ABSENT; any other export must match EXTRA (the simulated
-# driver's control functions).
+# driver's control functions). OPTIONAL names entry points outside the list that the driver may
+# export (the library binds them when present).
 # Every other export must be a plain name: no stdcall decoration (@n), no leading underscore.
 # FORMAT pe with IMPORTS: the DLL may import from those system DLLs only (case-insensitive).
 cmake_minimum_required(VERSION 3.22)
@@ -54,6 +56,7 @@ endif()
 list(REMOVE_DUPLICATES expected)
 # Lists come comma-separated: a semicolon would split the argument on ctest's command line.
 string(REPLACE "," ";" IMPORTS "${IMPORTS}")
+string(REPLACE "," ";" optional_names "${OPTIONAL}")
 
 # --- what the binary exports ---------------------------------------------------------------
 if(FORMAT STREQUAL "pe")
@@ -102,6 +105,8 @@ foreach(name IN LISTS exported)
   list(FIND expected "${name}" at)
   if(at GREATER_EQUAL 0)
     list(REMOVE_ITEM missing "${name}")
+  elseif(DEFINED OPTIONAL AND name IN_LIST optional_names)
+    # an entry point outside the 35 that the library binds when present
   elseif(DEFINED EXTRA AND NOT name MATCHES "^_?FT_" AND name MATCHES "${EXTRA}")
     # an allowed extra (the simulated driver's control functions)
   elseif(name MATCHES "@" OR name MATCHES "^_")

@@ -30,12 +30,37 @@ HostContext* constructHostContext(HostContext* context) {
     context->lastError.nextSlot.store(1, std::memory_order_relaxed);
     context->lastError.current.store(0, std::memory_order_relaxed);
 
+    prepareReceiveSettings(context);
+
     initDeviceList(context);
     startThreads(context);
     logMessage(context, "Opening FTD library\n");
     // The slot a missing entry point's text goes to; the process ends right after.
     loadDriverLibrary(&context->driverTable, context->lastError.slots[0]);
     return context;
+}
+
+void prepareReceiveSettings(HostContext* context) {
+    readReceiveSettings(context);
+    context->batchBuffer = nullptr;
+    context->readerWake = nullptr;
+    context->writerWake = nullptr;
+    context->fifoQueued = 0;
+    context->fifoDelivered.store(0, std::memory_order_relaxed);
+    context->readerWantsRoom.store(false, std::memory_order_relaxed);
+    // What a setting needs is made now, never on the receive path; without it the default stays.
+    if (context->settings.batched) {
+        context->batchBuffer = static_cast<std::uint8_t*>(std::malloc(kBatchReadSize));
+        context->settings.batched = context->batchBuffer != nullptr;
+    }
+    if (context->settings.idleWait) {
+        context->readerWake = platform::createWakeEvent();
+        context->writerWake = platform::createWakeEvent();
+        context->settings.idleWait = context->readerWake != nullptr && context->writerWake != nullptr;
+        if (!context->settings.idleWait) {
+            context->readerWake = nullptr; // an event made alone is left unused, like the context
+        }
+    }
 }
 
 int initDeviceList(HostContext* context) {

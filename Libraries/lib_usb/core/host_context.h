@@ -3,10 +3,12 @@
 #pragma once
 
 #include "core/constants.h"
+#include "core/settings.h"
 #include "core/spin_lock.h"
 #include "d2xx.h"
 #include "devices/device_record.h"
 #include "driver/driver_table.h"
+#include "platform/platform.h"
 #include "transfer/fifo.h"
 
 #include <atomic>
@@ -30,10 +32,10 @@ struct HostContext {
     std::atomic<std::int32_t> lightShowRepeats;
     std::atomic<const std::uint8_t*> lightShowSequence;
     std::atomic<std::int32_t> lightShowLength;
-    std::atomic<std::uint32_t> lightShowThreadId; // non-zero while a show runs
-    std::FILE* logFile;                           // touched only by the holder of logBusy
-    char logText[kLogTextSize];                   // touched only by the holder of logBusy
-    DriverTable* driverTable;                     // written once during construction
+    std::atomic<std::uint32_t> lightShowThreadId;   // non-zero while a show runs
+    std::FILE* logFile;                             // touched only by the holder of logBusy
+    char logText[kLogTextSize];                     // touched only by the holder of logBusy
+    DriverTable* driverTable;                       // written once during construction
     d2xx::FT_DEVICE_LIST_INFO_NODE* deviceInfoList; // under the enumeration lock
     std::atomic<std::int32_t> deviceCount;
     std::atomic<DeviceRecord*> activeDevice;
@@ -52,11 +54,26 @@ struct HostContext {
     // lightshow thread), and keeps a close or an enumeration from closing a handle that a send is
     // writing to; held only around driver writes and FT_Close, never across a callback.
     SpinLock sendLock;
+
+    // The receive settings of this open (CORVANE_RX, CORVANE_IDLE, CORVANE_LATENCY_MS), and what
+    // they need; written during construction, before the threads start, and never again.
+    ReceiveSettings settings;
+    std::uint8_t* batchBuffer;       // batched: what one read of a board lands in (kBatchReadSize)
+    platform::WakeEvent* readerWake; // wait: the read thread sleeps on it; also the driver's notification
+    platform::WakeEvent* writerWake; // wait: the write thread sleeps on it while the FIFO is empty
+    std::uint64_t fifoQueued;        // read thread only: entries queued since the start
+    // Entries the write thread has finished with since the start; with fifoQueued it tells the
+    // batched read how many FIFO slots are free.
+    std::atomic<std::uint64_t> fifoDelivered;
+    std::atomic<bool> readerWantsRoom; // wait: the read thread left bytes in a driver for lack of room
 };
 
 // Builds a context in place of a freshly allocated one: device database, first error text,
 // device list, both threads, then the driver binding. Returns the context.
 HostContext* constructHostContext(HostContext* context);
+// Reads the receive settings from the environment and makes what they need (the batch buffer,
+// the two wake-up events); a setting whose needs cannot be met falls back to the default.
+void prepareReceiveSettings(HostContext* context);
 int initDeviceList(HostContext* context);
 int startThreads(HostContext* context);
 

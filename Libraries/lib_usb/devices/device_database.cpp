@@ -4,6 +4,7 @@
 #include "demo/light_show.h"
 #include "devices/devices.h"
 #include "platform/platform.h"
+#include "transfer/wake.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -197,6 +198,7 @@ int ListUnopenedDevices(HostContext* context) {
     char line[kDeviceLineSize];
     std::snprintf(line, sizeof line, "Number of devices: %i\n", count);
     platform::consoleWrite(line);
+    wakeReadThread(context); // the boards it polls have changed
     return count;
 }
 

@@ -34,7 +34,7 @@ struct DeviceRecord {
     // Held by the read thread for one poll, by the write thread while it takes an entry's bytes,
     // and by open, close and enumeration while they change the record. Never held across a
     // callback.
-    SpinLock guard;
+    RecordGuard guard;
     // Counted up by every clear of the record (enumeration); queued entries carry it.
     std::atomic<std::uint32_t> generation;
     // Read thread (and open, under the guard): per channel, bytes of dropped messages stored in
@@ -44,6 +44,7 @@ struct DeviceRecord {
     bool blockRefused;                       // read thread: the channel buffer refused part of the block
     std::uint8_t headerBytes[2];             // read thread: a header read in part, completed later
     std::uint32_t headerBytesHeld;
+    std::uint32_t lastPending;               // read thread: the bytes pending at the board's last status call
 };
 
 } // namespace corvane

@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "demo/light_show.h"
 #include "devices/devices.h"
+#include "transfer/wake.h"
 
 #include <cstring>
 
@@ -14,6 +15,9 @@ constexpr const char* kFailedToOpenPort = "Failed to open port";
 constexpr const char* kOutOfBounds = "Device index is outside of bounds";
 constexpr const char* kNoDatabase = "Device could not be found";
 constexpr const char* kCannotOpenLine = "Error: Cannot open device: %s / %s\n";
+constexpr const char* kNoLatencyTimerLine = "FT_SetLatencyTimer is not in %s: the latency timer stays as it is\n";
+constexpr const char* kNoNotificationLine =
+    "FT_SetEventNotification failed: the read thread looks for bytes at its idle interval\n";
 
 // A record's texts as they stood under its guard, so that an enumeration on another thread can
 // rewrite the record while we log or hand the serial number to the driver.
@@ -45,6 +49,25 @@ void failOpen(HostContext* context, const RecordTexts& texts) {
     setLastError(context, kFailedToOpenPort);
 }
 
+// What the receive settings ask of a newly opened port (nothing by default): the chip's latency
+// timer, and the driver's notification of received bytes for the read thread's wait. Best
+// effort, like the port settings: a driver that cannot do either still gives an open board.
+void applyReceiveSettings(HostContext* context, d2xx::FT_HANDLE handle) {
+    DriverTable* driver = context->driverTable;
+    if (context->settings.latencyMs != 0) {
+        if (driver->FT_SetLatencyTimer == nullptr) {
+            logMessage(context, kNoLatencyTimerLine, driver->libraryName);
+        } else {
+            driver->FT_SetLatencyTimer(handle, context->settings.latencyMs);
+        }
+    }
+    if (context->settings.idleWait &&
+        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR,
+                                        platform::driverNotificationHandle(context->readerWake)) != d2xx::FT_OK) {
+        logMessage(context, kNoNotificationLine);
+    }
+}
+
 // Opens the board of one recorded slot: driver handle, port settings, channel buffers. The
 // record is changed only in the last step, under its guard, so a failure leaves it as it was.
 int openRecord(HostContext* context, DeviceRecord& record) {
@@ -69,6 +92,7 @@ int openRecord(HostContext* context, DeviceRecord& record) {
     driver->FT_SetBaudRate(handle, kBaudRate);
     driver->FT_Purge(handle, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX);
     driver->FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs);
+    applyReceiveSettings(context, handle);
 
     // A reopen keeps the record's buffers: they may still hold the bytes of queued entries, and
     // new ones on every open would leak 400 kB a time.
@@ -125,6 +149,7 @@ int openRecord(HostContext* context, DeviceRecord& record) {
         return 0;
     }
     logMessage(context, "Successfully opened device: %s / %s\n", texts.deviceName, texts.serialNumber);
+    wakeReadThread(context);
     return 1;
 }
 
@@ -154,6 +179,7 @@ int closeRecord(HostContext* context, DeviceRecord& record) {
         return 0;
     }
     logMessage(context, kDeviceClosedLine, texts.deviceName, texts.serialNumber);
+    wakeReadThread(context);
     // Relaxed: the show was stopped before the close; these only leave no parameters behind.
     context->lightShowDelay.store(0, std::memory_order_relaxed);
     context->lightShowRepeats.store(0, std::memory_order_relaxed);

@@ -88,7 +88,13 @@ int loadDriverLibrary(DriverTable** table, char* lastError) {
             std::exit(EXIT_FAILURE);
         }
     }
+    bindOptionalEntryPoints(driver);
     return 1;
+}
+
+void bindOptionalEntryPoints(DriverTable& table) {
+    table.FT_SetLatencyTimer =
+        reinterpret_cast<d2xx::PFN_FT_SetLatencyTimer>(platform::findSymbol(table.libraryHandle, "FT_SetLatencyTimer"));
 }
 
 } // namespace corvane

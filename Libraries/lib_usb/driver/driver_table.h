@@ -12,6 +12,8 @@ struct DriverTable {
 #define CORVANE_DRIVER_FIELD(name, required, params) d2xx::PFN_##name name;
     D2XX_ENTRY_POINTS(CORVANE_DRIVER_FIELD)
 #undef CORVANE_DRIVER_FIELD
+    // Outside the 35: null when the driver lacks it, and the library then does without.
+    d2xx::PFN_FT_SetLatencyTimer FT_SetLatencyTimer;
 };
 
 // Creates the table in *table when it holds none, loads the driver library and binds all 35 entry
@@ -19,5 +21,8 @@ struct DriverTable {
 // allocated. A missing library or required entry point prints its console line and ends the
 // process with a failure status; lastError (kLastErrorSize bytes) receives the missing name.
 int loadDriverLibrary(DriverTable** table, char* lastError);
+
+// Looks up the entry points outside the 35 in the loaded library; those it lacks stay null.
+void bindOptionalEntryPoints(DriverTable& table);
 
 } // namespace corvane

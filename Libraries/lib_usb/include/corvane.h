@@ -24,6 +24,31 @@
  *   one operation reach the board without another send's bytes in between, those of a running
  *   light show included.
  *
+ * Receive settings (environment variables, read once by each NRV_CV_Open)
+ *   By default the read thread polls every open board without pause and takes one header or one
+ *   piece of block data per board and pass, and both threads keep a processor busy even when
+ *   nothing arrives. Four variables change that; none is needed, and NRV_CV_Open never fails for
+ *   one. A value the library does not know keeps the default and is reported on one line on
+ *   standard error (and in Corvane.log in debug mode).
+ *     CORVANE_RX=batched      per board and pass, one status call and one read of everything
+ *                             pending, as far as the FIFO and the channel buffers have room; the
+ *                             write thread delivers every ready message before it yields. Nothing
+ *                             is dropped for lack of room: a slow callback holds the board back
+ *                             through the USB flow control instead. ("default": one step a pass.)
+ *     CORVANE_IDLE=wait       when a pass finds nothing, the read thread sleeps until the driver
+ *                             signals received bytes (or 10 ms pass), and the write thread sleeps
+ *                             while there is nothing to deliver. ("spin": poll without pause.)
+ *     CORVANE_LATENCY_MS=N    after every open, set the chip's latency timer to N ms (1 to 255;
+ *                             the chip holds short messages up to 16 ms unless set). A driver
+ *                             without FT_SetLatencyTimer leaves it alone (a log line says so).
+ *     CORVANE_PROFILE=fast    all three: batched, wait, latency 2 ms. A single variable above
+ *                             overrides its part.
+ *   Callbacks, their arguments, threads and order, the error texts and the log lines per message
+ *   are the same in every mode; only the default drops messages when the FIFO or a channel buffer
+ *   is full. Use the fast profile for high data rates, for boards that send in bursts, and on
+ *   battery; keep the default where a board must never be slowed by the host, or where the exact
+ *   polling behaviour matters.
+ *
  * Ownership of returned texts
  *   Every returned text belongs to the library; never free or change it. Name and version texts
  *   are constants. NRV_CV_GetDeviceName and NRV_CV_GetDeviceSerial point into the device table

@@ -38,4 +38,25 @@ void yield();
 // lines appear in order with the caller's own output even when it is redirected.
 void consoleWrite(const char* text);
 
+// ---- Waiting instead of spinning (CORVANE_IDLE=wait); wake_posix.cpp, wake_windows.cpp -------
+
+// An auto-reset event that cannot lose a signal: a signal given while nobody waits is kept for
+// the next wait. Made once per HostContext and never freed, like the context.
+struct WakeEvent;
+
+// A new event, not signalled; null when the system refuses one.
+WakeEvent* createWakeEvent();
+// Signals the event: the waiter (or the next one) wakes. Any thread; never blocks for long.
+void signalWakeEvent(WakeEvent* event);
+// Sleeps until the event is signalled or `timeoutMs` has passed, and resets the event. The D2XX
+// driver may also wake the waiter through the handle below, without leaving a signal behind: so
+// `stillIdle`, when given, is called first where no such wake-up can be missed (with the event's
+// lock held on POSIX; Windows events keep the driver's signal anyway), and the wait is skipped
+// when it returns false. It must not signal this
+// event. Spurious returns are possible; callers look again.
+void waitWakeEvent(WakeEvent* event, std::uint32_t timeoutMs, bool (*stillIdle)(void*), void* argument);
+// The event in the form that FT_SetEventNotification takes on this platform: the Win32 event
+// handle, or the driver's event-handle record (condition variable, mutex, int) on Linux.
+void* driverNotificationHandle(WakeEvent* event);
+
 } // namespace corvane::platform

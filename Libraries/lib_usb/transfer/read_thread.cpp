@@ -3,6 +3,11 @@
 // single byte or block in the FIFO for the write thread. Triggers go straight to the general
 // callback, on this thread.
 //
+// Two ways to feed the decoder, one decoder: by default each pass reads one header or one piece
+// of block data per board, exactly what the next decoder step takes; with CORVANE_RX=batched it
+// reads everything pending that the FIFO and the channel buffers have room for, and runs the same
+// steps over those bytes in hand until they are used up.
+//
 // Every message's bytes are accounted for: an entry takes exactly the bytes its own message
 // stored, and the stored bytes of a message that could not be queued (FIFO full, block refused by
 // its buffer, block cut short by a reopen) are counted in droppedBytes and skipped by the next
@@ -14,8 +19,11 @@
 #include "transfer/input_buffer.h"
 #include "transfer/protocol.h"
 #include "transfer/threads.h"
+#include "transfer/wake.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 
 namespace corvane {
 
@@ -53,6 +61,7 @@ bool queueEntry(HostContext* context, DeviceRecord& record, std::uint32_t channe
     // Release: every field above is complete before the write thread's acquire load sees busy 1.
     entry.busy.store(1, std::memory_order_release);
     context->fifoWriteIndex = (context->fifoWriteIndex + 1) % kFifoSize;
+    ++context->fifoQueued;
     return true;
 }
 
@@ -119,26 +128,16 @@ void finishBlock(HostContext* context, DeviceRecord& record) {
     record.blockStoredBytes = 0;
 }
 
-void readBlockData(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle, std::uint32_t pending) {
-    // The read is made even when nothing is pending: it costs the driver nothing.
-    const std::uint32_t wanted =
-        std::min({pending, record.blockBytesRemaining, static_cast<std::uint32_t>(kReadBufferSize)});
-    d2xx::DWORD got = 0;
-    if (context->driverTable->FT_Read(handle, context->readBuffer, wanted, &got) != d2xx::FT_OK) {
-        setLastError(context, kBlockReadFailed);
-    }
-    // Whatever the status, bytes the driver reports as handed over have left its queue.
-    got = std::min(got, wanted);
-    if (got == 0) {
-        return;
-    }
-    record.blockBytesRemaining -= got;
+// One piece of block data, at most what the block still lacks: stored, and the block finished with
+// its last byte.
+void storeBlockData(HostContext* context, DeviceRecord& record, const std::uint8_t* bytes, std::uint32_t count) {
+    record.blockBytesRemaining -= count;
     // Relaxed: a progress count that the self test compares between looks; no data rides on it.
     record.blockProgress.fetch_add(1, std::memory_order_relaxed);
     if (!record.blockRefused) {
         InputBuffer* buffer = record.inputBuffers[currentChannel(record)];
-        if (buffer != nullptr && putBytes(*buffer, context->readBuffer, got) == got) {
-            record.blockStoredBytes += got;
+        if (buffer != nullptr && putBytes(*buffer, bytes, count) == count) {
+            record.blockStoredBytes += count;
         } else {
             // Later pieces are not stored either: the block can no longer be delivered whole.
             record.blockRefused = true;
@@ -182,29 +181,121 @@ void decodeHeader(HostContext* context, DeviceRecord& record, TriggerCall& trigg
     // No kind bit: the two bytes are consumed and nothing else happens.
 }
 
-void readHeader(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle, std::uint32_t pending,
-                TriggerCall& trigger) {
-    // A header is decoded only whole; a byte the driver handed over alone waits for its partner.
-    const std::uint32_t wanted = protocol::kHeaderSize - record.headerBytesHeld;
-    if (pending < wanted) {
+// One decoder step over the bytes in hand: a header (or the part of it still missing) or one
+// piece of block data. Returns the bytes it used; a trigger is captured in `trigger`.
+std::uint32_t decodeStep(HostContext* context, DeviceRecord& record, const std::uint8_t* bytes, std::uint32_t count,
+                         TriggerCall& trigger) {
+    if (record.blockBytesRemaining != 0) {
+        const std::uint32_t piece = std::min(count, record.blockBytesRemaining);
+        storeBlockData(context, record, bytes, piece);
+        return piece;
+    }
+    // A header is decoded only whole; a byte handed over alone waits for its partner.
+    const std::uint32_t piece = std::min(count, protocol::kHeaderSize - record.headerBytesHeld);
+    std::memcpy(record.headerBytes + record.headerBytesHeld, bytes, piece);
+    record.headerBytesHeld += piece;
+    if (record.headerBytesHeld == protocol::kHeaderSize) {
+        record.headerBytesHeld = 0;
+        decodeHeader(context, record, trigger);
+    }
+    return piece;
+}
+
+// The default feed: exactly the bytes of the next step, read when they are there. The header
+// read's status is not examined (a short read leaves part of the header held); a failed block
+// read is reported, and whatever the driver says it handed over is used either way.
+std::uint32_t pollOneStep(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle, std::uint32_t pending,
+                          TriggerCall& trigger) {
+    const bool inBlock = record.blockBytesRemaining != 0;
+    // A block's read is made even when nothing is pending: it costs the driver nothing.
+    const std::uint32_t wanted =
+        inBlock ? std::min({pending, record.blockBytesRemaining, static_cast<std::uint32_t>(kReadBufferSize)})
+                : protocol::kHeaderSize - record.headerBytesHeld;
+    if (!inBlock && pending < wanted) {
+        return 0;
+    }
+    d2xx::DWORD got = 0;
+    if (context->driverTable->FT_Read(handle, context->readBuffer, wanted, &got) != d2xx::FT_OK && inBlock) {
+        setLastError(context, kBlockReadFailed);
+    }
+    got = std::min(got, wanted);
+    if (got != 0) {
+        decodeStep(context, record, context->readBuffer, got, trigger);
+    }
+    return got;
+}
+
+// What one batched read may take from a board without anything being dropped for lack of room:
+// every byte of it may be data of one channel, and every two bytes may complete a message (plus
+// the block in progress). The counts of the write thread may be stale, which only underestimates.
+std::uint32_t batchRoom(HostContext* context, const DeviceRecord& record) {
+    // Acquire: pairs with the write thread's release store after it freed the entries.
+    const std::uint64_t delivered = context->fifoDelivered.load(std::memory_order_acquire);
+    const std::uint64_t freeEntries = kFifoSize - (context->fifoQueued - delivered);
+    std::uint64_t room = freeEntries == 0 ? 0 : 2 * (freeEntries - 1);
+    for (InputBuffer* buffer : record.inputBuffers) {
+        if (buffer == nullptr) {
+            continue; // the decoder refuses its messages as it does in the default feed
+        }
+        // Acquire: pairs with the write thread's release when it took bytes out; a put never
+        // stores the last free byte.
+        const std::uint32_t free = buffer->freeBytes.load(std::memory_order_acquire);
+        room = std::min<std::uint64_t>(room, free == 0 ? 0 : free - 1);
+    }
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(room, kBatchReadSize));
+}
+
+// What one pass over the open boards did, for the idle wait and the write thread's wake-up.
+struct PassResult {
+    bool readBytes = false;  // some board handed over bytes
+    bool queued = false;     // some message went into the FIFO
+    bool roomWanted = false; // a board had bytes pending that found no room (batched feed)
+};
+
+// The batched feed for one board, with its guard held: the status, one read of what there is
+// room for, into `hand`.
+void pollBatched(HostContext* context, DeviceRecord& record, BytesInHand& hand, PassResult& result) {
+    // Relaxed: the caller holds the record's guard.
+    d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
+    const std::uint32_t pending = statusOf(context, record, handle);
+    const std::uint32_t wanted = std::min(pending, batchRoom(context, record));
+    if (wanted < pending && wanted < kBatchReadSize) {
+        result.roomWanted = true;
+    }
+    // As in the default feed, a block's read is made even when there is nothing to take.
+    if (wanted == 0 && record.blockBytesRemaining == 0) {
         return;
     }
     d2xx::DWORD got = 0;
-    context->driverTable->FT_Read(handle, record.headerBytes + record.headerBytesHeld, wanted, &got);
-    record.headerBytesHeld += std::min(got, wanted);
-    if (record.headerBytesHeld < protocol::kHeaderSize) {
-        return;
+    if (context->driverTable->FT_Read(handle, context->batchBuffer, wanted, &got) != d2xx::FT_OK &&
+        record.blockBytesRemaining != 0) {
+        setLastError(context, kBlockReadFailed);
     }
-    record.headerBytesHeld = 0;
-    decodeHeader(context, record, trigger);
+    hand = BytesInHand{context->batchBuffer, 0, std::min<std::uint32_t>(got, wanted)};
+    result.readBytes = result.readBytes || hand.end != 0;
+}
+
+// Runs decoder steps over the bytes in hand until they are used up or a trigger is to be called.
+void decodeInHand(HostContext* context, DeviceRecord& record, BytesInHand& hand, TriggerCall& trigger) {
+    while (hand.position < hand.end && trigger.callback == nullptr) {
+        hand.position += decodeStep(context, record, hand.bytes + hand.position, hand.end - hand.position, trigger);
+    }
+}
+
+void callTrigger(const TriggerCall& trigger) {
+    trigger.callback(trigger.deviceIndex, trigger.channel, trigger.commandByte, trigger.value, trigger.buffer,
+                     trigger.value);
 }
 
 // One pass over the open boards, in database order.
-void pollOpenDevices(HostContext* context) {
+PassResult pollOpenDevices(HostContext* context) {
+    PassResult result;
     DeviceRecord* database = context->deviceDatabase;
     if (database == nullptr) {
-        return;
+        return result;
     }
+    const std::uint64_t queuedBefore = context->fifoQueued;
+    const bool batched = context->settings.batched;
     // Acquire: pairs with the enumeration's release store of the count, after it filled the slots.
     for (std::int32_t i = 0; i < std::min(context->deviceCount.load(std::memory_order_acquire), kDeviceRecordCount);
          ++i) {
@@ -214,24 +305,70 @@ void pollOpenDevices(HostContext* context) {
             continue;
         }
         TriggerCall trigger{};
-        record.guard.lock();
+        BytesInHand hand{};
+        record.guard.lock_shared();
         // Relaxed: under the guard, which orders this load after any close or clear.
-        if (record.ftHandle.load(std::memory_order_relaxed) != nullptr) {
-            pollDevice(context, record, trigger);
+        d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
+        const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
+        if (handle != nullptr) {
+            if (batched) {
+                pollBatched(context, record, hand, result);
+                decodeInHand(context, record, hand, trigger);
+            } else {
+                result.readBytes = pollDevice(context, record, trigger) != 0 || result.readBytes;
+            }
         }
-        record.guard.unlock();
-        if (trigger.callback != nullptr) {
-            trigger.callback(trigger.deviceIndex, trigger.channel, trigger.commandByte, trigger.value, trigger.buffer,
-                             trigger.value);
+        record.guard.unlock_shared();
+        // Triggers are called without the guard, so the callback may close, reopen or enumerate.
+        // Bytes still in hand after it belong to the board only while it stayed open as it was;
+        // otherwise they go the way of the driver's queue at a close: a reopen purges it.
+        while (trigger.callback != nullptr) {
+            callTrigger(trigger);
+            trigger = TriggerCall{};
+            if (hand.position == hand.end) {
+                break;
+            }
+            record.guard.lock_shared();
+            if (record.ftHandle.load(std::memory_order_relaxed) == handle &&
+                record.generation.load(std::memory_order_relaxed) == generation) {
+                decodeInHand(context, record, hand, trigger);
+            }
+            record.guard.unlock_shared();
         }
     }
+    result.queued = context->fifoQueued != queuedBefore;
+    return result;
+}
+
+// Whether every open board still has what the last pass saw pending; called before the read
+// thread sleeps, where the driver's notification of new bytes cannot be missed.
+bool stillIdle(void* argument) {
+    auto* context = static_cast<HostContext*>(argument);
+    DeviceRecord* database = context->deviceDatabase;
+    // Acquire: as in the pass.
+    for (std::int32_t i = 0; i < std::min(context->deviceCount.load(std::memory_order_acquire), kDeviceRecordCount);
+         ++i) {
+        DeviceRecord& record = database[i];
+        SharedHolder hold(record.guard);
+        // Relaxed: under the guard.
+        d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
+        if (handle == nullptr) {
+            continue;
+        }
+        d2xx::DWORD pending = 0;
+        d2xx::DWORD transmitQueue = 0;
+        d2xx::DWORD events = 0;
+        context->driverTable->FT_GetStatus(handle, &pending, &transmitQueue, &events);
+        if (pending != record.lastPending) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
 
-void pollDevice(HostContext* context, DeviceRecord& record, TriggerCall& trigger) {
-    // Relaxed: the caller holds the record's guard.
-    d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
+std::uint32_t statusOf(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle) {
     d2xx::DWORD pending = 0;
     d2xx::DWORD transmitQueue = 0;
     d2xx::DWORD events = 0;
@@ -241,11 +378,15 @@ void pollDevice(HostContext* context, DeviceRecord& record, TriggerCall& trigger
         logMessage(context, "Read buffer for device %s / %s has %u bytes pending\n", record.deviceName,
                    record.serialNumber, static_cast<unsigned>(pending));
     }
-    if (record.blockBytesRemaining != 0) {
-        readBlockData(context, record, handle, pending);
-    } else {
-        readHeader(context, record, handle, pending, trigger);
-    }
+    record.lastPending = pending;
+    return pending;
+}
+
+std::uint32_t pollDevice(HostContext* context, DeviceRecord& record, TriggerCall& trigger) {
+    // Relaxed: the caller holds the record's guard.
+    d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
+    const std::uint32_t pending = statusOf(context, record, handle);
+    return pollOneStep(context, record, handle, pending, trigger);
 }
 
 bool appendFifoEntry(HostContext* context, DeviceRecord& record, std::uint8_t length) {
@@ -260,9 +401,30 @@ bool appendFifoEntry(HostContext* context, DeviceRecord& record, std::uint8_t le
 
 std::uint32_t readThreadLoop(void* argument) {
     auto* context = static_cast<HostContext*>(argument);
+    auto lastRead = std::chrono::steady_clock::time_point{};
     // Acquire: threadsRunning is set before the thread starts; read afresh on every pass.
     while (context->threadsRunning.load(std::memory_order_acquire) != 0) {
-        pollOpenDevices(context);
+        const PassResult pass = pollOpenDevices(context);
+        if (context->settings.idleWait) {
+            if (pass.queued) {
+                platform::signalWakeEvent(context->writerWake);
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (pass.readBytes) {
+                lastRead = now;
+            } else if (pass.roomWanted) {
+                // Bytes wait for room: sleep until the write thread has made some.
+                context->readerWantsRoom.store(true, std::memory_order_relaxed);
+                platform::waitWakeEvent(context->readerWake, kRoomWaitMs, nullptr, nullptr);
+                continue;
+            } else if (now - lastRead >= std::chrono::microseconds(kSpinBeforeWaitUs)) {
+                // Nothing came for a while: sleep until the driver signals new bytes, with a
+                // bound for a driver that never signals. Right after traffic the thread keeps
+                // looking instead, so a steady stream never waits for a wake-up.
+                platform::waitWakeEvent(context->readerWake, kReaderIdleWaitMs, stillIdle, context);
+                continue;
+            }
+        }
         platform::yield();
     }
     return 0;

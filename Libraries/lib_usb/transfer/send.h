@@ -22,8 +22,7 @@ int SendTrigger(HostContext* context, std::uint8_t trigger, SendFailure* failure
 int SendByte(HostContext* context, std::uint32_t address, std::uint8_t value, SendFailure* failure = nullptr);
 int SendBlock(HostContext* context, std::uint32_t address, const std::uint8_t* block, std::uint32_t length,
               SendFailure* failure = nullptr);
-int SendControlByte(HostContext* context, std::uint8_t address, std::uint8_t value,
-                    SendFailure* failure = nullptr);
+int SendControlByte(HostContext* context, std::uint8_t address, std::uint8_t value, SendFailure* failure = nullptr);
 // The control-byte sequence to address 2 without a success line (the light show's control pair).
 int SendQuietControlByte(HostContext* context, std::uint8_t value, SendFailure* failure = nullptr);
 

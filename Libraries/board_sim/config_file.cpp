@@ -1,0 +1,287 @@
+// Board files and sim_load_boards: the whole file is read and checked before any device changes,
+// so a bad file leaves the driver as it was.
+#include "config_file.h"
+
+#include "sim_state.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <fstream>
+#include <initializer_list>
+#include <set>
+#include <sstream>
+
+namespace boardsim {
+
+namespace {
+
+using nlohmann::json;
+
+// A reason for refusing the file, naming where in it the fault lies.
+struct FileError {
+    std::string text;
+};
+
+[[noreturn]] void refuse(const std::string& where, const std::string& what) { throw FileError{where + ": " + what}; }
+
+void onlyKeys(const json& object, const std::string& where, std::initializer_list<const char*> keys) {
+    for (const auto& item : object.items()) {
+        bool known = false;
+        for (const char* key : keys) {
+            known = known || item.key() == key;
+        }
+        if (!known) {
+            refuse(where, "unknown key \"" + item.key() + "\"");
+        }
+    }
+}
+
+std::int64_t integer(const json& value, const std::string& where, std::int64_t low, std::int64_t high) {
+    std::int64_t number = 0;
+    if (value.is_number_integer()) {
+        number = value.get<std::int64_t>();
+    } else if (value.is_string()) {
+        // Hexadecimal texts such as "0x04038088" read best for ID words.
+        const std::string text = value.get<std::string>();
+        std::size_t used = 0;
+        try {
+            number = static_cast<std::int64_t>(std::stoull(text, &used, 0));
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        if (used == 0 || used != text.size()) {
+            refuse(where, "\"" + text + "\" is not a number");
+        }
+    } else {
+        refuse(where, "must be a whole number");
+    }
+    if (number < low || number > high) {
+        refuse(where, std::to_string(number) + " is outside " + std::to_string(low) + " to " + std::to_string(high));
+    }
+    return number;
+}
+
+std::string text(const json& value, const std::string& where, std::size_t maxLength) {
+    if (!value.is_string()) {
+        refuse(where, "must be a text");
+    }
+    std::string result = value.get<std::string>();
+    if (result.empty() || result.size() > maxLength) {
+        refuse(where, "must have 1 to " + std::to_string(maxLength) + " characters");
+    }
+    return result;
+}
+
+std::uint32_t channels(const json& value, const std::string& where) {
+    if (!value.is_array()) {
+        refuse(where, "must be a list of channels 0 to 7");
+    }
+    std::uint32_t mask = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        mask |= 1u << integer(value[i], where + "[" + std::to_string(i) + "]", 0, 7);
+    }
+    return mask;
+}
+
+StreamSpec stream(const json& value, const std::string& where) {
+    if (!value.is_object()) {
+        refuse(where, "must be an object");
+    }
+    onlyKeys(value, where, {"singleByteChannels", "blockChannels", "blockLength", "rate", "count"});
+    StreamSpec settings;
+    if (value.contains("singleByteChannels")) {
+        settings.singleByteChannels = channels(value["singleByteChannels"], where + ".singleByteChannels");
+    }
+    if (value.contains("blockChannels")) {
+        settings.blockChannels = channels(value["blockChannels"], where + ".blockChannels");
+    }
+    if (settings.singleByteChannels == 0 && settings.blockChannels == 0) {
+        refuse(where, "names no channel");
+    }
+    if (value.contains("blockLength")) {
+        settings.blockLength = static_cast<std::uint32_t>(integer(value["blockLength"], where + ".blockLength", 4, 255));
+    }
+    if (value.contains("rate")) {
+        settings.messagesPerSecond = static_cast<std::uint32_t>(integer(value["rate"], where + ".rate", 0, 100000000));
+    }
+    if (value.contains("count")) {
+        settings.count = static_cast<std::uint64_t>(integer(value["count"], where + ".count", 0, INT64_MAX));
+    }
+    return settings;
+}
+
+Behaviour behaviourNamed(const std::string& name, const std::string& where, bool& isStream) {
+    isStream = name == "stream";
+    if (name == "echo") {
+        return Behaviour::Echo;
+    }
+    if (name == "registers" || isStream) {
+        return Behaviour::Registers; // a streaming board still acknowledges control sequences
+    }
+    if (name != "silent") {
+        refuse(where, "\"" + name + "\" is none of echo, registers, stream, silent");
+    }
+    return Behaviour::Silent;
+}
+
+void board(const json& value, const std::string& where, std::vector<BoardSpec>& boards) {
+    if (!value.is_object()) {
+        refuse(where, "must be an object");
+    }
+    onlyKeys(value, where, {"id", "serial", "description", "dualChannel", "behaviour", "stream", "faults"});
+    for (const char* required : {"id", "serial", "description"}) {
+        if (!value.contains(required)) {
+            refuse(where, std::string("needs \"") + required + "\"");
+        }
+    }
+    const bool dual = value.contains("dualChannel") && value["dualChannel"].is_boolean() && value["dualChannel"];
+    if (value.contains("dualChannel") && !value["dualChannel"].is_boolean()) {
+        refuse(where + ".dualChannel", "must be true or false");
+    }
+    // A dual-channel chip's interfaces add " A"/" B" to the description and A/B to the serial.
+    const std::size_t suffix = dual ? 1 : 0;
+    BoardSpec settings;
+    settings.id = static_cast<std::uint32_t>(integer(value["id"], where + ".id", 0, 0xFFFFFFFF));
+    settings.serial = text(value["serial"], where + ".serial", kMaxSerialLength - suffix);
+    settings.description = text(value["description"], where + ".description", kMaxDescriptionLength - 2 * suffix);
+    if (value.contains("behaviour")) {
+        if (!value["behaviour"].is_string()) {
+            refuse(where + ".behaviour", "must be a text");
+        }
+        settings.behaviour = behaviourNamed(value["behaviour"].get<std::string>(), where + ".behaviour", settings.stream);
+    }
+    if (settings.stream != value.contains("stream")) {
+        refuse(where, settings.stream ? "a stream board needs \"stream\"" : "\"stream\" needs \"behaviour\": \"stream\"");
+    }
+    if (settings.stream) {
+        settings.streamSpec = stream(value["stream"], where + ".stream");
+    }
+    if (value.contains("faults")) {
+        const json& faults = value["faults"];
+        const std::string at = where + ".faults";
+        if (!faults.is_object()) {
+            refuse(at, "must be an object");
+        }
+        onlyKeys(faults, at, {"unplugAfterWrites", "cutBlocks"});
+        if (faults.contains("unplugAfterWrites")) {
+            settings.unplugAfterWrites =
+                static_cast<int>(integer(faults["unplugAfterWrites"], at + ".unplugAfterWrites", 1, INT32_MAX));
+        }
+        if (faults.contains("cutBlocks")) {
+            const json& cut = faults["cutBlocks"];
+            if (!cut.is_object()) {
+                refuse(at + ".cutBlocks", "must be an object");
+            }
+            onlyKeys(cut, at + ".cutBlocks", {"count", "keep"});
+            settings.cutBlocks = cut.contains("count")
+                                 ? static_cast<int>(integer(cut["count"], at + ".cutBlocks.count", -1, INT32_MAX))
+                                 : -1;
+            settings.cutBlockKeep = cut.contains("keep")
+                                    ? static_cast<std::uint32_t>(integer(cut["keep"], at + ".cutBlocks.keep", 0, 254))
+                                    : 0;
+        }
+    }
+    if (dual) {
+        BoardSpec first;
+        first.id = settings.id;
+        first.serial = settings.serial + "A";
+        first.description = settings.description + " A";
+        boards.push_back(first);
+        settings.serial += "B";
+        settings.description += " B";
+    }
+    boards.push_back(settings);
+}
+
+} // namespace
+
+bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std::string& error) {
+    boards.clear();
+    try {
+        const json root = json::parse(text);
+        if (!root.is_object() || !root.contains("boards")) {
+            refuse("file", "needs an object with a list \"boards\"");
+        }
+        onlyKeys(root, "file", {"boards", "comment"});
+        const json& list = root["boards"];
+        if (!list.is_array()) {
+            refuse("boards", "must be a list");
+        }
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            board(list[i], "boards[" + std::to_string(i) + "]", boards);
+        }
+        std::set<std::string> serials;
+        for (const BoardSpec& settings : boards) {
+            if (!serials.insert(settings.serial).second) {
+                refuse("boards", "serial number \"" + settings.serial + "\" appears twice");
+            }
+        }
+        return true;
+    } catch (const json::parse_error& e) {
+        error = std::string("not JSON: ") + e.what();
+    } catch (const FileError& e) {
+        error = e.text;
+    }
+    boards.clear();
+    return false;
+}
+
+std::vector<BoardSpec> defaultBoards() {
+    static const char* const kDefault = R"({"boards": [
+        {"id": "0x04038088", "serial": "CV000101", "description": "Corvane Eval Board", "dualChannel": true,
+         "behaviour": "echo"},
+        {"id": "0x04038089", "serial": "CV000102", "description": "Corvane Stream Board", "dualChannel": true,
+         "behaviour": "stream", "stream": {"singleByteChannels": [0, 1], "blockChannels": [2, 3],
+                                           "blockLength": 32, "rate": 2000}},
+        {"id": "0x04036001", "serial": "FT000001", "description": "USB serial cable"}
+    ]})";
+    std::vector<BoardSpec> boards;
+    std::string error;
+    parseBoardFile(kDefault, boards, error);
+    return boards;
+}
+
+} // namespace boardsim
+
+int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
+    std::vector<boardsim::BoardSpec> boards;
+    std::string reason;
+    bool ok = true;
+    if (path == nullptr) {
+        boards = boardsim::defaultBoards();
+    } else {
+        std::ifstream file(path, std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        if (!file) {
+            reason = std::string(path) + ": cannot be read";
+            ok = false;
+        } else {
+            ok = boardsim::parseBoardFile(text.str(), boards, reason);
+            reason = std::string(path) + ": " + reason;
+        }
+    }
+    if (!ok) {
+        if (error != nullptr && errorSize != 0) {
+            std::snprintf(error, errorSize, "%s", reason.c_str());
+        }
+        return -1;
+    }
+    sim_reset();
+    for (const boardsim::BoardSpec& settings : boards) {
+        const int device = sim_add_device(settings.id, settings.serial.c_str(), settings.description.c_str());
+        sim_set_behaviour(device, static_cast<int>(settings.behaviour));
+        if (settings.unplugAfterWrites > 0) {
+            sim_unplug_after_writes(device, settings.unplugAfterWrites);
+        }
+        sim_cut_blocks(device, settings.cutBlocks, settings.cutBlockKeep);
+        if (settings.stream) {
+            const SimStream stream{settings.streamSpec.singleByteChannels, settings.streamSpec.blockChannels,
+                                   settings.streamSpec.blockLength, settings.streamSpec.messagesPerSecond,
+                                   settings.streamSpec.count};
+            sim_set_stream(device, &stream);
+        }
+    }
+    return static_cast<int>(boards.size());
+}

@@ -1,0 +1,45 @@
+// Board files: the simulated boards described in JSON (docs/board-model.md gives the format), and
+// the default set of boards used when no file is given.
+#pragma once
+
+#include "board_model.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace boardsim {
+
+struct StreamSpec {
+    std::uint32_t singleByteChannels = 0; // bit c: single bytes on channel c
+    std::uint32_t blockChannels = 0;      // bit c: blocks on channel c
+    std::uint32_t blockLength = 16;
+    std::uint32_t messagesPerSecond = 0; // 0: as fast as the host reads
+    std::uint64_t count = 0;             // 0: endless
+};
+
+// One device of the driver's list, as the board file describes it.
+struct BoardSpec {
+    std::uint32_t id = 0;
+    std::string serial;
+    std::string description;
+    Behaviour behaviour = Behaviour::Silent;
+    bool stream = false;
+    StreamSpec streamSpec;
+    int unplugAfterWrites = 0; // 0: never
+    int cutBlocks = 0;         // blocks cut short (negative: all)
+    std::uint32_t cutBlockKeep = 0;
+};
+
+constexpr std::size_t kMaxSerialLength = 15;      // the driver's 16-byte field, terminated
+constexpr std::size_t kMaxDescriptionLength = 63; // the driver's 64-byte field, terminated
+
+// Reads a board file's text into the devices it lists, in list order (a dual-channel board gives
+// two: its first interface, serial ending in 'A', and then its second, 'B'). Returns false with a
+// one-line reason, leaving `boards` empty, for anything that is not a valid board file.
+bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std::string& error);
+
+// The boards the simulated driver shows when no file is given.
+std::vector<BoardSpec> defaultBoards();
+
+} // namespace boardsim

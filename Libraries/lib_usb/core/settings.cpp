@@ -1,0 +1,66 @@
+#include "core/settings.h"
+
+#include "core/host_context.h"
+#include "core/log.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace corvane {
+
+namespace {
+
+constexpr char kIgnoredSettingLine[] = "Ignoring %s=\"%s\": expected %s\n";
+
+// The variable's value, or null when it is unset or empty.
+const char* setting(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr || value[0] == '\0' ? nullptr : value;
+}
+
+void reportIgnored(HostContext* context, const char* name, const char* value, const char* expected) {
+    std::fprintf(stderr, kIgnoredSettingLine, name, value, expected);
+    logMessage(context, kIgnoredSettingLine, name, value, expected);
+}
+
+// A two-way switch: `on` or `off` (the default's name) set it; anything else is reported.
+void readSwitch(HostContext* context, const char* name, const char* on, const char* off, const char* expected,
+                bool& field) {
+    const char* value = setting(name);
+    if (value == nullptr) {
+        return;
+    }
+    if (std::strcmp(value, on) == 0) {
+        field = true;
+    } else if (std::strcmp(value, off) == 0) {
+        field = false;
+    } else {
+        reportIgnored(context, name, value, expected);
+    }
+}
+
+} // namespace
+
+void readReceiveSettings(HostContext* context) {
+    ReceiveSettings settings{false, false, 0};
+    bool fast = false;
+    readSwitch(context, "CORVANE_PROFILE", "fast", "default", "fast or default", fast);
+    if (fast) {
+        settings = ReceiveSettings{true, true, kFastProfileLatencyMs};
+    }
+    readSwitch(context, "CORVANE_RX", "batched", "default", "batched or default", settings.batched);
+    readSwitch(context, "CORVANE_IDLE", "wait", "spin", "wait or spin", settings.idleWait);
+    if (const char* value = setting("CORVANE_LATENCY_MS"); value != nullptr) {
+        char* end = nullptr;
+        const long milliseconds = std::strtol(value, &end, 10);
+        if (*end == '\0' && milliseconds >= 1 && milliseconds <= 255) {
+            settings.latencyMs = static_cast<std::uint8_t>(milliseconds);
+        } else {
+            reportIgnored(context, "CORVANE_LATENCY_MS", value, "a number of milliseconds from 1 to 255");
+        }
+    }
+    context->settings = settings;
+}
+
+} // namespace corvane

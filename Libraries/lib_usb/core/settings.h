@@ -1,0 +1,26 @@
+// The receive settings, read from the environment once per NRV_CV_Open into the HostContext.
+// The hot paths test these plain fields; nothing reads the environment afterwards.
+#pragma once
+
+#include <cstdint>
+
+namespace corvane {
+
+struct HostContext;
+
+// CORVANE_PROFILE=fast switches on all three; CORVANE_RX, CORVANE_IDLE and CORVANE_LATENCY_MS
+// each override their part.
+struct ReceiveSettings {
+    bool batched;           // CORVANE_RX=batched: per board and pass, read everything pending
+    bool idleWait;          // CORVANE_IDLE=wait: the threads sleep while there is nothing to do
+    std::uint8_t latencyMs; // CORVANE_LATENCY_MS=1..255: the chip's latency timer; 0 leaves it alone
+};
+
+// The values of the fast profile.
+constexpr std::uint8_t kFastProfileLatencyMs = 2;
+
+// Fills context->settings from the environment. A value it does not know keeps the default and
+// is reported on one line (standard error, and the log in debug mode); it never fails.
+void readReceiveSettings(HostContext* context);
+
+} // namespace corvane

@@ -1,0 +1,26 @@
+// The parts of `doctor` that differ by platform.
+#pragma once
+
+#include "commands.h"
+
+#include <string>
+
+namespace corvane::tool {
+
+// One line per finding: ok, note, or a problem that blocks the use of a board.
+struct Report {
+    int problems = 0;
+    void ok(const std::string& text);
+    void note(const std::string& text);
+    void problem(const std::string& text);
+
+  private:
+    void line(const char* tag, const std::string& text);
+};
+
+// The finding for a driver the system's loader does not find, with what to do.
+std::string driverMissing(const std::string& name, const std::string& error);
+// What the system does with FTDI devices: kernel drivers, device nodes, rules (Linux).
+void systemChecks(Report& report, const DoctorOptions& options);
+
+} // namespace corvane::tool

@@ -1,0 +1,163 @@
+// doctor on Linux: the kernel's serial driver, the USB device nodes and their udev rules, read from
+// sysfs, /proc/modules and /dev under roots that the tests lay out for themselves.
+#include "doctor.h"
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <unistd.h>
+
+namespace corvane::tool {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kFtdiVendor = "0403";
+constexpr unsigned kFirstBoardProduct = 0x8088;
+constexpr unsigned kLastBoardProduct = 0x808F;
+constexpr const char* kUdevRule = "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"0403\", ATTR{idProduct}==\"808[89a-f]\", "
+                                  "GROUP=\"plugdev\", MODE=\"0660\"";
+
+std::string firstLine(const fs::path& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+struct UsbDevice {
+    std::string name; // sysfs name, e.g. 1-1.2
+    std::string product;
+    std::string serial;
+    int bus = 0;
+    int address = 0;
+};
+
+std::vector<UsbDevice> ftdiDevices(const fs::path& devices) {
+    std::vector<UsbDevice> found;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(devices, error)) {
+        if (firstLine(entry.path() / "idVendor") != kFtdiVendor) {
+            continue;
+        }
+        UsbDevice device;
+        device.name = entry.path().filename().string();
+        device.product = firstLine(entry.path() / "idProduct");
+        device.serial = firstLine(entry.path() / "serial");
+        device.bus = std::atoi(firstLine(entry.path() / "busnum").c_str());
+        device.address = std::atoi(firstLine(entry.path() / "devnum").c_str());
+        found.push_back(device);
+    }
+    return found;
+}
+
+std::set<std::string> loadedModules(const std::string& procModules) {
+    std::set<std::string> modules;
+    std::ifstream file(procModules);
+    for (std::string line; std::getline(file, line);) {
+        modules.insert(line.substr(0, line.find(' ')));
+    }
+    return modules;
+}
+
+bool udevRuleFound(const std::vector<std::string>& folders, std::string& where) {
+    for (const std::string& folder : folders) {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(folder, error)) {
+            if (entry.path().extension() != ".rules") {
+                continue;
+            }
+            std::ifstream file(entry.path());
+            for (std::string line; std::getline(file, line);) {
+                if (line.find(kFtdiVendor) != std::string::npos &&
+                    (line.find("MODE") != std::string::npos || line.find("uaccess") != std::string::npos ||
+                     line.find("GROUP") != std::string::npos)) {
+                    where = entry.path().string();
+                    return true;
+                }
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+std::string driverMissing(const std::string& name, const std::string& error) {
+    return "the loader does not find " + name + " (" + error +
+           "): install the vendor's Linux D2XX driver as /usr/local/lib/" + name +
+           " and run `sudo ldconfig`, or add its folder to LD_LIBRARY_PATH";
+}
+
+void systemChecks(Report& report, const DoctorOptions& options) {
+    const fs::path sys = options.sysRoot;
+    const std::set<std::string> modules = loadedModules(options.procModules);
+    const bool sio = modules.count("ftdi_sio") != 0 || fs::exists(sys / "module/ftdi_sio");
+    std::set<std::string> boundDevices;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(sys / "bus/usb/drivers/ftdi_sio", error)) {
+        const std::string interface = entry.path().filename().string();
+        if (interface.find(':') == std::string::npos) {
+            continue; // bind, unbind, module and the like
+        }
+        boundDevices.insert(interface.substr(0, interface.find(':')));
+        report.problem("the kernel's ftdi_sio driver holds the interface " + interface +
+                       ", so the D2XX driver lists it blank and cannot open it: `echo -n " + interface +
+                       " | sudo tee /sys/bus/usb/drivers/ftdi_sio/unbind`, or `sudo rmmod ftdi_sio usbserial`");
+        for (const auto& tty : fs::directory_iterator(entry.path(), error)) {
+            const fs::path latency = tty.path() / "latency_timer";
+            if (tty.path().filename().string().rfind("ttyUSB", 0) == 0 && fs::exists(latency)) {
+                report.note("latency timer of " + tty.path().filename().string() + ": " + firstLine(latency) +
+                            " ms (as ftdi_sio set it)");
+            }
+        }
+    }
+    if (sio && boundDevices.empty()) {
+        report.note("the ftdi_sio module is loaded but holds no FTDI interface");
+    } else if (!sio) {
+        report.ok(std::string("the ftdi_sio module is not loaded") +
+                  (modules.count("usbserial") != 0 ? " (usbserial is)" : ""));
+    }
+
+    const fs::path devices = sys / "bus/usb/devices";
+    if (!fs::exists(devices)) {
+        report.problem("no USB bus is visible (" + devices.string() +
+                       " is missing): in a container, pass the USB devices in, or attach the board with usbip");
+        return;
+    }
+    const std::vector<UsbDevice> ftdi = ftdiDevices(devices);
+    if (ftdi.empty()) {
+        report.problem("no FTDI device is attached (none in " + devices.string() + " has vendor id 0403)");
+    }
+    std::string rule;
+    const bool haveRule = udevRuleFound(options.udevRules, rule);
+    bool inaccessible = false;
+    for (const UsbDevice& device : ftdi) {
+        char node[64];
+        std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", device.bus, device.address);
+        const fs::path path = fs::path(options.devRoot) / node;
+        const unsigned product = static_cast<unsigned>(std::strtoul(device.product.c_str(), nullptr, 16));
+        const std::string what =
+            "0403:" + device.product + (device.serial.empty() ? "" : " serial " + device.serial) +
+            (product >= kFirstBoardProduct && product <= kLastBoardProduct ? ", a supported board"
+                                                                           : ", not a supported board");
+        if (!fs::exists(path)) {
+            report.problem(device.name + " (" + what + ") has no device node " + path.string());
+        } else if (access(path.c_str(), R_OK | W_OK) != 0) {
+            inaccessible = true;
+            report.problem("you cannot read and write " + path.string() + " (" + what +
+                           "): add a udev rule (below) or run as root");
+        } else {
+            report.ok(device.name + " (" + what + ") at " + path.string() + " is yours to use");
+        }
+    }
+    if (haveRule) {
+        report.ok("udev rule for FTDI devices: " + rule);
+    } else if (inaccessible || !ftdi.empty()) {
+        report.note(std::string("no udev rule gives access to FTDI devices; /etc/udev/rules.d/99-corvane.rules: ") +
+                    kUdevRule + ", then `sudo udevadm control --reload && sudo udevadm trigger` and replug");
+    }
+}
+
+} // namespace corvane::tool

@@ -1,0 +1,114 @@
+#include "receiver.h"
+
+#include "platform.h"
+
+namespace corvane::tool {
+
+std::int32_t CORVANE_CALL onReceived(std::int32_t board, std::int32_t channel, std::uint32_t command,
+                                     std::uint32_t length, std::uint8_t* data, std::uint32_t) {
+    Message message;
+    message.board = board;
+    message.channel = channel;
+    message.command = command;
+    message.length = length;
+    if (kindOf(command) != Kind::Trigger && data != nullptr) {
+        message.bytes.assign(data, data + length);
+    }
+    Receiver::instance().take(message);
+    return 0;
+}
+
+Receiver& Receiver::instance() {
+    // Never destroyed: the library's threads may call back until the process is gone, also while
+    // static destructors run at exit.
+    static Receiver* receiver = new Receiver;
+    return *receiver;
+}
+
+bool Receiver::start(const ReceiveOptions& options) {
+    options_ = options;
+    start_ = nowSeconds();
+    if (!NRV_CV_RegisterReadCallback(onReceived)) {
+        failWithLastError("cannot register the callback");
+        return false;
+    }
+    return true;
+}
+
+void Receiver::take(const Message& received) {
+    // Relaxed: a late message that passes here is stopped by the test under the lock below.
+    if (stopped_.load(std::memory_order_relaxed) || (options_.channel >= 0 && received.channel != options_.channel)) {
+        return;
+    }
+    // Relaxed: the number only decides whether this message is still taken; see the members.
+    const std::uint64_t number = messages_.fetch_add(1, std::memory_order_relaxed);
+    if (options_.limit != 0 && number >= options_.limit) {
+        return;
+    }
+    Message message = received;
+    message.seconds = nowSeconds() - start_;
+    const auto channel = static_cast<std::size_t>(message.channel & 7);
+    channelMessages_[channel].fetch_add(1, std::memory_order_relaxed);
+    channelBytes_[channel].fetch_add(message.bytes.size(), std::memory_order_relaxed);
+    dataBytes_.fetch_add(message.bytes.size(), std::memory_order_relaxed);
+
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stopped_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (options_.checkStream && message.bytes.size() >= 4 && kindOf(message.command) == Kind::Block) {
+        const std::uint32_t blockNumber = message.bytes[0] | (message.bytes[1] << 8) | (message.bytes[2] << 16) |
+                                          (static_cast<std::uint32_t>(message.bytes[3]) << 24);
+        if (haveBlockNumber_ && blockNumber > lastBlockNumber_ + 1) {
+            gaps_.fetch_add(blockNumber - lastBlockNumber_ - 1, std::memory_order_relaxed);
+        }
+        haveBlockNumber_ = true;
+        lastBlockNumber_ = blockNumber;
+    }
+    if (kindOf(message.command) == Kind::Trigger) {
+        const auto value = static_cast<std::uint8_t>(message.length);
+        lastBytes_[channel] = "trigger " + hexBytes(&value, 1);
+    } else {
+        lastBytes_[channel] = hexBytes(message.bytes.data(), message.bytes.size(), kLastBytesShown);
+    }
+    if (options_.raw) {
+        std::fputs((rawLine(message) + "\n").c_str(), stdout);
+    }
+    if (options_.record != nullptr) {
+        std::fputs((recordLine(message) + "\n").c_str(), options_.record);
+    }
+}
+
+std::uint64_t Receiver::messages() const {
+    const std::uint64_t taken = messages_.load(std::memory_order_relaxed);
+    return options_.limit != 0 && taken > options_.limit ? options_.limit : taken;
+}
+
+std::uint64_t Receiver::dataBytes() const { return dataBytes_.load(std::memory_order_relaxed); }
+std::uint64_t Receiver::streamGaps() const { return gaps_.load(std::memory_order_relaxed); }
+
+ChannelSnapshot Receiver::channel(int channel) {
+    const auto c = static_cast<std::size_t>(channel & 7);
+    std::lock_guard<std::mutex> guard(lock_);
+    return {channelMessages_[c].load(std::memory_order_relaxed), channelBytes_[c].load(std::memory_order_relaxed),
+            lastBytes_[c]};
+}
+
+void Receiver::stop() {
+    std::lock_guard<std::mutex> guard(lock_);
+    stopped_.store(true, std::memory_order_relaxed); // published by the lock
+    std::fflush(stdout);
+    if (options_.record != nullptr) {
+        std::fflush(options_.record);
+    }
+}
+
+void Receiver::flush() {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::fflush(stdout);
+    if (options_.record != nullptr) {
+        std::fflush(options_.record);
+    }
+}
+
+} // namespace corvane::tool

@@ -1,0 +1,128 @@
+// The corvane tool: shared pieces of its commands. The tool reaches boards only through the
+// library's public header; the simulated driver's control functions (--sim) and the driver checks
+// of `doctor` are looked up by name in the loaded driver module.
+#pragma once
+
+#include "board_sim.h"
+#include "corvane.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane::tool {
+
+// Exit statuses: a failure reported by the library or the driver, and a usage error.
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+#if defined(_WIN32)
+constexpr const char* kDriverName = "ftd2xx32.dll";
+#else
+constexpr const char* kDriverName = "libftd2xx.so";
+#endif
+constexpr const char* kNoErrorText = "No error found!\n";
+constexpr const char* kProfileVariable = "CORVANE_PROFILE";
+
+// The options every command shares.
+struct GlobalOptions {
+    std::string board = "0"; // device index or serial number
+    bool sim = false;
+    std::string simFile; // empty: the default set of simulated boards
+    bool fast = false;
+    bool debug = false;
+    bool json = false;
+};
+
+// The simulated driver's control functions, found by name in the loaded driver module.
+struct SimControl {
+#define CORVANE_SIM_FUNCTIONS(X)                                                                                       \
+    X(sim_reset)                                                                                                       \
+    X(sim_load_boards) X(sim_find_device) X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value)        \
+        X(sim_board_counts) X(sim_queue_rx) X(sim_set_stream) X(sim_is_open)
+#define CORVANE_SIM_FIELD(name) decltype(&::name) name = nullptr;
+    CORVANE_SIM_FUNCTIONS(CORVANE_SIM_FIELD)
+#undef CORVANE_SIM_FIELD
+};
+
+// One board the library listed, with what its console line said about it.
+struct ListedBoard {
+    int index = 0;
+    int listPosition = 0; // 1-based position in the driver's list
+    std::string name;
+    std::string serial;
+    unsigned vendorId = 0;
+    unsigned productId = 0;
+};
+
+// The library opened (against the real driver or the simulated one) and the boards listed.
+class Session {
+  public:
+    explicit Session(const GlobalOptions& options) : options_(options) {}
+    // Loads the driver and opens the library; false after printing why.
+    bool start();
+    // The simulated device of the board named by --board, before it is opened (a board's stream
+    // set now starts with the opening, which empties the receive queue); -1 after printing why.
+    int simDeviceBeforeOpen();
+    // Opens the board named by --board and makes it the active board; false after printing why.
+    bool openBoard();
+    // Closes the active board (a running light show ends first).
+    void closeBoard();
+
+    const std::vector<ListedBoard>& boards() const { return boards_; }
+    const ListedBoard& board() const { return boards_[static_cast<std::size_t>(boardIndex_)]; }
+    // The simulated driver, when --sim is given; and the simulated device behind the active board.
+    const SimControl* sim() const { return options_.sim ? &sim_ : nullptr; }
+    int simDevice() const { return simDevice_; }
+    void* driverModule() const { return driver_; }
+    const GlobalOptions& options() const { return options_; }
+
+  private:
+    bool loadDriver();
+    void listBoards();
+    // The board index --board names, or -1 after printing why.
+    int resolveBoard();
+    bool boardOpen_ = false;
+
+    GlobalOptions options_;
+    void* driver_ = nullptr;
+    SimControl sim_;
+    std::vector<ListedBoard> boards_;
+    int boardIndex_ = -1;
+    int simDevice_ = -1;
+};
+
+// Prints "corvane: <what>: <the library's last error>" on standard error; returns kExitFailure.
+int failWithLastError(const std::string& what);
+// Prints "corvane: <what>" on standard error; returns kExitFailure.
+int fail(const std::string& what);
+// The library's last error without its trailing line end.
+std::string lastError();
+
+// "0x41", "65" or "0b1000001"; nullopt when the text is no number within max.
+std::optional<std::uint32_t> parseNumber(const std::string& text, std::uint32_t max);
+std::string hexBytes(const std::uint8_t* bytes, std::size_t count, std::size_t limit = SIZE_MAX);
+
+// One received message, as the callbacks get it.
+struct Message {
+    int board = 0;
+    int channel = 0;
+    std::uint32_t command = 0;
+    std::uint32_t length = 0;
+    std::vector<std::uint8_t> bytes; // empty for a trigger
+    double seconds = 0;              // since the start of receiving
+};
+// What a device-to-host command byte announces, decided as the library decides it.
+enum class Kind { Trigger, SingleByte, Block, None };
+Kind kindOf(std::uint32_t command);
+const char* kindName(Kind kind);
+// The one-line form of `monitor --raw` and `replay`.
+std::string rawLine(const Message& message);
+// The recording format of `monitor --record`, read back by `replay`.
+std::string recordLine(const Message& message);
+bool parseRecordLine(const std::string& line, Message& message, std::string& error);
+// The bytes a board sends for the message, header first.
+std::vector<std::uint8_t> wireBytes(const Message& message);
+
+} // namespace corvane::tool

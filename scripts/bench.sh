@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the benchmarks in build/bench (optimised, no tests) and runs them: the receive figures
+# (receive_bench: every case in a process of its own, each beside its baselines from the same run)
+# and the send figures (transfer_bench, Google Benchmark, ratios to the raw driver call).
+#
+#   bash scripts/bench.sh            everything; the receive table goes to build/bench/receive.md
+#   bash scripts/bench.sh --smoke    each receive case once, briefly, as CI's smoke test
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build/bench
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
+  -DCORVANE_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j2 --target receive_bench transfer_bench >/dev/null
+
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"
+if [[ ${1:-} == --smoke ]]; then
+  for args in "stream 1 1" "stream 0 0" "design 0 1" "readall 1 1" "idle 0" "heap" "allocations"; do
+    CORVANE_PROFILE=fast "$build/bench/receive_bench" --case $args >/dev/null
+  done
+  echo "receive_bench: every case ran"
+  exit 0
+fi
+
+echo "== Receive (board to callback), every figure beside its baseline =="
+"$build/bench/receive_bench" | tee "$build/receive.md"
+echo
+echo "== Send =="
+"$build/bench/transfer_bench" --benchmark_min_time=0.5

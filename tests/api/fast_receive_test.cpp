@@ -1,0 +1,220 @@
+// The fast receive path (CORVANE_PROFILE=fast, or CORVANE_RX=batched and CORVANE_IDLE=wait): the
+// same callbacks, texts and log lines as the default path, nothing dropped behind a slow callback,
+// no message left asleep, no heap allocation while streaming, and the chip's latency timer.
+#include "environment.h"
+#include "transfer_fixture.h"
+
+#include <cstring>
+#include <random>
+
+using namespace transfer_test;
+using testing_support::setEnvironment;
+using testing_support::useProfile;
+
+namespace {
+
+// ---- the differential test -------------------------------------------------------------------------
+
+// A random stream of everything a board may send: single bytes, blocks of every length (0 to
+// 255), triggers, headers without a kind, and headers with the wrong transfer mode.
+Bytes randomStream(std::mt19937& random, int messages) {
+    Bytes stream;
+    for (int i = 0; i < messages; ++i) {
+        const auto channel = static_cast<std::uint8_t>(random() % 8);
+        const auto value = static_cast<std::uint8_t>(random());
+        switch (random() % 10) {
+        case 0:
+            stream.insert(stream.end(), {static_cast<std::uint8_t>(0xC8 | channel), value}); // trigger
+            break;
+        case 1:
+            stream.insert(stream.end(), {static_cast<std::uint8_t>(0xC0 | channel), value}); // no kind
+            break;
+        case 2:
+            stream.insert(stream.end(), {static_cast<std::uint8_t>(0x90 | channel), value}); // wrong mode
+            break;
+        case 3:
+        case 4:
+        case 5: {
+            const auto length = static_cast<std::uint8_t>(i % 256);
+            stream.insert(stream.end(), {static_cast<std::uint8_t>(0xE0 | channel), length});
+            for (std::uint8_t k = 0; k < length; ++k) {
+                stream.push_back(static_cast<std::uint8_t>(value + k));
+            }
+            break;
+        }
+        default:
+            stream.insert(stream.end(), {static_cast<std::uint8_t>(0xD0 | channel), value});
+        }
+    }
+    return stream;
+}
+
+// What the application and the log saw of one run.
+struct Seen {
+    std::vector<Call> data;            // write thread, in order
+    std::vector<Call> triggers;        // read thread, in order
+    std::vector<std::string> logLines; // per header and per error, in order
+};
+
+// Runs the stream through a library opened with `profile`, on board 0 of a fresh driver, fed to
+// the driver in pieces of random size, each taken by the read thread before the next comes (so
+// reads end wherever a piece ends, inside headers and blocks).
+Seen runThrough(const char* profile, const Bytes& stream, std::uint32_t seed) {
+    useProfile(profile);
+    openBoards(1);
+    NRV_CV_SetDebugMode(1);
+    EXPECT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    EXPECT_EQ(NRV_CV_RegisterReadCallbackForChannel(channelCallback(), 2), 1);
+    const std::size_t before = recorder().count();
+    std::mt19937 random(seed);
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::size_t piece = std::min<std::size_t>(1 + random() % 600, stream.size() - at);
+        boardSends(0, Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                            stream.begin() + static_cast<std::ptrdiff_t>(at + piece)));
+        // A lone header byte stays with the driver in the default path until its partner comes.
+        EXPECT_TRUE(testing_support::waitUntil([] { return sim_rx_pending(0) <= 1; }));
+        at += piece;
+    }
+    // The end of the stream: a single byte on channel 7 that only the general callback gets.
+    boardSends(0, {0xD7, 0x77});
+    EXPECT_TRUE(testing_support::waitUntil([] {
+        const std::vector<Call> calls = recorder().calls();
+        return !calls.empty() && calls.back() == dataCall(kGeneral, 0, 7, 0xD7, {0x77});
+    }));
+    Seen seen;
+    const std::vector<Call> calls = recorder().calls();
+    for (std::size_t i = before; i < calls.size(); ++i) {
+        ((calls[i].command & 0x08) != 0 ? seen.triggers : seen.data).push_back(calls[i]);
+    }
+    // Nothing more is logged once the last message is in: the log is complete.
+    std::istringstream log(testing_support::readFile("Corvane.log"));
+    for (std::string line; std::getline(log, line);) {
+        if (line.rfind("Read two bytes", 0) == 0 || line.rfind("CV ERROR", 0) == 0) {
+            seen.logLines.push_back(line);
+        }
+    }
+    // This context's boards are closed, so the next open of the library can have them.
+    NRV_CV_SetDebugMode(0);
+    EXPECT_EQ(NRV_CV_CloseDeviceByIndex(0), 1);
+    NRV_CV_Close();
+    return seen;
+}
+
+TEST(FastReceive, GivesTheSameCallbacksTextsAndLogLinesAsTheDefaultPath) {
+    testing_support::enterFreshDirectory();
+    constexpr std::uint32_t kSeed = 20261207;
+    std::mt19937 random(kSeed);
+    const Bytes stream = randomStream(random, 1500);
+    const Seen slow = runThrough("default", stream, kSeed);
+    const Seen fast = runThrough("fast", stream, kSeed);
+    ASSERT_GT(slow.data.size(), 600u);
+    ASSERT_GT(slow.triggers.size(), 50u);
+    EXPECT_EQ(slow.data, fast.data);
+    EXPECT_EQ(slow.triggers, fast.triggers);
+    EXPECT_EQ(slow.logLines, fast.logLines);
+    EXPECT_NE(std::find(slow.logLines.begin(), slow.logLines.end(),
+                        "CV ERROR: Message received does not have the right transfer mode; expecting output from "
+                        "device"),
+              slow.logLines.end());
+}
+
+// ---- a slow callback -------------------------------------------------------------------------------
+
+std::atomic<std::uint64_t> streamed{0};
+std::atomic<std::uint64_t> outOfTurn{0};
+
+std::uint32_t numberOf(const std::uint8_t* data) {
+    return static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
+           static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+}
+
+// Checks the stream of SlowCallback's board: single bytes on channel 0 and 255-byte blocks on
+// channel 1 in turn, message n carrying its number. Sleeps now and then, the first time long.
+int32_t CORVANE_CALL checkSlowly(int32_t, int32_t channel, uint32_t, uint32_t length, uint8_t* data, uint32_t) {
+    const std::uint64_t n = streamed.load(std::memory_order_relaxed);
+    const bool good = n % 2 == 0 ? channel == 0 && length == 1 && data[0] == static_cast<std::uint8_t>(n)
+                                 : channel == 1 && length == 255 && numberOf(data) == n &&
+                                       data[254] == sim_stream_block_byte(n, 255, 254);
+    if (!good) {
+        outOfTurn.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (n == 10 || n % 50000 == 49999) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(n == 10 ? 500 : 50));
+    }
+    streamed.store(n + 1, std::memory_order_release);
+    return 0;
+}
+
+TEST(FastReceive, ASleepingCallbackHoldsTheBoardBackAndLosesNothing) {
+    useProfile("fast");
+    openBoards(1);
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(checkSlowly), 1);
+    // Far more than the FIFO and the channel buffers hold while the callback sleeps.
+    constexpr std::uint64_t kMessages = 200000;
+    const SimStream stream{0b1, 0b10, 255, 0, kMessages};
+    sim_set_stream(0, &stream);
+    ASSERT_TRUE(testing_support::waitUntil([] { return streamed.load() == kMessages; }, std::chrono::seconds(120)))
+        << streamed.load() << " of " << kMessages;
+    EXPECT_EQ(outOfTurn.load(), 0u);
+    EXPECT_EQ(sim_stream_sent(0), kMessages);
+    EXPECT_STREQ(NRV_CV_GetLastError(), kNoErrorText);
+}
+
+// ---- waking -------------------------------------------------------------------------------------------
+
+TEST(FastReceive, MessagesArrivingAsTheThreadsFallAsleepAreDelivered) {
+    useProfile("fast");
+    openBoards(2);
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(1), 1);
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    // Pauses around the time a pass that found nothing takes to reach the wait.
+    std::mt19937 random(5);
+    constexpr int kMessages = 300;
+    for (int i = 0; i < kMessages; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        boardSends(i % 2, {0xD1, static_cast<std::uint8_t>(i)});
+        ASSERT_TRUE(recorder().waitForCalls(static_cast<std::size_t>(i + 1))) << "message " << i;
+        EXPECT_EQ(recorder().call(static_cast<std::size_t>(i)),
+                  dataCall(kGeneral, i % 2, 1, 0xD1, {static_cast<std::uint8_t>(i)}));
+    }
+}
+
+TEST(FastReceive, OpeningABoardWakesTheReadThread) {
+    useProfile("fast");
+    listBoards(1);
+    ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(0), 1);
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    ASSERT_EQ(NRV_CV_OpenDeviceByIndex(0), 1);
+    EXPECT_EQ(sim_event_mask(0), 1u) << "the driver signals the read thread when bytes arrive";
+    boardSends(0, {0xD2, 0x22});
+    ASSERT_TRUE(recorder().waitForCalls(1));
+    EXPECT_EQ(recorder().call(0), dataCall(kGeneral, 0, 2, 0xD2, {0x22}));
+}
+
+// ---- the chip's latency timer ----------------------------------------------------------------------
+
+TEST(FastReceiveSettings, LatencyTimerIsSetAtEveryOpenOnlyWhenAsked) {
+    useProfile("default");
+    openBoards(1);
+    EXPECT_EQ(sim_latency_timer(0), 16u);
+    EXPECT_EQ(sim_call_count("FT_SetLatencyTimer"), 0u);
+    EXPECT_EQ(sim_event_mask(0), 0u) << "the default spins and asks for no notification";
+    ASSERT_EQ(NRV_CV_CloseDeviceByIndex(0), 1);
+    NRV_CV_Close();
+
+    useProfile("fast");
+    setEnvironment("CORVANE_LATENCY_MS", "7");
+    NRV_CV_Open(0, 0, 0);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(NRV_CV_QueryDevices(), 1);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(NRV_CV_OpenDeviceByIndex(0), 1);
+    EXPECT_EQ(sim_latency_timer(0), 7u);
+    ASSERT_EQ(NRV_CV_CloseDeviceByIndex(0), 1);
+    ASSERT_EQ(NRV_CV_OpenDeviceByIndex(0), 1);
+    EXPECT_EQ(sim_latency_timer(0), 7u);
+    EXPECT_EQ(sim_call_count("FT_SetLatencyTimer"), 2u);
+}
+
+} // namespace

@@ -1,0 +1,172 @@
+// Board files: what a valid file adds to the simulated driver, the default set, and the refusal of
+// bad files with a reason that names the fault, leaving the boards already there untouched.
+#include "board_sim.h"
+#include "d2xx.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using namespace d2xx;
+
+std::string writeFile(const std::string& name, const std::string& text) {
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("corvane_board_file_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                       name + ".json");
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+}
+
+struct Listed {
+    std::uint32_t id;
+    std::string serial;
+    std::string description;
+};
+
+std::vector<Listed> listed() {
+    auto create = reinterpret_cast<PFN_FT_CreateDeviceInfoList>(sim_entry_point("FT_CreateDeviceInfoList"));
+    auto get = reinterpret_cast<PFN_FT_GetDeviceInfoList>(sim_entry_point("FT_GetDeviceInfoList"));
+    DWORD count = 0;
+    EXPECT_EQ(FT_OK, create(&count));
+    std::vector<FT_DEVICE_LIST_INFO_NODE> nodes(count);
+    EXPECT_EQ(FT_OK, get(nodes.data(), &count));
+    std::vector<Listed> result;
+    for (const auto& node : nodes) {
+        result.push_back({node.ID, node.SerialNumber, node.Description});
+    }
+    return result;
+}
+
+class BoardFile : public ::testing::Test {
+  protected:
+    void SetUp() override { sim_reset(); }
+    void TearDown() override { sim_reset(); }
+};
+
+TEST_F(BoardFile, DefaultSetShowsDualChannelChipsAndACable) {
+    char error[256] = "untouched";
+    ASSERT_EQ(5, sim_load_boards(nullptr, error, sizeof error));
+    const std::vector<Listed> devices = listed();
+    ASSERT_EQ(5u, devices.size());
+    const Listed expected[] = {
+        {0x04038088u, "CV000101A", "Corvane Eval Board A"},   {0x04038088u, "CV000101B", "Corvane Eval Board B"},
+        {0x04038089u, "CV000102A", "Corvane Stream Board A"}, {0x04038089u, "CV000102B", "Corvane Stream Board B"},
+        {0x04036001u, "FT000001", "USB serial cable"},
+    };
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(expected[i].id, devices[i].id) << i;
+        EXPECT_EQ(expected[i].serial, devices[i].serial) << i;
+        EXPECT_EQ(expected[i].description, devices[i].description) << i;
+    }
+    EXPECT_EQ(SIM_SILENT, sim_behaviour(0)) << "a first interface says nothing";
+    EXPECT_EQ(SIM_ECHO, sim_behaviour(1));
+    EXPECT_EQ(SIM_SILENT, sim_behaviour(4));
+    EXPECT_STREQ("untouched", error);
+}
+
+TEST_F(BoardFile, FileDescribesIdentityBehaviourAndFaults) {
+    const std::string path = writeFile("good", R"({
+      "comment": "two boards",
+      "boards": [
+        {"id": "0x0403808F", "serial": "LAB7", "description": "Lab board", "behaviour": "registers",
+         "faults": {"unplugAfterWrites": 3}},
+        {"id": 67338376, "serial": "E1", "description": "Echo", "dualChannel": true, "behaviour": "echo",
+         "faults": {"cutBlocks": {"count": 2, "keep": 1}}}
+      ]})");
+    sim_add_device(0x04038088u, "OLD", "Replaced");
+    char error[256] = "";
+    ASSERT_EQ(3, sim_load_boards(path.c_str(), error, sizeof error)) << error;
+    const std::vector<Listed> devices = listed();
+    ASSERT_EQ(3u, devices.size()) << "the file replaces the devices there were";
+    EXPECT_EQ(0x0403808Fu, devices[0].id);
+    EXPECT_EQ("LAB7", devices[0].serial);
+    EXPECT_EQ(0x04038088u, devices[1].id);
+    EXPECT_EQ("E1A", devices[1].serial);
+    EXPECT_EQ("Echo A", devices[1].description);
+    EXPECT_EQ("E1B", devices[2].serial);
+    EXPECT_EQ(SIM_REGISTERS, sim_behaviour(0));
+    EXPECT_EQ(SIM_ECHO, sim_behaviour(2));
+    EXPECT_EQ(2, sim_find_device("E1B"));
+
+    // The faults act: the first board goes after three writes, the echo board's blocks come short.
+    auto open = reinterpret_cast<PFN_FT_OpenEx>(sim_entry_point("FT_OpenEx"));
+    auto write = reinterpret_cast<PFN_FT_Write>(sim_entry_point("FT_Write"));
+    FT_HANDLE lab = nullptr, echo = nullptr;
+    ASSERT_EQ(FT_OK, open(const_cast<char*>("LAB7"), FT_OPEN_BY_SERIAL_NUMBER, &lab));
+    ASSERT_EQ(FT_OK, open(const_cast<char*>("E1B"), FT_OPEN_BY_SERIAL_NUMBER, &echo));
+    std::uint8_t message[] = {0xA0, 0x02, 7, 8};
+    DWORD done = 0;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(FT_OK, write(lab, message, 2, &done));
+    }
+    EXPECT_EQ(FT_IO_ERROR, write(lab, message, 2, &done));
+    ASSERT_EQ(FT_OK, write(echo, message, 4, &done));
+    EXPECT_EQ(3u, sim_rx_pending(2)) << "header and one of two bytes";
+}
+
+struct BadFile {
+    const char* name;
+    const char* text;
+    const char* reason; // after "<path>: "
+};
+
+const BadFile kBadFiles[] = {
+    {"not_json", "{\"boards\": [", "not JSON: "},
+    {"no_list", "{\"devices\": []}", "file: needs an object with a list \"boards\""},
+    {"list_not_array", "{\"boards\": {}}", "boards: must be a list"},
+    {"missing_serial", R"({"boards": [{"id": 1, "description": "d"}]})", "boards[0]: needs \"serial\""},
+    {"serial_too_long", R"({"boards": [{"id": 1, "serial": "0123456789ABCDEF", "description": "d"}]})",
+     "boards[0].serial: must have 1 to 15 characters"},
+    {"dual_serial_too_long",
+     R"({"boards": [{"id": 1, "serial": "0123456789ABCDE", "description": "d", "dualChannel": true}]})",
+     "boards[0].serial: must have 1 to 14 characters"},
+    {"bad_id", R"({"boards": [{"id": "0xZZ", "serial": "S", "description": "d"}]})",
+     "boards[0].id: \"0xZZ\" is not a number"},
+    {"id_too_big", R"({"boards": [{"id": 4294967296, "serial": "S", "description": "d"}]})",
+     "boards[0].id: 4294967296 is outside 0 to 4294967295"},
+    {"bad_behaviour", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "behaviour": "loud"}]})",
+     "boards[0].behaviour: \"loud\" is none of echo, registers, stream, silent"},
+    {"stream_without_spec", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "behaviour": "stream"}]})",
+     "boards[0]: a stream board needs \"stream\""},
+    {"stream_bad_channel",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d", "behaviour": "stream",
+                     "stream": {"blockChannels": [8]}}]})",
+     "boards[0].stream.blockChannels[0]: 8 is outside 0 to 7"},
+    {"stream_short_blocks",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d", "behaviour": "stream",
+                     "stream": {"blockChannels": [1], "blockLength": 3}}]})",
+     "boards[0].stream.blockLength: 3 is outside 4 to 255"},
+    {"typo_in_faults", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "faults": {"unplug": 1}}]})",
+     "boards[0].faults: unknown key \"unplug\""},
+    {"twice_the_serial",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d"}, {"id": 2, "serial": "S", "description": "e"}]})",
+     "boards: serial number \"S\" appears twice"},
+};
+
+TEST_F(BoardFile, BadFilesAreRefusedWithTheirReasonAndChangeNothing) {
+    for (const BadFile& bad : kBadFiles) {
+        SCOPED_TRACE(bad.name);
+        sim_reset();
+        sim_add_device(0x04038088u, "KEEP", "Kept board");
+        sim_set_behaviour(0, SIM_ECHO);
+        const std::string path = writeFile(bad.name, bad.text);
+        char error[512] = "";
+        EXPECT_EQ(-1, sim_load_boards(path.c_str(), error, sizeof error));
+        const std::string expected = path + ": " + bad.reason;
+        EXPECT_EQ(expected, std::string(error).substr(0, expected.size()));
+        ASSERT_EQ(1u, listed().size());
+        EXPECT_EQ("KEEP", listed()[0].serial);
+        EXPECT_EQ(SIM_ECHO, sim_behaviour(0));
+        std::filesystem::remove(path);
+    }
+    char error[16] = "";
+    EXPECT_EQ(-1, sim_load_boards("/nonexistent/boards.json", error, sizeof error));
+    EXPECT_STREQ("/nonexistent/bo", error) << "cut to the room given, terminated";
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+// The receive settings as NRV_CV_Open reads them: the fast profile, each variable overriding its
+// part, and values the library does not know, which keep the default and say so on one line.
+#include "core/host_context.h"
+#include "core/settings.h"
+#include "environment.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+using corvane::HostContext;
+using corvane::ReceiveSettings;
+using testing_support::setEnvironment;
+
+struct SettingsCase {
+    const char* profile;
+    const char* rx;
+    const char* idle;
+    const char* latency;
+    ReceiveSettings expected;
+    const char* stderrLine; // what the library says about a value it ignored, "" for nothing
+};
+
+std::ostream& operator<<(std::ostream& out, const SettingsCase& c) {
+    return out << "PROFILE=" << c.profile << " RX=" << c.rx << " IDLE=" << c.idle << " LATENCY_MS=" << c.latency;
+}
+
+class ReceiveSettingsTest : public ::testing::TestWithParam<SettingsCase> {};
+
+TEST_P(ReceiveSettingsTest, AreReadAsTheVariablesSay) {
+    const SettingsCase& c = GetParam();
+    setEnvironment("CORVANE_PROFILE", c.profile);
+    setEnvironment("CORVANE_RX", c.rx);
+    setEnvironment("CORVANE_IDLE", c.idle);
+    setEnvironment("CORVANE_LATENCY_MS", c.latency);
+    auto context = std::make_unique<HostContext>();
+    testing::internal::CaptureStderr();
+    corvane::readReceiveSettings(context.get());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderrLine);
+    EXPECT_EQ(context->settings.batched, c.expected.batched);
+    EXPECT_EQ(context->settings.idleWait, c.expected.idleWait);
+    EXPECT_EQ(context->settings.latencyMs, c.expected.latencyMs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReceiveSettingsTest,
+    ::testing::Values(
+        SettingsCase{"", "", "", "", {false, false, 0}, ""}, SettingsCase{"fast", "", "", "", {true, true, 2}, ""},
+        SettingsCase{"default", "", "", "", {false, false, 0}, ""},
+        SettingsCase{"fast", "default", "", "", {false, true, 2}, ""},
+        SettingsCase{"fast", "", "spin", "10", {true, false, 10}, ""},
+        SettingsCase{"", "batched", "", "", {true, false, 0}, ""},
+        SettingsCase{"", "", "wait", "255", {false, true, 255}, ""},
+        SettingsCase{"", "", "", "1", {false, false, 1}, ""},
+        SettingsCase{
+            "Fast", "", "", "", {false, false, 0}, "Ignoring CORVANE_PROFILE=\"Fast\": expected fast or default\n"},
+        SettingsCase{
+            "fast", "batch", "", "", {true, true, 2}, "Ignoring CORVANE_RX=\"batch\": expected batched or default\n"},
+        SettingsCase{
+            "", "", "sleep", "", {false, false, 0}, "Ignoring CORVANE_IDLE=\"sleep\": expected wait or spin\n"},
+        SettingsCase{"fast",
+                     "",
+                     "",
+                     "0",
+                     {true, true, 2},
+                     "Ignoring CORVANE_LATENCY_MS=\"0\": expected a number of milliseconds from 1 to 255\n"},
+        SettingsCase{"",
+                     "",
+                     "",
+                     "256",
+                     {false, false, 0},
+                     "Ignoring CORVANE_LATENCY_MS=\"256\": expected a number of milliseconds from 1 to 255\n"},
+        SettingsCase{"",
+                     "",
+                     "",
+                     "2ms",
+                     {false, false, 0},
+                     "Ignoring CORVANE_LATENCY_MS=\"2ms\": expected a number of milliseconds from 1 to 255\n"}));
+
+} // namespace
