@@ -2,6 +2,7 @@
 # Installs what the builds and the tests need and is missing on this machine (Debian). Run as
 # root; otherwise it prints the one command to run and fails.
 #   cmake, ninja, g++, googletest (the Linux builds; its sources also build it for Windows)
+#   clang and its runtime libraries (the fuzz build: libFuzzer and the sanitizers)
 #   mingw-w64 for i686, posix thread model, and its binutils (the 32-bit Windows cross build and
 #     the export-table checks)
 #   the same for x86-64 (the 64-bit Windows cross build)
@@ -11,7 +12,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nlohmann-json3-dev libcli11-dev)
+          g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nlohmann-json3-dev libcli11-dev
+          clang libclang-rt-14-dev)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)

@@ -15,6 +15,9 @@
 #            under either name), and the export tables of both DLLs
 #   asan     Linux, address and undefined-behaviour sanitizers: unit, API and binding tests
 #   tsan     Linux, thread sanitizer: unit, API and binding tests
+#   fuzz     Linux, clang: every libFuzzer target of tests/fuzz/ for CORVANE_FUZZ_SECONDS each
+#            (default 60), from its committed seed corpus, under the address and undefined-
+#            behaviour sanitizers; a crash leaves its input in build/fuzz/artifacts/
 #
 # Every build runs even when an earlier one failed. The summary gives each build's result, test
 # count and time; the exit status is non-zero when anything failed.
@@ -101,11 +104,48 @@ run_build() {
   rm -f "$log"
 }
 
+# run_fuzz: builds the fuzz targets and runs each for CORVANE_FUZZ_SECONDS; the summary line
+# gives the executions in all.
+run_fuzz() {
+  local dir=build/${prefix}fuzz stage_start result="passed" targets=0 failed=0 runs=0 log name count
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== fuzz: configure and build in ${dir} ==="
+  if ! cmake --preset fuzz -B "$dir" >/dev/null || ! cmake --build "$dir" -j2 --target fuzz_decoder fuzz_input_buffer; then
+    result="FAILED (build)"
+  else
+    mkdir -p "$dir/artifacts"
+    for name in decoder input_buffer; do
+      echo "=== fuzz: ${name} for ${CORVANE_FUZZ_SECONDS:-60} s ==="
+      mkdir -p "$dir/corpus/$name"
+      targets=$((targets + 1))
+      if ! "$dir/tests/fuzz/fuzz_$name" "$dir/corpus/$name" "tests/fuzz/corpus/$name" \
+          -max_total_time="${CORVANE_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+          -artifact_prefix="$dir/artifacts/${name}-" >"$log" 2>&1; then
+        failed=$((failed + 1))
+        result="FAILED (${name})"
+        tail -40 "$log"
+      fi
+      count=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+)/\1/p' "$log")
+      echo "fuzz_${name}: ${count:-0} executions"
+      runs=$((runs + ${count:-0}))
+    done
+  fi
+  rm -f "$log"
+  passed_total=$((passed_total + targets - failed))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s - %d executions' fuzz "$result" \
+    "$targets" "$failed" 0 "$(as_minutes "$(seconds_since "$stage_start")")" "$runs")")
+}
+
 run_build default
 run_build win32
 run_build win64
 run_build asan
 run_build tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+run_fuzz
 
 echo
 echo "=== summary ($(as_minutes "$(seconds_since "$started")") in all) ==="

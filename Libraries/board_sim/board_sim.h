@@ -62,6 +62,15 @@ SIM_API void sim_clear_written(int device);
 // The next `count` calls of the named entry point (e.g. "FT_Write", any device) fail with `status`
 // and do nothing else. count 0 clears the fault; a negative count fails every call until cleared.
 SIM_API void sim_fail_next(const char* entryPoint, int count, std::uint32_t status);
+// The `nth` driver call from now (1: the very next), whatever its entry point, device and thread,
+// fails with `status` and does nothing else; every entry point counts, FT_GetStatus included.
+// nth 0 clears it. Independent of the named faults of sim_fail_next.
+SIM_API void sim_fail_call(int nth, std::uint32_t status);
+// Driver calls made so far, all entry points together (failed calls included); sim_reset zeroes it.
+SIM_API std::uint64_t sim_total_calls(void);
+// Handles given out by FT_Open and FT_OpenEx and not closed since (any device).
+SIM_API std::uint32_t sim_open_handles(void);
+
 // The next `count` FT_Write calls (any device) return FT_OK but write only min(asked, `written`)
 // bytes, as the vendor's driver does when the board stops taking data at the write time-out. Only
 // the bytes written are captured. A negative count applies to every write until cleared with 0.

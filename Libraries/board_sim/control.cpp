@@ -17,6 +17,8 @@ void sim_reset(void) {
     d.deadHandles.clear();
     d.faults.clear();
     d.calls.clear();
+    d.totalCalls = 0;
+    d.callsUntilFault = 0;
     d.shortWritesLeft = 0;
     d.shortWriteSize = 0;
     d.hook = nullptr;
@@ -128,6 +130,25 @@ void sim_fail_next(const char* entryPoint, int count, std::uint32_t status) {
     } else {
         d.faults[entryPoint] = boardsim::Fault{count, status};
     }
+}
+
+void sim_fail_call(int nth, std::uint32_t status) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    d.callsUntilFault = nth < 0 ? 0 : nth;
+    d.callFaultStatus = status;
+}
+
+std::uint64_t sim_total_calls(void) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    return d.totalCalls;
+}
+
+std::uint32_t sim_open_handles(void) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    return static_cast<std::uint32_t>(d.openHandles.size());
 }
 
 void sim_short_writes(int count, std::uint32_t written) {

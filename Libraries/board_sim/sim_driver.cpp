@@ -28,6 +28,10 @@ FT_STATUS enter(Driver& d, const char* entryPoint) {
         call = d.calls.emplace(entryPoint, 0).first;
     }
     ++call->second;
+    ++d.totalCalls;
+    if (d.callsUntilFault > 0 && --d.callsUntilFault == 0) {
+        return d.callFaultStatus;
+    }
     if (d.faults.empty()) {
         return FT_OK;
     }

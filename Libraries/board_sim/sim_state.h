@@ -111,6 +111,9 @@ struct Driver {
     // stored names with the caller's text directly.
     std::map<std::string, Fault, std::less<>> faults;
     std::map<std::string, std::uint64_t, std::less<>> calls;
+    std::uint64_t totalCalls = 0;
+    int callsUntilFault = 0; // sim_fail_call: counts down; the call that brings it to 0 fails
+    FT_STATUS callFaultStatus = FT_OK;
     int shortWritesLeft = 0;
     std::uint32_t shortWriteSize = 0;
     SimWriteHook hook = nullptr;

@@ -318,6 +318,37 @@ TEST_F(BoardSim, InjectedFaultsCountDownAndComeFirst) {
     EXPECT_EQ(7u, sim_call_count("FT_Close"));
 }
 
+TEST_F(BoardSim, TheNthCallFailsWhateverItsEntryPointAndOpenHandlesAreCounted) {
+    sim_add_device(kBoardId, "SD0001", "Board");
+    sim_add_device(kBoardId, "SD0002", "Board");
+    FT_HANDLE first = open("SD0001");
+    EXPECT_EQ(1u, sim_open_handles());
+    const std::uint64_t before = sim_total_calls();
+
+    sim_fail_call(3, FT_INSUFFICIENT_RESOURCES);
+    DWORD rx = 0, tx = 0, events = 0;
+    EXPECT_EQ(FT_OK, ft.FT_GetStatus(first, &rx, &tx, &events));
+    EXPECT_EQ(FT_OK, ft.FT_Purge(first, FT_PURGE_RX));
+    FT_HANDLE second = nullptr;
+    EXPECT_EQ(FT_INSUFFICIENT_RESOURCES, ft.FT_OpenEx(const_cast<char*>("SD0002"), FT_OPEN_BY_SERIAL_NUMBER, &second));
+    EXPECT_EQ(nullptr, second) << "the failed call does nothing else";
+    EXPECT_EQ(1u, sim_open_handles());
+    second = open("SD0002"); // the fault was used up
+    EXPECT_EQ(2u, sim_open_handles());
+    EXPECT_EQ(before + 4, sim_total_calls());
+
+    sim_fail_call(1, FT_IO_ERROR);
+    sim_fail_call(0, FT_IO_ERROR); // cleared before it struck
+    EXPECT_EQ(FT_OK, ft.FT_Close(first));
+    EXPECT_EQ(1u, sim_open_handles());
+    EXPECT_EQ(FT_INVALID_HANDLE, ft.FT_Close(first));
+    EXPECT_EQ(1u, sim_open_handles());
+    sim_reset();
+    EXPECT_EQ(0u, sim_open_handles());
+    EXPECT_EQ(0u, sim_total_calls());
+    (void)second;
+}
+
 // ---- reads -------------------------------------------------------------------------------------
 
 TEST_F(BoardSim, ReadsNeverHandOutMoreThanIsQueued) {

@@ -9,8 +9,6 @@
 
 namespace corvane {
 
-namespace {
-
 // Delivers one busy entry. The bytes are moved under the record's guard, so an enumeration or a
 // close never changes the record halfway; the callback runs after the guard is released, so it
 // may send, register, close, reopen or enumerate.
@@ -49,6 +47,8 @@ void deliverEntry(HostContext* context, const FifoEntry& entry) {
                  entry.length);
     }
 }
+
+namespace {
 
 // Whether the FIFO slot the write thread looks at next is still empty; called before it sleeps.
 bool slotStillFree(void* argument) {
