@@ -20,15 +20,18 @@ function(corvane_d2xx_entry_points variable)
   set(${variable} ${names} PARENT_SCOPE)
 endfunction()
 
-# corvane_write_d2xx_def(<file> <dll name> [entry points to leave out...]): a module-definition file
-# that exports the other entry points under their plain names. 64-bit Windows has one calling
-# convention and undecorated symbols; a 32-bit DLL needs -Wl,--enable-stdcall-fixup for the
-# linker to find each name's stdcall-decorated symbol (FT_Open@8).
+# corvane_write_d2xx_def(<file> <dll name> [entry points to leave out...] [ALSO <optional entry points...>]):
+# a module-definition file that exports the other entry points, and those named after ALSO (the
+# optional ones the library binds when a driver has them), under their plain names. 64-bit Windows
+# has one calling convention and undecorated symbols; a 32-bit DLL needs -Wl,--enable-stdcall-fixup
+# for the linker to find each name's stdcall-decorated symbol (FT_Open@8).
 function(corvane_write_d2xx_def file dll)
+  cmake_parse_arguments(PARSE_ARGV 2 def "" "" "ALSO")
   corvane_d2xx_entry_points(names)
-  if(ARGN)
-    list(REMOVE_ITEM names ${ARGN})
+  if(def_UNPARSED_ARGUMENTS)
+    list(REMOVE_ITEM names ${def_UNPARSED_ARGUMENTS})
   endif()
+  list(APPEND names ${def_ALSO})
   list(JOIN names "\n    " lines)
   file(CONFIGURE OUTPUT ${file} CONTENT "LIBRARY ${dll}\nEXPORTS\n    ${lines}\n")
 endfunction()

@@ -17,7 +17,10 @@ namespace corvane::tool {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
-#if defined(_WIN32)
+// The driver the tool loads for --sim and examines first in doctor: the library's first choice.
+#if defined(_WIN64)
+constexpr const char* kDriverName = "ftd2xx64.dll";
+#elif defined(_WIN32)
 constexpr const char* kDriverName = "ftd2xx32.dll";
 #else
 constexpr const char* kDriverName = "libftd2xx.so";
@@ -39,8 +42,9 @@ struct GlobalOptions {
 struct SimControl {
 #define CORVANE_SIM_FUNCTIONS(X)                                                                                       \
     X(sim_reset)                                                                                                       \
-    X(sim_load_boards) X(sim_find_device) X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value)        \
-        X(sim_board_counts) X(sim_queue_rx) X(sim_set_stream) X(sim_is_open)
+    X(sim_load_boards)                                                                                                 \
+    X(sim_find_device) X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts)       \
+        X(sim_queue_rx) X(sim_set_stream) X(sim_is_open)
 #define CORVANE_SIM_FIELD(name) decltype(&::name) name = nullptr;
     CORVANE_SIM_FUNCTIONS(CORVANE_SIM_FIELD)
 #undef CORVANE_SIM_FIELD
