@@ -12,6 +12,11 @@
 #include <chrono>
 #include <thread>
 
+// A wake event lives as long as the process, as the library's own do (nothing frees them): held
+// in a global of the program so that the leak checker sees it still reachable.
+extern corvane::platform::WakeEvent* liveEvent;
+corvane::platform::WakeEvent* liveEvent = nullptr;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -38,7 +43,7 @@ class WakeEventTest : public ::testing::Test {
         auto openEx = reinterpret_cast<d2xx::PFN_FT_OpenEx>(sim_entry_point("FT_OpenEx"));
         char serial[] = "WK0001";
         ASSERT_EQ(d2xx::FT_OK, openEx(serial, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle_));
-        event_ = corvane::platform::createWakeEvent();
+        event_ = liveEvent = corvane::platform::createWakeEvent();
         ASSERT_NE(nullptr, event_);
         auto setNotification =
             reinterpret_cast<d2xx::PFN_FT_SetEventNotification>(sim_entry_point("FT_SetEventNotification"));
