@@ -77,11 +77,15 @@ void Receiver::take(const Message& received) {
     if (options_.record != nullptr) {
         std::fputs((recordLine(message) + "\n").c_str(), options_.record);
     }
+    // Release: pairs with messages()'s acquire load; the lines above are out before the count
+    // says so.
+    finished_.fetch_add(1, std::memory_order_release);
 }
 
 std::uint64_t Receiver::messages() const {
-    const std::uint64_t taken = messages_.load(std::memory_order_relaxed);
-    return options_.limit != 0 && taken > options_.limit ? options_.limit : taken;
+    // Acquire: pairs with take()'s release; counts only messages whose line is out (at most the
+    // limit: take() prints none beyond it).
+    return finished_.load(std::memory_order_acquire);
 }
 
 std::uint64_t Receiver::dataBytes() const { return dataBytes_.load(std::memory_order_relaxed); }

@@ -56,6 +56,10 @@ class Receiver {
     std::atomic<std::uint64_t> messages_{0};
     std::atomic<std::uint64_t> dataBytes_{0};
     std::atomic<std::uint64_t> gaps_{0};
+    // Messages whose line is printed and recorded: what messages() reports. Counted last in
+    // take(), so a waiter that sees the count (replay) queues the next message only after the
+    // line of this one is out; otherwise a trigger, printed on the read thread, could overtake it.
+    std::atomic<std::uint64_t> finished_{0};
     // Set by stop() under lock_; the callbacks test it again under lock_ before they print.
     std::atomic<bool> stopped_{false};
     std::array<std::atomic<std::uint64_t>, kChannels> channelMessages_{};
