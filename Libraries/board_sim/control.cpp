@@ -283,6 +283,16 @@ int sim_find_device(const char* serial) {
     return -1;
 }
 
+namespace {
+// One port setting of a device as the library left it, 0 for an unknown device.
+template <typename Field> std::uint32_t portSetting(int device, Field boardsim::Device::*field) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    const boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? 0 : static_cast<std::uint32_t>(target->*field);
+}
+} // namespace
+
 int sim_is_open(int device) {
     auto& d = driver();
     Guard guard(d.lock);
@@ -290,54 +300,19 @@ int sim_is_open(int device) {
     return target != nullptr && target->open ? 1 : 0;
 }
 
-std::uint32_t sim_open_count(int device) {
-    auto& d = driver();
-    Guard guard(d.lock);
-    boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? 0 : target->openCount;
-}
+std::uint32_t sim_open_count(int device) { return portSetting(device, &boardsim::Device::openCount); }
 
-std::uint32_t sim_baud_rate(int device) {
-    auto& d = driver();
-    Guard guard(d.lock);
-    boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? 0 : target->baudRate;
-}
+std::uint32_t sim_baud_rate(int device) { return portSetting(device, &boardsim::Device::baudRate); }
 
-std::uint32_t sim_purge_mask(int device) {
-    auto& d = driver();
-    Guard guard(d.lock);
-    boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? 0 : target->purgeMask;
-}
+std::uint32_t sim_purge_mask(int device) { return portSetting(device, &boardsim::Device::purgeMask); }
 
-std::uint32_t sim_read_timeout(int device) {
-    auto& d = driver();
-    Guard guard(d.lock);
-    boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? 0 : target->readTimeout;
-}
+std::uint32_t sim_read_timeout(int device) { return portSetting(device, &boardsim::Device::readTimeout); }
 
-std::uint32_t sim_latency_timer(int device) {
-    auto& d = driver();
-    Guard guard(d.lock);
-    boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? 0 : target->latencyTimer;
-}
+std::uint32_t sim_latency_timer(int device) { return portSetting(device, &boardsim::Device::latencyTimer); }
 
-std::uint32_t sim_event_mask(int device) {
-    auto& d = driver();
-    Guard guard(d.lock);
-    boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? 0 : target->eventMask;
-}
+std::uint32_t sim_event_mask(int device) { return portSetting(device, &boardsim::Device::eventMask); }
 
-std::uint32_t sim_write_timeout(int device) {
-    auto& d = driver();
-    Guard guard(d.lock);
-    boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? 0 : target->writeTimeout;
-}
+std::uint32_t sim_write_timeout(int device) { return portSetting(device, &boardsim::Device::writeTimeout); }
 
 std::uint64_t sim_call_count(const char* entryPoint) {
     if (entryPoint == nullptr) {
