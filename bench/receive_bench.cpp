@@ -27,25 +27,7 @@
 #include <unistd.h>
 #include <vector>
 
-// ---- heap allocation count: every malloc of the process, the library's included ------------------
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-namespace {
-std::atomic<std::uint64_t> allocations{0};
-}
-extern "C" void* malloc(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* pointer, std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(pointer, size);
-}
+#include "allocation_counter.h" // every malloc of the process, the library's included
 
 namespace {
 
@@ -423,10 +405,10 @@ int caseAllocations() {
     const SimStream stream = streamOf(true);
     sim_set_stream(0, &stream);
     std::this_thread::sleep_for(kWarmUp);
-    const std::uint64_t before = allocations.load();
+    const std::uint64_t before = corvane_allocations.load();
     const std::uint64_t first = delivered.load();
     std::this_thread::sleep_for(1s);
-    result("allocations", static_cast<double>(allocations.load() - before));
+    result("allocations", static_cast<double>(corvane_allocations.load() - before));
     result("messages", static_cast<double>(delivered.load() - first));
     return 0;
 }

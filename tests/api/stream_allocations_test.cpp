@@ -5,27 +5,7 @@
 #include "environment.h"
 #include "transfer_fixture.h"
 
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define CORVANE_COUNT_ALLOCATIONS 1
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-namespace {
-std::atomic<std::uint64_t> allocations{0};
-}
-extern "C" void* malloc(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* pointer, std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(pointer, size);
-}
-#endif
+#include "allocation_counter.h"
 
 using namespace transfer_test;
 
@@ -47,10 +27,10 @@ TEST_P(StreamAllocationsTest, StreamingMakesNoHeapAllocation) {
 #if !defined(CORVANE_COUNT_ALLOCATIONS)
     GTEST_SKIP() << "allocations are counted through glibc's malloc, without a sanitizer";
 #else
-    const std::uint64_t probeBefore = allocations.load();
+    const std::uint64_t probeBefore = corvane_allocations.load();
     // The count sees every allocation of the process (the pointer escapes, so it is really made).
     probe.store(new std::uint64_t[4]);
-    EXPECT_GT(allocations.load(), probeBefore);
+    EXPECT_GT(corvane_allocations.load(), probeBefore);
     delete[] probe.exchange(nullptr);
     testing_support::useProfile(GetParam());
     openBoards(1);
@@ -59,10 +39,10 @@ TEST_P(StreamAllocationsTest, StreamingMakesNoHeapAllocation) {
     sim_set_stream(0, &stream);
     // Past the first messages, which may meet storage made on first use (the driver's queue).
     ASSERT_TRUE(testing_support::waitUntil([] { return delivered.load() >= 1000; }));
-    const std::uint64_t before = allocations.load();
+    const std::uint64_t before = corvane_allocations.load();
     const std::uint64_t from = delivered.load();
     ASSERT_TRUE(testing_support::waitUntil([from] { return delivered.load() >= from + 5000; }));
-    const std::uint64_t made = allocations.load() - before;
+    const std::uint64_t made = corvane_allocations.load() - before;
     sim_set_stream(0, nullptr);
     EXPECT_EQ(made, 0u) << "while " << delivered.load() - from << " messages were delivered";
 #endif
