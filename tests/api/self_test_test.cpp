@@ -2,6 +2,7 @@
 // its console line, how failing and stalled boards end it, and its wait on blocks coming back.
 #include "board_sim.h"
 #include "corvane.h"
+#include "sim_waits.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -242,7 +243,7 @@ struct SlowAnsweringBoard {
             restDelivered.store(false);
             sim_queue_rx(device, prompt, sizeof prompt);
             // The read thread has taken the header and the first half: the block is in progress.
-            EXPECT_TRUE(testing_support::waitUntil([device] { return sim_rx_pending(device) == 0; }));
+            EXPECT_TRUE(testing_support::boardDrained(device));
             answerOutstanding = true;
         } else if (count == 2 && bytes[0] == 0x81 && bytes[1] == 0x80 && answerOutstanding && sendsRestOfBlock) {
             restMayGo.store(true);

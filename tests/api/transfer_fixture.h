@@ -4,6 +4,7 @@
 
 #include "board_sim.h"
 #include "corvane.h"
+#include "sim_waits.h"
 #include "test_support.h"
 #include "wire_bytes.h"
 
@@ -72,10 +73,7 @@ inline void boardSends(int board, const Bytes& bytes) {
 
 inline void boardSends(int board, std::initializer_list<std::uint8_t> bytes) { boardSends(board, Bytes(bytes)); }
 
-// Waits until the read thread has taken every byte queued for the board.
-inline bool boardDrained(int board) {
-    return testing_support::waitUntil([board] { return sim_rx_pending(board) == 0; });
-}
+using testing_support::boardDrained;
 
 inline bool lastErrorIs(const std::string& text) {
     return testing_support::waitUntil([&text] { return text == NRV_CV_GetLastError(); });
