@@ -304,36 +304,22 @@ PassResult pollOpenDevices(HostContext* context) {
         if (record.ftHandle.load(std::memory_order_acquire) == nullptr) {
             continue;
         }
+        if (batched) {
+            const BatchedPoll poll = pollBatchedDevice(context, record);
+            result.readBytes = result.readBytes || poll.readBytes;
+            result.roomWanted = result.roomWanted || poll.roomWanted;
+            continue;
+        }
         TriggerCall trigger{};
-        BytesInHand hand{};
         record.guard.lock_shared();
         // Relaxed: under the guard, which orders this load after any close or clear.
-        d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
-        const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
-        if (handle != nullptr) {
-            if (batched) {
-                pollBatched(context, record, hand, result);
-                decodeInHand(context, record, hand, trigger);
-            } else {
-                result.readBytes = pollDevice(context, record, trigger) != 0 || result.readBytes;
-            }
+        if (record.ftHandle.load(std::memory_order_relaxed) != nullptr) {
+            result.readBytes = pollDevice(context, record, trigger) != 0 || result.readBytes;
         }
         record.guard.unlock_shared();
         // Triggers are called without the guard, so the callback may close, reopen or enumerate.
-        // Bytes still in hand after it belong to the board only while it stayed open as it was;
-        // otherwise they go the way of the driver's queue at a close: a reopen purges it.
-        while (trigger.callback != nullptr) {
+        if (trigger.callback != nullptr) {
             callTrigger(trigger);
-            trigger = TriggerCall{};
-            if (hand.position == hand.end) {
-                break;
-            }
-            record.guard.lock_shared();
-            if (record.ftHandle.load(std::memory_order_relaxed) == handle &&
-                record.generation.load(std::memory_order_relaxed) == generation) {
-                decodeInHand(context, record, hand, trigger);
-            }
-            record.guard.unlock_shared();
         }
     }
     result.queued = context->fifoQueued != queuedBefore;
@@ -367,6 +353,38 @@ bool stillIdle(void* argument) {
 }
 
 } // namespace
+
+BatchedPoll pollBatchedDevice(HostContext* context, DeviceRecord& record) {
+    PassResult result;
+    TriggerCall trigger{};
+    BytesInHand hand{};
+    record.guard.lock_shared();
+    // Relaxed: under the guard, which orders this load after any close or clear.
+    d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
+    const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
+    if (handle != nullptr) {
+        pollBatched(context, record, hand, result);
+        decodeInHand(context, record, hand, trigger);
+    }
+    record.guard.unlock_shared();
+    // Triggers are called without the guard, so the callback may close, reopen or enumerate.
+    // Bytes still in hand after it belong to the board only while it stayed open as it was;
+    // otherwise they go the way of the driver's queue at a close: a reopen purges it.
+    while (trigger.callback != nullptr) {
+        callTrigger(trigger);
+        trigger = TriggerCall{};
+        if (hand.position == hand.end) {
+            break;
+        }
+        record.guard.lock_shared();
+        if (record.ftHandle.load(std::memory_order_relaxed) == handle &&
+            record.generation.load(std::memory_order_relaxed) == generation) {
+            decodeInHand(context, record, hand, trigger);
+        }
+        record.guard.unlock_shared();
+    }
+    return BatchedPoll{result.readBytes, result.roomWanted};
+}
 
 std::uint32_t statusOf(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle) {
     d2xx::DWORD pending = 0;
