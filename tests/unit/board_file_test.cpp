@@ -146,6 +146,16 @@ const BadFile kBadFiles[] = {
     {"twice_the_serial",
      R"({"boards": [{"id": 1, "serial": "S", "description": "d"}, {"id": 2, "serial": "S", "description": "e"}]})",
      "boards: serial number \"S\" appears twice"},
+    // A zero character would cut the driver's C-string fields short; texts from the file are
+    // quoted with escapes, so a reason stays on one line.
+    {"zero_in_serial", R"({"boards": [{"id": 1, "serial": "S\u0000", "description": "d"}]})",
+     "boards[0].serial: must not contain a zero character"},
+    {"zero_in_description", R"({"boards": [{"id": 1, "serial": "S", "description": "\u0000d"}]})",
+     "boards[0].description: must not contain a zero character"},
+    {"line_break_in_key", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "a\nb": 1}]})",
+     "boards[0]: unknown key \"a\\nb\""},
+    {"line_break_in_behaviour", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "behaviour": "echo\n"}]})",
+     "boards[0].behaviour: \"echo\\n\" is none of echo, registers, stream, silent"},
 };
 
 TEST_F(BoardFile, BadFilesAreRefusedWithTheirReasonAndChangeNothing) {
