@@ -207,6 +207,29 @@ TEST_P(UnplugTest, LostBoardIsReportedOnceAndTheOthersStreamOn) {
                                                          dataCall(kGeneral, 0, 5, 0xE5, {1, 2, 3})));
 }
 
+// Two status calls in a row fail in the middle of a block, then the board answers again: the
+// block is dropped whole (its stored bytes never reach a callback), the rest of it is skipped when
+// it comes, and the next message on the same channel arrives intact.
+TEST(UnplugRecovery, ABoardThatAnswersAgainLosesOnlyTheBlockItWasSending) {
+    constexpr std::uint32_t kIoError = 4; // what the driver answers for a removed device
+    testing_support::enterFreshDirectory();
+    useProfile("default");
+    ASSERT_NO_FATAL_FAILURE(openBoards(1));
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    NRV_CV_SetDebugMode(1);
+    const Bytes block = blockMessage(0xE5, pattern(200, 0x40));
+    boardSends(0, Bytes(block.begin(), block.begin() + 52));
+    ASSERT_TRUE(testing_support::boardDrained(0));
+    sim_fail_next("FT_GetStatus", 2, kIoError);
+    ASSERT_TRUE(lastErrorIs(kLostText));
+    boardSends(0, Bytes(block.begin() + 52, block.end()));
+    boardSends(0, {0xD5, 0x11});
+    ASSERT_TRUE(recorder().waitForCalls(1));
+    ASSERT_TRUE(testing_support::boardDrained(0));
+    EXPECT_THAT(recorder().calls(), testing::ElementsAre(dataCall(kGeneral, 0, 5, 0xD5, {0x11})));
+    EXPECT_EQ(errorLines(), std::vector<std::string>{kLostLine});
+}
+
 INSTANTIATE_TEST_SUITE_P(Rows, UnplugTest, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 
