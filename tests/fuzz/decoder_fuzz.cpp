@@ -1,7 +1,7 @@
 // Fuzz target: arbitrary bytes from a board through the device-to-host decoder, in both receive
-// modes. A scripted driver hands the read thread's per-board step (pollDevice by default,
-// pollBatchedDevice batched) exactly the reads the input chooses: cut short, failed, with or
-// without bytes; the write thread's step (deliverEntry) delivers the queued entries whenever the
+// modes. A scripted driver hands the read thread's per-board step (pollBoard) exactly the reads
+// the input chooses: cut short, failed, with or without bytes, status calls failed (twice in a row
+// the board is taken for lost); the write thread's step (deliverEntry) delivers the queued entries whenever the
 // input says, and the library closes and reopens the board in the middle of headers and blocks,
 // also from within a trigger's callback. No thread runs: every step is called from here.
 //
@@ -11,8 +11,8 @@
 //   board sent them, to the callback of its channel (else the general one): messages may be
 //   dropped for lack of room, or lost to the purge of a reopen, never altered, merged or
 //   reordered;
-// - with room for everything, nothing is dropped; every drop and every bad header leaves a
-//   last-error text;
+// - with room for everything, nothing is dropped but the block a lost board was in the middle of;
+//   every drop and every bad header leaves a last-error text;
 // - after every step each channel buffer keeps its invariants and holds exactly the bytes of its
 //   undelivered entries, its dropped bytes and the block in progress;
 // - batched, each step makes at most one status call and one read, and reads only what there is
@@ -29,7 +29,6 @@
 #include "fuzz_check.h"
 #include "transfer/input_buffer.h"
 #include "transfer/protocol.h"
-#include "transfer/read_thread.h"
 #include "transfer/threads.h"
 
 #include <algorithm>
@@ -207,6 +206,7 @@ class ReferenceParser {
     void purge(std::size_t consumed) {
         FUZZ_CHECK(consumed <= sent);
         std::erase_if(events, [consumed](const Event& event) { return event.end > consumed; });
+        std::erase_if(abandoned_, [consumed](std::size_t end) { return end > consumed; });
         haveCommand_ = false;
         blockRemaining_ = 0;
     }
@@ -221,10 +221,13 @@ class ReferenceParser {
         fuzzing::fail(__FILE__, __LINE__, "a trigger the board never sent");
     }
 
+    // The block in progress ending at `end` was dropped with its lost board.
+    void abandon(std::size_t end) { abandoned_.push_back(end); }
+
     std::vector<Message> messages(Kind kind) const {
         std::vector<Message> found;
         for (const Event& event : events) {
-            if (event.kind == kind) {
+            if (event.kind == kind && std::find(abandoned_.begin(), abandoned_.end(), event.end) == abandoned_.end()) {
                 found.push_back(event.message);
             }
         }
@@ -240,6 +243,7 @@ class ReferenceParser {
                   Message{recorder, kBoardIndex, channel, command, static_cast<std::uint32_t>(bytes.size()), bytes}});
     }
 
+    std::vector<std::size_t> abandoned_;
     bool haveCommand_ = false;
     std::uint8_t command_ = 0;
     std::uint32_t blockRemaining_ = 0;
@@ -362,23 +366,23 @@ struct Harness {
 
     bool boardOpen() { return board().ftHandle.load() != nullptr; }
 
-    // The read thread polls open boards only.
+    // The read thread's step for the board, in this run's mode: one status call, at most one
+    // read. The read thread polls open boards only.
     void poll() {
         if (!boardOpen()) {
             return;
         }
         driver.statusCalls = 0;
         driver.readCalls = 0;
-        if (context->settings.batched) {
-            pollBatchedDevice(context, board());
-            FUZZ_CHECK(driver.statusCalls == 1 && driver.readCalls <= 1);
-            return;
-        }
-        TriggerCall trigger{};
-        pollDevice(context, board(), trigger);
-        if (trigger.callback != nullptr) {
-            trigger.callback(trigger.deviceIndex, trigger.channel, trigger.commandByte, trigger.value, trigger.buffer,
-                             trigger.value);
+        DeviceRecord& record = board();
+        const bool abandonedBefore = record.blockAbandoned;
+        pollBoard(context, record);
+        FUZZ_CHECK(driver.statusCalls == 1 && driver.readCalls <= 1);
+        // A board whose status calls kept failing is taken for lost, and the block it was in the
+        // middle of is dropped. Its failed status call read nothing, so the block ends where the
+        // decoder's count of its missing bytes says.
+        if (!abandonedBefore && record.blockAbandoned) {
+            reference->abandon(reference->sent - driver.toHost.size() + record.blockBytesRemaining);
         }
     }
 

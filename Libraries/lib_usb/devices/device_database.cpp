@@ -81,6 +81,11 @@ void clearRecordLocked(HostContext* context, DeviceRecord& record) {
     std::memset(record.droppedBytes, 0, sizeof record.droppedBytes);
     record.blockStoredBytes = 0;
     record.blockRefused = false;
+    record.blockAbandoned = false;
+    record.statusFailed = false;
+    record.failedStatusPasses = 0;
+    record.lost = false;
+    record.readFailureReported = false;
     record.headerBytes[0] = 0;
     record.headerBytes[1] = 0;
     record.headerBytesHeld = 0;

@@ -45,6 +45,13 @@ struct DeviceRecord {
     std::uint8_t headerBytes[2];             // read thread: a header read in part, completed later
     std::uint32_t headerBytesHeld;
     std::uint32_t lastPending;               // read thread: the bytes pending at the board's last status call
+    // Read thread (and open and enumeration, under the guard): how the board's driver calls went,
+    // so that a board that stopped answering is reported once rather than on every pass.
+    bool statusFailed;                // the board's last status call failed
+    std::uint32_t failedStatusPasses; // passes in a row whose status call failed
+    bool lost;                        // taken for lost and reported; until a status call succeeds
+    bool readFailureReported;         // a failed block read was reported; until a read succeeds
+    bool blockAbandoned;              // the block in progress was dropped with its lost board
 };
 
 } // namespace corvane

@@ -131,7 +131,13 @@ int openRecord(HostContext* context, DeviceRecord& record) {
             record.blockBytesRemaining = 0;
             record.blockStoredBytes = 0;
             record.blockRefused = false;
+            record.blockAbandoned = false;
             record.headerBytesHeld = 0;
+            // A reopened board is answering: a later loss is reported afresh.
+            record.statusFailed = false;
+            record.failedStatusPasses = 0;
+            record.lost = false;
+            record.readFailureReported = false;
             // Relaxed: the self test polls it only to see a block end; zero is a final value.
             record.blockLength.store(0, std::memory_order_relaxed);
             // Release, as the very last step: the read thread's acquire of the handle sees the

@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace corvane {
@@ -35,6 +36,11 @@ constexpr char kSingleByteRefused[] = "SBTM: Input buffer is full";
 constexpr char kBlockRefused[] = "BTM: Input buffer is full";
 constexpr char kBlockReadFailed[] = "BTM: Error receiving message block status";
 constexpr char kFifoFull[] = "Error: Ran out of FIFO memory";
+// A board whose status call failed on this many passes in a row has stopped answering: the
+// vendor's driver fails every call on the handle of a device that was pulled out or lost power.
+// One failure alone is not enough; it may pass.
+constexpr std::uint32_t kLostBoardPasses = 2;
+constexpr char kLostConnection[] = "Lost connection to device: %s / %s";
 
 bool fifoSlotFree(const HostContext* context) {
     // Acquire: pairs with the write thread's release of busy once the callback has returned, so
@@ -109,6 +115,13 @@ void startBlock(DeviceRecord& record) {
 // The last piece of a block has arrived: queue it, or drop it whole.
 void finishBlock(HostContext* context, DeviceRecord& record) {
     const std::uint32_t channel = currentChannel(record);
+    if (record.blockAbandoned) {
+        // Dropped when its board was lost, and reported then; the rest came after all.
+        record.blockAbandoned = false;
+        record.blockRefused = false;
+        record.blockStoredBytes = 0;
+        return;
+    }
     if (record.blockRefused) {
         // Part of the block found no room: delivering it would hand the callback a block with a
         // gap, so none of it is delivered.
@@ -134,7 +147,7 @@ void storeBlockData(HostContext* context, DeviceRecord& record, const std::uint8
     record.blockBytesRemaining -= count;
     // Relaxed: a progress count that the self test compares between looks; no data rides on it.
     record.blockProgress.fetch_add(1, std::memory_order_relaxed);
-    if (!record.blockRefused) {
+    if (!record.blockRefused && !record.blockAbandoned) {
         InputBuffer* buffer = record.inputBuffers[currentChannel(record)];
         if (buffer != nullptr && putBytes(*buffer, bytes, count) == count) {
             record.blockStoredBytes += count;
@@ -201,9 +214,59 @@ std::uint32_t decodeStep(HostContext* context, DeviceRecord& record, const std::
     return piece;
 }
 
+// A failed read of block data is reported once: its repeats on the same board (a board pulled out
+// fails every read) stay quiet until a read succeeds again, and a board already reported lost
+// says nothing more. The step goes on as before: the block keeps its place.
+void noteRead(HostContext* context, DeviceRecord& record, d2xx::FT_STATUS status, bool inBlock) {
+    if (status == d2xx::FT_OK) {
+        record.readFailureReported = false;
+    } else if (inBlock && !record.readFailureReported && !record.lost) {
+        record.readFailureReported = true;
+        setLastError(context, kBlockReadFailed);
+    }
+}
+
+// The board was lost in the middle of a block, which can no longer arrive whole: it is dropped,
+// its stored bytes are counted as dropped and claimed at once, and the self test's wait on
+// blockLength ends. Should the rest come after all, it is read and skipped, so the next header is
+// still taken from the right place.
+void abandonBlock(HostContext* context, DeviceRecord& record) {
+    if (record.blockBytesRemaining == 0 || record.blockAbandoned) {
+        return;
+    }
+    const std::uint32_t channel = currentChannel(record);
+    record.droppedBytes[channel] += record.blockStoredBytes;
+    record.blockStoredBytes = 0;
+    record.blockAbandoned = true;
+    // Release: pairs with the self test's acquire load; no more of this block is awaited.
+    record.blockLength.store(0, std::memory_order_release);
+    releaseDroppedBytes(context, record, channel);
+}
+
+// After each poll of a board: a board whose status call keeps failing is reported once, by name,
+// and the block it was sending is dropped. It stays open and polled, at the cost of one failing
+// status call per pass, until the application closes it; a status call that succeeds again makes
+// a later loss reported afresh.
+void watchForLoss(HostContext* context, DeviceRecord& record) {
+    if (!record.statusFailed) {
+        record.failedStatusPasses = 0;
+        record.lost = false;
+        return;
+    }
+    if (record.lost || ++record.failedStatusPasses < kLostBoardPasses) {
+        return;
+    }
+    record.lost = true;
+    abandonBlock(context, record);
+    // Formatted once per loss, never on the passes that follow.
+    char text[sizeof kLostConnection + sizeof record.deviceName + sizeof record.serialNumber];
+    std::snprintf(text, sizeof text, kLostConnection, record.deviceName, record.serialNumber);
+    setLastError(context, text);
+}
+
 // The default feed: exactly the bytes of the next step, read when they are there. The header
 // read's status is not examined (a short read leaves part of the header held); a failed block
-// read is reported, and whatever the driver says it handed over is used either way.
+// read is reported (once), and whatever the driver says it handed over is used either way.
 std::uint32_t pollOneStep(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle, std::uint32_t pending,
                           TriggerCall& trigger) {
     const bool inBlock = record.blockBytesRemaining != 0;
@@ -215,9 +278,7 @@ std::uint32_t pollOneStep(HostContext* context, DeviceRecord& record, d2xx::FT_H
         return 0;
     }
     d2xx::DWORD got = 0;
-    if (context->driverTable->FT_Read(handle, context->readBuffer, wanted, &got) != d2xx::FT_OK && inBlock) {
-        setLastError(context, kBlockReadFailed);
-    }
+    noteRead(context, record, context->driverTable->FT_Read(handle, context->readBuffer, wanted, &got), inBlock);
     got = std::min(got, wanted);
     if (got != 0) {
         decodeStep(context, record, context->readBuffer, got, trigger);
@@ -267,10 +328,8 @@ void pollBatched(HostContext* context, DeviceRecord& record, BytesInHand& hand, 
         return;
     }
     d2xx::DWORD got = 0;
-    if (context->driverTable->FT_Read(handle, context->batchBuffer, wanted, &got) != d2xx::FT_OK &&
-        record.blockBytesRemaining != 0) {
-        setLastError(context, kBlockReadFailed);
-    }
+    noteRead(context, record, context->driverTable->FT_Read(handle, context->batchBuffer, wanted, &got),
+             record.blockBytesRemaining != 0);
     hand = BytesInHand{context->batchBuffer, 0, std::min<std::uint32_t>(got, wanted)};
     result.readBytes = result.readBytes || hand.end != 0;
 }
@@ -295,7 +354,6 @@ PassResult pollOpenDevices(HostContext* context) {
         return result;
     }
     const std::uint64_t queuedBefore = context->fifoQueued;
-    const bool batched = context->settings.batched;
     // Acquire: pairs with the enumeration's release store of the count, after it filled the slots.
     for (std::int32_t i = 0; i < std::min(context->deviceCount.load(std::memory_order_acquire), kDeviceRecordCount);
          ++i) {
@@ -304,23 +362,9 @@ PassResult pollOpenDevices(HostContext* context) {
         if (record.ftHandle.load(std::memory_order_acquire) == nullptr) {
             continue;
         }
-        if (batched) {
-            const BatchedPoll poll = pollBatchedDevice(context, record);
-            result.readBytes = result.readBytes || poll.readBytes;
-            result.roomWanted = result.roomWanted || poll.roomWanted;
-            continue;
-        }
-        TriggerCall trigger{};
-        record.guard.lock_shared();
-        // Relaxed: under the guard, which orders this load after any close or clear.
-        if (record.ftHandle.load(std::memory_order_relaxed) != nullptr) {
-            result.readBytes = pollDevice(context, record, trigger) != 0 || result.readBytes;
-        }
-        record.guard.unlock_shared();
-        // Triggers are called without the guard, so the callback may close, reopen or enumerate.
-        if (trigger.callback != nullptr) {
-            callTrigger(trigger);
-        }
+        const BoardPoll poll = pollBoard(context, record);
+        result.readBytes = result.readBytes || poll.readBytes;
+        result.roomWanted = result.roomWanted || poll.roomWanted;
     }
     result.queued = context->fifoQueued != queuedBefore;
     return result;
@@ -354,7 +398,7 @@ bool stillIdle(void* argument) {
 
 } // namespace
 
-BatchedPoll pollBatchedDevice(HostContext* context, DeviceRecord& record) {
+BoardPoll pollBoard(HostContext* context, DeviceRecord& record) {
     PassResult result;
     TriggerCall trigger{};
     BytesInHand hand{};
@@ -363,8 +407,13 @@ BatchedPoll pollBatchedDevice(HostContext* context, DeviceRecord& record) {
     d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
     const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
     if (handle != nullptr) {
-        pollBatched(context, record, hand, result);
-        decodeInHand(context, record, hand, trigger);
+        if (context->settings.batched) {
+            pollBatched(context, record, hand, result);
+            decodeInHand(context, record, hand, trigger);
+        } else {
+            result.readBytes = pollDevice(context, record, trigger) != 0;
+        }
+        watchForLoss(context, record);
     }
     record.guard.unlock_shared();
     // Triggers are called without the guard, so the callback may close, reopen or enumerate.
@@ -383,15 +432,16 @@ BatchedPoll pollBatchedDevice(HostContext* context, DeviceRecord& record) {
         }
         record.guard.unlock_shared();
     }
-    return BatchedPoll{result.readBytes, result.roomWanted};
+    return BoardPoll{result.readBytes, result.roomWanted};
 }
 
 std::uint32_t statusOf(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle) {
     d2xx::DWORD pending = 0;
     d2xx::DWORD transmitQueue = 0;
     d2xx::DWORD events = 0;
-    // The status is not examined: a failed call leaves the count at 0, which reads nothing.
-    context->driverTable->FT_GetStatus(handle, &pending, &transmitQueue, &events);
+    // A failed call leaves the count at 0, which reads nothing; the pass notes the failure, and a
+    // board whose status calls keep failing is reported lost.
+    record.statusFailed = context->driverTable->FT_GetStatus(handle, &pending, &transmitQueue, &events) != d2xx::FT_OK;
     if (pending != 0) {
         logMessage(context, "Read buffer for device %s / %s has %u bytes pending\n", record.deviceName,
                    record.serialNumber, static_cast<unsigned>(pending));

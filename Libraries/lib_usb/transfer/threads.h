@@ -18,16 +18,18 @@ std::uint32_t writeThreadLoop(void* context);
 // and calls its callback. The caller clears the entry's busy flag afterwards.
 void deliverEntry(HostContext* context, const FifoEntry& entry);
 
-// What the batched feed's step found on one board, for the read thread's idle wait.
-struct BatchedPoll {
+// What the read thread's step found on one board, for its idle wait.
+struct BoardPoll {
     bool readBytes;  // the board handed over bytes
-    bool roomWanted; // it had bytes pending that found no room
+    bool roomWanted; // batched: it had bytes pending that found no room
 };
 
-// The batched feed's step for one open board, the read thread's work on it in one pass: under
-// the board's guard, one status call, one read of everything pending that there is room for,
-// and the decoder over those bytes. Each trigger among them is called with the guard released;
-// the bytes after it are decoded only while the board stays open as it was.
-BatchedPoll pollBatchedDevice(HostContext* context, DeviceRecord& record);
+// The read thread's work on one open board in one pass, in the receive mode of the context's
+// settings: under the board's guard, one default step (one header or one piece of block data) or
+// one batched step (one status call, one read of everything pending that there is room for, the
+// decoder over those bytes), then the check for a lost board. Each trigger found is called with
+// the guard released; batched, the bytes after it are decoded only while the board stays open as
+// it was.
+BoardPoll pollBoard(HostContext* context, DeviceRecord& record);
 
 } // namespace corvane

@@ -1,0 +1,236 @@
+// A board pulled out: board 0 of three is unplugged while it streams, or in the middle of a block,
+// while boards 1 and 2 stream on, in each receive mode, with debug mode on and off. The library
+// must not crash or flood its log, must say which board it lost, must deliver the other boards'
+// streams whole and in order, must close the lost board and list the boards again without
+// leaking a driver handle, and must open and receive from the board once it is plugged in again.
+#include "environment.h"
+#include "transfer_fixture.h"
+
+#include <cstring>
+#include <iostream>
+#include <sstream>
+
+using namespace transfer_test;
+using testing_support::setEnvironment;
+using testing_support::useProfile;
+using testing_support::waitUntil;
+
+namespace {
+
+constexpr int kBoards = 3;
+constexpr int kLostBoard = 0;
+// The library's text for a board that stopped answering, with board 0's name and serial.
+const std::string kLostText = "Lost connection to device: " + boardName(kLostBoard) + " / CVB000";
+const std::string kLostLine = "CV ERROR: " + kLostText;
+
+// The streams: single bytes on channels 0 and 1, then blocks of 32 bytes on channels 2 and 3, in
+// turn, paced so that the default mode's FIFO never overflows on this shared machine. Boards 1
+// and 2 send kStreamed messages; board 0 streams until it is pulled out.
+constexpr std::uint32_t kBlockLength = 32;
+constexpr std::uint64_t kStreamed = 4000;
+constexpr SimStream kOtherStream{0b0011, 0b1100, kBlockLength, 4000, kStreamed};
+constexpr SimStream kLostStream{0b0011, 0b1100, kBlockLength, 4000, 0};
+constexpr std::uint64_t kBeforeUnplug = 200; // messages of board 0 delivered before it is pulled out
+// Status calls (all boards) the read thread makes after the loss before the log is counted.
+constexpr std::uint64_t kPassesAfterLoss = 1000;
+
+// Per board: the number of the next message its callback expects, and the messages that were
+// not the expected one (wrong channel, command, length or bytes: lost, reordered or corrupted).
+struct StreamCheck {
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<std::uint64_t> wrong{0};
+};
+StreamCheck checks[kBoards];
+
+bool isMessage(std::uint64_t n, std::int32_t channel, std::uint32_t command, std::uint32_t length,
+               const std::uint8_t* data) {
+    const auto slot = static_cast<std::int32_t>(n % 4); // the turn's channels are 0, 1, 2, 3
+    if (channel != slot) {
+        return false;
+    }
+    if (slot < 2) {
+        return command == (0xD0u | static_cast<std::uint32_t>(slot)) && length == 1 &&
+               data[0] == static_cast<std::uint8_t>(n);
+    }
+    if (command != (0xE0u | static_cast<std::uint32_t>(slot)) || length != kBlockLength) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < kBlockLength; ++i) {
+        if (data[i] != sim_stream_block_byte(n, kBlockLength, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs on the write thread only, which delivers every board's messages one at a time.
+template <int Board>
+int32_t CORVANE_CALL checkStream(int32_t board, int32_t channel, uint32_t command, uint32_t length, uint8_t* data,
+                                 uint32_t) {
+    StreamCheck& check = checks[Board];
+    const std::uint64_t n = check.next.load(std::memory_order_relaxed);
+    if (board != Board || !isMessage(n, channel, command, length, data)) {
+        check.wrong.fetch_add(1, std::memory_order_relaxed);
+    }
+    check.next.store(n + 1, std::memory_order_release);
+    return 0;
+}
+constexpr ReadCallback kCheckers[kBoards] = {&checkStream<0>, &checkStream<1>, &checkStream<2>};
+
+enum class Mode { Default, Batched, Fast };
+enum class When { Streaming, MidBlock };
+
+struct Row {
+    const char* name;
+    Mode mode;
+    When when;
+    bool debug;
+};
+
+std::ostream& operator<<(std::ostream& out, const Row& row) { return out << row.name; }
+
+const Row kRows[] = {
+    {"DefaultStreaming", Mode::Default, When::Streaming, false},
+    {"DefaultStreamingDebug", Mode::Default, When::Streaming, true},
+    {"DefaultMidBlock", Mode::Default, When::MidBlock, false},
+    {"DefaultMidBlockDebug", Mode::Default, When::MidBlock, true},
+    {"BatchedStreaming", Mode::Batched, When::Streaming, false},
+    {"BatchedStreamingDebug", Mode::Batched, When::Streaming, true},
+    {"BatchedMidBlock", Mode::Batched, When::MidBlock, false},
+    {"BatchedMidBlockDebug", Mode::Batched, When::MidBlock, true},
+    {"FastStreamingDebug", Mode::Fast, When::Streaming, true},
+    {"FastMidBlockDebug", Mode::Fast, When::MidBlock, true},
+};
+
+void useMode(Mode mode) {
+    useProfile(mode == Mode::Fast ? "fast" : "default");
+    if (mode == Mode::Batched) {
+        setEnvironment("CORVANE_RX", "batched");
+    }
+}
+
+std::vector<std::string> errorLines() {
+    std::vector<std::string> lines;
+    std::istringstream log(testing_support::readFile("Corvane.log"));
+    for (std::string line; std::getline(log, line);) {
+        if (line.rfind("CV ERROR", 0) == 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+int listQuietly() {
+    testing::internal::CaptureStdout();
+    const int listed = NRV_CV_QueryDevices();
+    testing::internal::GetCapturedStdout();
+    return listed;
+}
+
+class UnplugTest : public testing::TestWithParam<Row> {};
+
+TEST_P(UnplugTest, LostBoardIsReportedOnceAndTheOthersStreamOn) {
+    const Row& row = GetParam();
+    testing_support::enterFreshDirectory();
+    useMode(row.mode);
+    ASSERT_NO_FATAL_FAILURE(openBoards(kBoards));
+    for (int board = 0; board < kBoards; ++board) {
+        ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(board), 1);
+        ASSERT_EQ(NRV_CV_RegisterReadCallback(kCheckers[board]), 1);
+    }
+    NRV_CV_SetDebugMode(row.debug ? 1 : 0);
+    sim_set_stream(1, &kOtherStream);
+    sim_set_stream(2, &kOtherStream);
+
+    // Board 0 is pulled out while it streams, or once the read thread has taken the first 50
+    // bytes of a 200-byte block on channel 5 and waits for the rest.
+    if (row.when == When::Streaming) {
+        sim_set_stream(kLostBoard, &kLostStream);
+        ASSERT_TRUE(waitUntil([] { return checks[kLostBoard].next.load() >= kBeforeUnplug; }));
+    } else {
+        Bytes start = blockMessage(0xE5, pattern(200, 0x40));
+        start.resize(52);
+        boardSends(kLostBoard, start);
+        ASSERT_TRUE(testing_support::boardDrained(kLostBoard));
+    }
+    sim_unplug(kLostBoard);
+
+    // The last error names the lost board.
+    EXPECT_TRUE(waitUntil([] { return kLostText == NRV_CV_GetLastError(); }, std::chrono::seconds(10)))
+        << NRV_CV_GetLastError();
+
+    // The other boards' streams arrive whole and in order, up to their last message.
+    for (int board = 1; board < kBoards; ++board) {
+        EXPECT_TRUE(waitUntil([board] { return checks[board].next.load() >= kStreamed; }, std::chrono::seconds(120)))
+            << "board " << board << ": " << checks[board].next.load() << " of " << kStreamed;
+        EXPECT_EQ(checks[board].next.load(), kStreamed) << "board " << board;
+        EXPECT_EQ(checks[board].wrong.load(), 0u) << "board " << board;
+        EXPECT_EQ(sim_stream_sent(board), kStreamed) << "board " << board;
+    }
+    EXPECT_EQ(checks[kLostBoard].wrong.load(), 0u) << "board 0's messages before it was pulled out";
+
+    // Many passes later the log still holds a bounded number of lines about the lost board.
+    const std::uint64_t statusCalls = sim_call_count("FT_GetStatus");
+    EXPECT_TRUE(waitUntil([statusCalls] { return sim_call_count("FT_GetStatus") >= statusCalls + kPassesAfterLoss; }));
+    if (row.debug) {
+        const std::vector<std::string> lines = errorLines();
+        std::cout << "error lines in the log after the loss: " << lines.size() << "\n";
+        ASSERT_FALSE(lines.empty());
+        EXPECT_LE(lines.size(), 2u) << lines.front();
+        EXPECT_EQ(lines.back(), kLostLine);
+    }
+    EXPECT_EQ(kLostText, NRV_CV_GetLastError());
+
+    // Closing the lost board releases its handle; a new enumeration lists the two boards left
+    // and closes them.
+    EXPECT_EQ(NRV_CV_CloseDeviceByIndex(kLostBoard), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(sim_open_handles(), 2u);
+    EXPECT_EQ(listQuietly(), 2);
+    EXPECT_EQ(sim_open_handles(), 0u);
+    EXPECT_STREQ(NRV_CV_GetDeviceName(0), boardName(1).c_str());
+
+    // Plugged in again, it is listed, opens and receives cleanly on the channel of the block it
+    // left unfinished.
+    sim_set_stream(kLostBoard, nullptr); // it comes back quiet, so its messages below are the only ones
+    sim_replug(kLostBoard);
+    ASSERT_EQ(listQuietly(), kBoards);
+    ASSERT_STREQ(NRV_CV_GetDeviceName(kLostBoard), boardName(kLostBoard).c_str());
+    ASSERT_EQ(NRV_CV_OpenDeviceByIndex(kLostBoard), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(sim_open_handles(), 1u);
+    ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(kLostBoard), 1);
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    Bytes again = blockMessage(0xE5, {1, 2, 3});
+    again.insert(again.begin(), {0xD5, 0x11});
+    boardSends(kLostBoard, again);
+    ASSERT_TRUE(recorder().waitForCalls(2));
+    EXPECT_THAT(recorder().calls(), testing::ElementsAre(dataCall(kGeneral, 0, 5, 0xD5, {0x11}),
+                                                         dataCall(kGeneral, 0, 5, 0xE5, {1, 2, 3})));
+}
+
+// Two status calls in a row fail in the middle of a block, then the board answers again: the
+// block is dropped whole (its stored bytes never reach a callback), the rest of it is skipped when
+// it comes, and the next message on the same channel arrives intact.
+TEST(UnplugRecovery, ABoardThatAnswersAgainLosesOnlyTheBlockItWasSending) {
+    constexpr std::uint32_t kIoError = 4; // what the driver answers for a removed device
+    testing_support::enterFreshDirectory();
+    useProfile("default");
+    ASSERT_NO_FATAL_FAILURE(openBoards(1));
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    NRV_CV_SetDebugMode(1);
+    const Bytes block = blockMessage(0xE5, pattern(200, 0x40));
+    boardSends(0, Bytes(block.begin(), block.begin() + 52));
+    ASSERT_TRUE(testing_support::boardDrained(0));
+    sim_fail_next("FT_GetStatus", 2, kIoError);
+    ASSERT_TRUE(lastErrorIs(kLostText));
+    boardSends(0, Bytes(block.begin() + 52, block.end()));
+    boardSends(0, {0xD5, 0x11});
+    ASSERT_TRUE(recorder().waitForCalls(1));
+    ASSERT_TRUE(testing_support::boardDrained(0));
+    EXPECT_THAT(recorder().calls(), testing::ElementsAre(dataCall(kGeneral, 0, 5, 0xD5, {0x11})));
+    EXPECT_EQ(errorLines(), std::vector<std::string>{kLostLine});
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, UnplugTest, testing::ValuesIn(kRows),
+                         [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+} // namespace
