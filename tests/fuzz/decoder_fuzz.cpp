@@ -21,8 +21,9 @@
 //   the same messages, both deliver the same messages and triggers, in the same order, with the
 //   same callback arguments.
 //
-// Input: four set-up bytes (channel buffer capacity, free FIFO slots, FIFO start, which channels
-// have a callback of their own), then operations, each an opcode byte and its arguments (below).
+// Input: four set-up bytes (channel buffer capacity and whether the driver reuses handle values,
+// free FIFO slots, FIFO start, which channels have a callback of their own), then operations, each an opcode byte and
+// its arguments (below).
 #include "core/host_context.h"
 #include "corvane.h"
 #include "devices/devices.h"
@@ -55,7 +56,8 @@ constexpr std::int32_t kFifoStarts[] = {0, kFifoSize - 2, kFifoSize - 1, 1000};
 constexpr std::int32_t kBoardIndex = 0;
 constexpr std::uint16_t kOlderBoardIndex = 1; // the board of the entries that hold FIFO slots
 constexpr std::uint32_t kBoardGeneration = 7;
-// Every open gets a handle of its own, as from a driver that does not reuse them at once.
+// By default every open gets a handle of its own; with the top bit of the first input byte set, the
+// driver gives the board the same handle value on every open, as a driver may.
 constexpr std::uintptr_t kFirstHandle = 0x51000;
 constexpr std::uintptr_t kHandleStep = 0x10;
 constexpr int kGeneralCallback = 8; // recorder id; channel callbacks record their channel 0 to 7
@@ -81,6 +83,7 @@ struct ScriptedDriver {
     d2xx::FT_STATUS nextReadStatus = d2xx::FT_OK;
     bool failNextStatus = false;
     bool open = true; // the input starts with the board open
+    bool reusesHandles = false;
     d2xx::FT_HANDLE handle = reinterpret_cast<d2xx::FT_HANDLE>(kFirstHandle);
     // Where in the board's stream the decoder stopped when a trigger's callback closed the board:
     // the bytes it held beyond are lost with the driver's queue at the next open. 0: none.
@@ -256,7 +259,10 @@ d2xx::FT_STATUS D2XX_API scriptedOpen(d2xx::PVOID, d2xx::DWORD, d2xx::FT_HANDLE*
         return d2xx::FT_DEVICE_NOT_OPENED; // already open: refused, as the vendor's driver does
     }
     driver.open = true;
-    driver.handle = reinterpret_cast<d2xx::FT_HANDLE>(reinterpret_cast<std::uintptr_t>(driver.handle) + kHandleStep);
+    if (!driver.reusesHandles) {
+        driver.handle =
+            reinterpret_cast<d2xx::FT_HANDLE>(reinterpret_cast<std::uintptr_t>(driver.handle) + kHandleStep);
+    }
     *handle = driver.handle;
     return d2xx::FT_OK;
 }
@@ -567,12 +573,14 @@ RunResult runInput(const std::uint8_t* data, std::size_t size, bool batched) {
         harness = new Harness;
     }
     fuzzing::InputReader input(data, size);
-    const std::uint32_t capacity = kCapacities[input.byte() % std::size(kCapacities)];
+    const std::uint8_t first = input.byte();
+    const std::uint32_t capacity = kCapacities[(first & 0x7F) % std::size(kCapacities)];
     const std::uint32_t fifoRoom = kFifoRooms[input.byte() % std::size(kFifoRooms)];
     const std::int32_t fifoStart = kFifoStarts[input.byte() % std::size(kFifoStarts)];
     channelCallbackMask = input.byte();
 
     driver = ScriptedDriver{};
+    driver.reusesHandles = (first & 0x80) != 0;
     deliveredData.clear();
     deliveredTriggers.clear();
     reopenInNextTrigger = -1;

@@ -406,6 +406,7 @@ BoardPoll pollBoard(HostContext* context, DeviceRecord& record) {
     // Relaxed: under the guard, which orders this load after any close or clear.
     d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
     const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
+    const std::uint32_t opens = record.openCount;
     if (handle != nullptr) {
         if (context->settings.batched) {
             pollBatched(context, record, hand, result);
@@ -418,7 +419,8 @@ BoardPoll pollBoard(HostContext* context, DeviceRecord& record) {
     record.guard.unlock_shared();
     // Triggers are called without the guard, so the callback may close, reopen or enumerate.
     // Bytes still in hand after it belong to the board only while it stayed open as it was;
-    // otherwise they go the way of the driver's queue at a close: a reopen purges it.
+    // otherwise they go the way of the driver's queue at a close: a reopen purges it. The driver
+    // may give the reopened board the same handle value, so the opens are compared too.
     while (trigger.callback != nullptr) {
         callTrigger(trigger);
         trigger = TriggerCall{};
@@ -427,7 +429,7 @@ BoardPoll pollBoard(HostContext* context, DeviceRecord& record) {
         }
         record.guard.lock_shared();
         if (record.ftHandle.load(std::memory_order_relaxed) == handle &&
-            record.generation.load(std::memory_order_relaxed) == generation) {
+            record.generation.load(std::memory_order_relaxed) == generation && record.openCount == opens) {
             decodeInHand(context, record, hand, trigger);
         }
         record.guard.unlock_shared();
