@@ -1,9 +1,10 @@
 // Fuzz target: arbitrary bytes from a board through the device-to-host decoder, in both receive
 // modes. A scripted driver hands the read thread's per-board step (pollBoard) exactly the reads
-// the input chooses: cut short, failed, with or without bytes, status calls failed (twice in a row
-// the board is taken for lost); the write thread's step (deliverEntry) delivers the queued entries whenever the
-// input says, and the library closes and reopens the board in the middle of headers and blocks,
-// also from within a trigger's callback. No thread runs: every step is called from here.
+// the input chooses: cut short, failed, with or without bytes, and fails status calls (twice in a
+// row and the board is taken for lost); the write thread's step (deliverEntry) delivers the queued
+// entries whenever the input says, and the library closes and reopens the board in the middle of
+// headers and blocks, also from within a trigger's callback. No thread runs: every step is called
+// from here.
 //
 // Checked against a reference parse of the bytes the board sent:
 // - every trigger reaches the general callback, in order, with its channel, command and value;
@@ -15,15 +16,16 @@
 //   every drop and every bad header leaves a last-error text;
 // - after every step each channel buffer keeps its invariants and holds exactly the bytes of its
 //   undelivered entries, its dropped bytes and the block in progress;
-// - batched, each step makes at most one status call and one read, and reads only what there is
-//   room for, so nothing is ever dropped (messages purged by a reopen aside);
+// - each step makes one status call and at most one read; batched, it reads only what there is
+//   room for, so nothing is ever dropped (messages purged by a reopen or lost with the board
+//   aside);
 // - every input runs in both modes, and while neither dropped anything and their reopens took back
-//   the same messages, both deliver the same messages and triggers, in the same order, with the
-//   same callback arguments.
+//   the same messages, both deliver the same data messages, in the same order, with the same
+//   callback arguments.
 //
 // Input: four set-up bytes (channel buffer capacity and whether the driver reuses handle values,
-// free FIFO slots, FIFO start, which channels have a callback of their own), then operations, each an opcode byte and
-// its arguments (below).
+// free FIFO slots, FIFO start, which channels have a callback of their own), then operations,
+// each an opcode byte and its arguments (below).
 #include "core/host_context.h"
 #include "corvane.h"
 #include "devices/devices.h"
@@ -72,7 +74,7 @@ enum Operation : std::uint8_t {
     kDeliver,           // n: the write thread handles up to n % 8 + 1 entries
     kPollUntilIdle,     // receive steps until the board has nothing more to give
     kReopen,            // n: n % 3 = 0 closes and opens the board, 1 closes it, 2 opens it
-    kReopenInTrigger,   // n: the next trigger's callback closes and opens the board (n even) or closes it
+    kReopenInTrigger,   // n: the next trigger's callback closes the board, and opens it again if n is even
     kOperationCount
 };
 
