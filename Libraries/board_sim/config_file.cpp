@@ -230,7 +230,9 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
             }
         }
         return true;
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // A syntax error, or a number too large for any C++ type (1e400), which the JSON parser
+        // throws as out_of_range.
         error = std::string("not JSON: ") + e.what();
     } catch (const FileError& e) {
         error = e.text;

@@ -117,6 +117,9 @@ struct BadFile {
 
 const BadFile kBadFiles[] = {
     {"not_json", "{\"boards\": [", "not JSON: "},
+    // Used to escape the loader as an exception and end the program.
+    {"number_too_large", R"({"boards": [{"id": 1e400, "serial": "S", "description": "d"}]})",
+     "not JSON: [json.exception.out_of_range.406] number overflow parsing '1e400'"},
     {"no_list", "{\"devices\": []}", "file: needs an object with a list \"boards\""},
     {"list_not_array", "{\"boards\": {}}", "boards: must be a list"},
     {"missing_serial", R"({"boards": [{"id": 1, "description": "d"}]})", "boards[0]: needs \"serial\""},
