@@ -10,6 +10,7 @@
 #include "board_sim.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <limits>
@@ -123,6 +124,8 @@ class Ledger {
         if (n < streamEnd_.load(std::memory_order_acquire)) {
             delivered_.fetch_add(1, std::memory_order_relaxed);
         }
+        // Relaxed: a count that the main thread only compares with a threshold.
+        channelBytes_[channel].fetch_add(length, std::memory_order_relaxed);
         next_ = n + 1;
         // Release: the counts above are complete before the main thread sees the new number.
         published_.store(next_, std::memory_order_release);
@@ -135,6 +138,10 @@ class Ledger {
     }
     std::uint64_t delivered() const { return delivered_.load(std::memory_order_relaxed); }
     std::uint64_t missing() const { return missing_.load(std::memory_order_relaxed); }
+    // Data bytes delivered on the channel so far.
+    std::uint64_t channelBytes(std::uint32_t channel) const {
+        return channelBytes_[channel].load(std::memory_order_relaxed);
+    }
 
   private:
     bool matches(std::uint64_t n, std::uint32_t channel, std::uint32_t command, std::uint32_t length,
@@ -167,6 +174,7 @@ class Ledger {
     std::atomic<std::uint64_t> streamEnd_{kNoEnd};
     std::atomic<std::uint64_t> delivered_{0}; // messages of the stream (below its end)
     std::atomic<std::uint64_t> missing_{0};   // numbers of the stream that never arrived
+    std::array<std::atomic<std::uint64_t>, 8> channelBytes_{};
 };
 
 } // namespace soak
