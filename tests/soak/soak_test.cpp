@@ -24,7 +24,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -133,7 +132,7 @@ struct WireTap {
 void tapWrite(int device, const std::uint8_t* bytes, std::uint32_t count, void* user) {
     auto* tap = static_cast<WireTap*>(user);
     if (std::this_thread::get_id() != tap->owner) {
-        // Relaxed: a count the main thread reads after joining the sender.
+        // Relaxed: a count the sender reads once it has removed the hook.
         tap->strangerWrites.fetch_add(1, std::memory_order_relaxed);
         return;
     }
@@ -169,6 +168,7 @@ Tally runSender(const std::atomic<bool>& stop) {
         expected.clear();
     };
     std::uint32_t round = 0;
+    // Relaxed: the flag only ends the loop; the join hands the results over.
     for (; !stop.load(std::memory_order_relaxed); ++round) {
         const auto value = static_cast<std::uint8_t>(round);
         const std::uint32_t address = round % 16;
@@ -224,6 +224,7 @@ Tally runSelector(const std::atomic<bool>& stop) {
                           NRV_CV_GetLastError());
         }
     };
+    // Relaxed: the flag only ends the loop; the join hands the results over.
     for (std::uint32_t step = 0; !stop.load(std::memory_order_relaxed); ++step) {
         const int board = static_cast<int>(random() % kStreamingBoards);
         expectOne("select",
@@ -256,6 +257,7 @@ Tally runOpener(const std::atomic<bool>& stop) {
         }
     };
     const std::string name = nameOf(kSwitchedBoard);
+    // Relaxed: the flag only ends the loop; the join hands the results over.
     for (std::uint32_t cycle = 0; !stop.load(std::memory_order_relaxed); ++cycle) {
         expectState("close",
                     cycle % 2 == 0 ? NRV_CV_CloseDeviceByIndex(kSwitchedBoard) : NRV_CV_CloseDeviceByName(name.c_str()),
@@ -391,7 +393,7 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
         }
     }
     const long residentAtEnd = residentBytes();
-    stop.store(true, std::memory_order_relaxed);
+    stop.store(true, std::memory_order_relaxed); // the joins below order everything after it
     senderThread.join();
     selectorThread.join();
     openerThread.join();
