@@ -41,8 +41,10 @@ constexpr std::uint32_t kBoardId = 0x04038088; // supported vendor, first suppor
 constexpr int kStreamingBoards = 4;
 constexpr int kSwitchedBoard = 4; // the fifth board: opened and closed over and over while it streams
 constexpr int kBoards = 5;
-// Short blocks fill the FIFO before a channel buffer, long ones the buffers first.
-constexpr std::uint32_t kBlockLengths[kBoards] = {4, 11, 64, 255, 100};
+// When the write thread falls behind in the default mode, the boards with long blocks fill their
+// channel buffers first and the others then the FIFO. Each channel carries at least 21 bytes a
+// turn, so that even a slow run goes round every channel buffer within the first seconds.
+constexpr std::uint32_t kBlockLengths[kBoards] = {20, 40, 100, 255, 100};
 
 constexpr long kDefaultSeconds = 60;
 constexpr auto kMemoryBaselineAt = std::chrono::seconds(10);
