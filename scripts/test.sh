@@ -31,6 +31,7 @@ bash scripts/setup.sh || { echo "test.sh: set-up failed"; exit 1; }
 
 prefix=${CORVANE_BUILD_PREFIX:-}
 summary=()
+soak_lines=()
 passed_total=0
 failed_total=0
 skipped_total=0
@@ -48,7 +49,7 @@ as_minutes() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 run_build() {
   local preset=$1
   shift
-  local dir=build/${prefix}${preset}
+  local dir=build/${prefix}${preset} soak
   local stage_start result="passed" log
   stage_start=$(date +%s)
   log=$(mktemp)
@@ -74,6 +75,9 @@ run_build() {
       result="FAILED (tests)"
     fi
     stop_wine
+    # The soak's figures (one line per receive mode) go into the summary's tail.
+    while IFS= read -r soak; do soak_lines+=("${preset}: ${soak}"); done \
+      < <(grep -h '^soak ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null)
   fi
 
   # ctest's closing line: "97% tests passed, 4 tests failed out of 154".
@@ -153,5 +157,6 @@ run_fuzz
 echo
 echo "=== summary ($(as_minutes "$(seconds_since "$started")") in all) ==="
 printf '%s\n' "${summary[@]}"
+[[ ${#soak_lines[@]} -eq 0 ]] || printf '%s\n' "${soak_lines[@]}"
 echo "test.sh: ${passed_total} passed, ${failed_total} failed, ${skipped_total} skipped"
 exit $status
