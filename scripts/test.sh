@@ -116,15 +116,18 @@ run_fuzz() {
   log=$(mktemp)
   echo
   echo "=== fuzz: configure and build in ${dir} ==="
-  if ! cmake --preset fuzz -B "$dir" >/dev/null || ! cmake --build "$dir" -j2 --target fuzz_decoder fuzz_input_buffer; then
+  local names=(decoder input_buffer board_parser board_file)
+  if ! cmake --preset fuzz -B "$dir" >/dev/null || ! cmake --build "$dir" -j2 --target "${names[@]/#/fuzz_}"; then
     result="FAILED (build)"
   else
     mkdir -p "$dir/artifacts"
-    for name in decoder input_buffer; do
+    for name in "${names[@]}"; do
       echo "=== fuzz: ${name} for ${CORVANE_FUZZ_SECONDS:-60} s ==="
       mkdir -p "$dir/corpus/$name"
       targets=$((targets + 1))
-      if ! "$dir/tests/fuzz/fuzz_$name" "$dir/corpus/$name" "tests/fuzz/corpus/$name" \
+      local dictionary=()
+      [[ ! -f tests/fuzz/$name.dict ]] || dictionary=(-dict="tests/fuzz/$name.dict")
+      if ! "$dir/tests/fuzz/fuzz_$name" "$dir/corpus/$name" "tests/fuzz/corpus/$name" "${dictionary[@]}" \
           -max_total_time="${CORVANE_FUZZ_SECONDS:-60}" -print_final_stats=1 \
           -artifact_prefix="$dir/artifacts/${name}-" >"$log" 2>&1; then
         failed=$((failed + 1))

@@ -25,6 +25,10 @@ struct FileError {
 
 [[noreturn]] void refuse(const std::string& where, const std::string& what) { throw FileError{where + ": " + what}; }
 
+// A text from the file, quoted for a reason with JSON's escapes, so that a line break or a zero
+// character in it cannot break the reason's one line.
+std::string quoted(const std::string& text) { return json(text).dump(); }
+
 void onlyKeys(const json& object, const std::string& where, std::initializer_list<const char*> keys) {
     for (const auto& item : object.items()) {
         bool known = false;
@@ -32,7 +36,7 @@ void onlyKeys(const json& object, const std::string& where, std::initializer_lis
             known = known || item.key() == key;
         }
         if (!known) {
-            refuse(where, "unknown key \"" + item.key() + "\"");
+            refuse(where, "unknown key " + quoted(item.key()));
         }
     }
 }
@@ -51,7 +55,7 @@ std::int64_t integer(const json& value, const std::string& where, std::int64_t l
             used = 0;
         }
         if (used == 0 || used != text.size()) {
-            refuse(where, "\"" + text + "\" is not a number");
+            refuse(where, quoted(text) + " is not a number");
         }
     } else {
         refuse(where, "must be a whole number");
@@ -69,6 +73,11 @@ std::string text(const json& value, const std::string& where, std::size_t maxLen
     std::string result = value.get<std::string>();
     if (result.empty() || result.size() > maxLength) {
         refuse(where, "must have 1 to " + std::to_string(maxLength) + " characters");
+    }
+    // The driver keeps serials and descriptions as C strings, which a zero character would cut
+    // short: "S\u0000x" would list as "S", and as the same serial as "S\u0000y".
+    if (result.find('\0') != std::string::npos) {
+        refuse(where, "must not contain a zero character");
     }
     return result;
 }
@@ -100,7 +109,8 @@ StreamSpec stream(const json& value, const std::string& where) {
         refuse(where, "names no channel");
     }
     if (value.contains("blockLength")) {
-        settings.blockLength = static_cast<std::uint32_t>(integer(value["blockLength"], where + ".blockLength", 4, 255));
+        settings.blockLength =
+            static_cast<std::uint32_t>(integer(value["blockLength"], where + ".blockLength", 4, 255));
     }
     if (value.contains("rate")) {
         settings.messagesPerSecond = static_cast<std::uint32_t>(integer(value["rate"], where + ".rate", 0, 100000000));
@@ -120,7 +130,7 @@ Behaviour behaviourNamed(const std::string& name, const std::string& where, bool
         return Behaviour::Registers; // a streaming board still acknowledges control sequences
     }
     if (name != "silent") {
-        refuse(where, "\"" + name + "\" is none of echo, registers, stream, silent");
+        refuse(where, quoted(name) + " is none of echo, registers, stream, silent");
     }
     return Behaviour::Silent;
 }
@@ -149,10 +159,12 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
         if (!value["behaviour"].is_string()) {
             refuse(where + ".behaviour", "must be a text");
         }
-        settings.behaviour = behaviourNamed(value["behaviour"].get<std::string>(), where + ".behaviour", settings.stream);
+        settings.behaviour =
+            behaviourNamed(value["behaviour"].get<std::string>(), where + ".behaviour", settings.stream);
     }
     if (settings.stream != value.contains("stream")) {
-        refuse(where, settings.stream ? "a stream board needs \"stream\"" : "\"stream\" needs \"behaviour\": \"stream\"");
+        refuse(where,
+               settings.stream ? "a stream board needs \"stream\"" : "\"stream\" needs \"behaviour\": \"stream\"");
     }
     if (settings.stream) {
         settings.streamSpec = stream(value["stream"], where + ".stream");
@@ -175,11 +187,11 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
             }
             onlyKeys(cut, at + ".cutBlocks", {"count", "keep"});
             settings.cutBlocks = cut.contains("count")
-                                 ? static_cast<int>(integer(cut["count"], at + ".cutBlocks.count", -1, INT32_MAX))
-                                 : -1;
-            settings.cutBlockKeep = cut.contains("keep")
-                                    ? static_cast<std::uint32_t>(integer(cut["keep"], at + ".cutBlocks.keep", 0, 254))
-                                    : 0;
+                                     ? static_cast<int>(integer(cut["count"], at + ".cutBlocks.count", -1, INT32_MAX))
+                                     : -1;
+            settings.cutBlockKeep =
+                cut.contains("keep") ? static_cast<std::uint32_t>(integer(cut["keep"], at + ".cutBlocks.keep", 0, 254))
+                                     : 0;
         }
     }
     if (dual) {
@@ -214,11 +226,13 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
         std::set<std::string> serials;
         for (const BoardSpec& settings : boards) {
             if (!serials.insert(settings.serial).second) {
-                refuse("boards", "serial number \"" + settings.serial + "\" appears twice");
+                refuse("boards", "serial number " + quoted(settings.serial) + " appears twice");
             }
         }
         return true;
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {
+        // A syntax error, or a number too large for any C++ type (1e400), which the JSON parser
+        // throws as out_of_range.
         error = std::string("not JSON: ") + e.what();
     } catch (const FileError& e) {
         error = e.text;

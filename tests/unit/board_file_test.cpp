@@ -117,6 +117,9 @@ struct BadFile {
 
 const BadFile kBadFiles[] = {
     {"not_json", "{\"boards\": [", "not JSON: "},
+    // Used to escape the loader as an exception and end the program.
+    {"number_too_large", R"({"boards": [{"id": 1e400, "serial": "S", "description": "d"}]})",
+     "not JSON: [json.exception.out_of_range.406] number overflow parsing '1e400'"},
     {"no_list", "{\"devices\": []}", "file: needs an object with a list \"boards\""},
     {"list_not_array", "{\"boards\": {}}", "boards: must be a list"},
     {"missing_serial", R"({"boards": [{"id": 1, "description": "d"}]})", "boards[0]: needs \"serial\""},
@@ -146,6 +149,16 @@ const BadFile kBadFiles[] = {
     {"twice_the_serial",
      R"({"boards": [{"id": 1, "serial": "S", "description": "d"}, {"id": 2, "serial": "S", "description": "e"}]})",
      "boards: serial number \"S\" appears twice"},
+    // A zero character would cut the driver's C-string fields short; texts from the file are
+    // quoted with escapes, so a reason stays on one line.
+    {"zero_in_serial", R"({"boards": [{"id": 1, "serial": "S\u0000", "description": "d"}]})",
+     "boards[0].serial: must not contain a zero character"},
+    {"zero_in_description", R"({"boards": [{"id": 1, "serial": "S", "description": "\u0000d"}]})",
+     "boards[0].description: must not contain a zero character"},
+    {"line_break_in_key", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "a\nb": 1}]})",
+     "boards[0]: unknown key \"a\\nb\""},
+    {"line_break_in_behaviour", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "behaviour": "echo\n"}]})",
+     "boards[0].behaviour: \"echo\\n\" is none of echo, registers, stream, silent"},
 };
 
 TEST_F(BoardFile, BadFilesAreRefusedWithTheirReasonAndChangeNothing) {

@@ -45,6 +45,9 @@ struct DeviceRecord {
     std::uint8_t headerBytes[2];             // read thread: a header read in part, completed later
     std::uint32_t headerBytesHeld;
     std::uint32_t lastPending;               // read thread: the bytes pending at the board's last status call
+    // Counted up by every open, under the guard: the read thread tells a board closed and reopened
+    // from a trigger's callback by it, since the driver may give the same handle value again.
+    std::uint32_t openCount;
     // Read thread (and open and enumeration, under the guard): how the board's driver calls went,
     // so that a board that stopped answering is reported once rather than on every pass.
     bool statusFailed;                // the board's last status call failed

@@ -138,6 +138,7 @@ int openRecord(HostContext* context, DeviceRecord& record) {
             record.failedStatusPasses = 0;
             record.lost = false;
             record.readFailureReported = false;
+            ++record.openCount;
             // Relaxed: the self test polls it only to see a block end; zero is a final value.
             record.blockLength.store(0, std::memory_order_relaxed);
             // Release, as the very last step: the read thread's acquire of the handle sees the

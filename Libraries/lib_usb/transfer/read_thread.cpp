@@ -354,7 +354,6 @@ PassResult pollOpenDevices(HostContext* context) {
         return result;
     }
     const std::uint64_t queuedBefore = context->fifoQueued;
-    const bool batched = context->settings.batched;
     // Acquire: pairs with the enumeration's release store of the count, after it filled the slots.
     for (std::int32_t i = 0; i < std::min(context->deviceCount.load(std::memory_order_acquire), kDeviceRecordCount);
          ++i) {
@@ -363,38 +362,9 @@ PassResult pollOpenDevices(HostContext* context) {
         if (record.ftHandle.load(std::memory_order_acquire) == nullptr) {
             continue;
         }
-        TriggerCall trigger{};
-        BytesInHand hand{};
-        record.guard.lock_shared();
-        // Relaxed: under the guard, which orders this load after any close or clear.
-        d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
-        const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
-        if (handle != nullptr) {
-            if (batched) {
-                pollBatched(context, record, hand, result);
-                decodeInHand(context, record, hand, trigger);
-            } else {
-                result.readBytes = pollDevice(context, record, trigger) != 0 || result.readBytes;
-            }
-            watchForLoss(context, record);
-        }
-        record.guard.unlock_shared();
-        // Triggers are called without the guard, so the callback may close, reopen or enumerate.
-        // Bytes still in hand after it belong to the board only while it stayed open as it was;
-        // otherwise they go the way of the driver's queue at a close: a reopen purges it.
-        while (trigger.callback != nullptr) {
-            callTrigger(trigger);
-            trigger = TriggerCall{};
-            if (hand.position == hand.end) {
-                break;
-            }
-            record.guard.lock_shared();
-            if (record.ftHandle.load(std::memory_order_relaxed) == handle &&
-                record.generation.load(std::memory_order_relaxed) == generation) {
-                decodeInHand(context, record, hand, trigger);
-            }
-            record.guard.unlock_shared();
-        }
+        const BoardPoll poll = pollBoard(context, record);
+        result.readBytes = result.readBytes || poll.readBytes;
+        result.roomWanted = result.roomWanted || poll.roomWanted;
     }
     result.queued = context->fifoQueued != queuedBefore;
     return result;
@@ -427,6 +397,45 @@ bool stillIdle(void* argument) {
 }
 
 } // namespace
+
+BoardPoll pollBoard(HostContext* context, DeviceRecord& record) {
+    PassResult result;
+    TriggerCall trigger{};
+    BytesInHand hand{};
+    record.guard.lock_shared();
+    // Relaxed: under the guard, which orders this load after any close or clear.
+    d2xx::FT_HANDLE handle = record.ftHandle.load(std::memory_order_relaxed);
+    const std::uint32_t generation = record.generation.load(std::memory_order_relaxed);
+    const std::uint32_t opens = record.openCount;
+    if (handle != nullptr) {
+        if (context->settings.batched) {
+            pollBatched(context, record, hand, result);
+            decodeInHand(context, record, hand, trigger);
+        } else {
+            result.readBytes = pollDevice(context, record, trigger) != 0;
+        }
+        watchForLoss(context, record);
+    }
+    record.guard.unlock_shared();
+    // Triggers are called without the guard, so the callback may close, reopen or enumerate.
+    // Bytes still in hand after it belong to the board only while it stayed open as it was;
+    // otherwise they go the way of the driver's queue at a close: a reopen purges it. The driver
+    // may give the reopened board the same handle value, so the opens are compared too.
+    while (trigger.callback != nullptr) {
+        callTrigger(trigger);
+        trigger = TriggerCall{};
+        if (hand.position == hand.end) {
+            break;
+        }
+        record.guard.lock_shared();
+        if (record.ftHandle.load(std::memory_order_relaxed) == handle &&
+            record.generation.load(std::memory_order_relaxed) == generation && record.openCount == opens) {
+            decodeInHand(context, record, hand, trigger);
+        }
+        record.guard.unlock_shared();
+    }
+    return BoardPoll{result.readBytes, result.roomWanted};
+}
 
 std::uint32_t statusOf(HostContext* context, DeviceRecord& record, d2xx::FT_HANDLE handle) {
     d2xx::DWORD pending = 0;
