@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -216,10 +217,12 @@ struct SlowAnsweringBoard {
     int heldCycles = 0;
     int notHeldCycles = 0;
 
-    // Between the hook and the feeding thread.
+    // Between the hook and the feeding thread. The rest is queued and marked delivered under
+    // restLock, so the hook never sees it read by the library but not yet marked.
     std::uint8_t rest[4] = {};
     std::atomic<bool> restMayGo{false};
-    std::atomic<bool> restDelivered{false};
+    std::mutex restLock;
+    bool restDelivered = false;
     std::atomic<bool> finished{false};
 
     static void hook(int device, const std::uint8_t* bytes, std::uint32_t count, void* user) {
@@ -230,7 +233,8 @@ struct SlowAnsweringBoard {
         const bool preamble = count == 2 && bytes[0] == 0xA4 && bytes[1] == 0x08;
         if (preamble && answerOutstanding) {
             // The test went on to its next cycle: the answer must be complete and read.
-            if (restDelivered.load() && sim_rx_pending(device) == 0) {
+            std::lock_guard<std::mutex> hold(restLock);
+            if (restDelivered && sim_rx_pending(device) == 0) {
                 ++heldCycles;
             } else {
                 ++notHeldCycles;
@@ -240,7 +244,10 @@ struct SlowAnsweringBoard {
             ++answered;
             const std::uint8_t prompt[] = {0xE4, 0x08, bytes[0], bytes[1], bytes[2], bytes[3]};
             std::memcpy(rest, bytes + 4, sizeof rest);
-            restDelivered.store(false);
+            {
+                std::lock_guard<std::mutex> hold(restLock);
+                restDelivered = false;
+            }
             sim_queue_rx(device, prompt, sizeof prompt);
             // The read thread has taken the header and the first half: the block is in progress.
             EXPECT_TRUE(testing_support::boardDrained(device));
@@ -258,8 +265,9 @@ struct SlowAnsweringBoard {
                 continue;
             }
             if (restMayGo.exchange(false)) {
+                std::lock_guard<std::mutex> hold(restLock);
                 sim_queue_rx(0, rest, sizeof rest);
-                restDelivered.store(true);
+                restDelivered = true;
             }
         }
     }
