@@ -1,12 +1,12 @@
 # Runs the corvane tool as a process and checks it:
 #
 #   cmake -DSTATUS=<exit status> [-DOUT=<text>] [-DERR=<text>] [-DEXACT=1] [-DSETUP=<name>]
-#         [-DSTREAM=<messages>] -P tool_run.cmake -- <command...> [--then <command...>]
+#         [-DSTREAM=<messages> [-DSTREAM_CHANNEL=<channel>]] -P tool_run.cmake -- <command...> [--then <command...>]
 #
 # OUT and ERR must appear in standard output and standard error (the whole of standard output with
 # EXACT); <LF> stands for a line end, <SEMI> for a semicolon. A Windows program's CR LF line ends
-# are read back as LF. STREAM checks that standard output is the first <messages> messages of the
-# default stream board, one line each, in order, none missing. A second command after --then must
+# are read back as LF. STREAM checks that standard output is <messages> messages of the default
+# stream board, one line each, in order, none missing (with STREAM_CHANNEL, those of one channel). A second command after --then must
 # succeed and print exactly what the first printed. SETUP lays out files in the working directory first:
 #   recording   a recording for `replay`, with a trigger between data messages;
 #   doctor      fake sysfs, /dev, module list and udev roots: ftdi_sio loaded and bound to one board,
@@ -108,17 +108,26 @@ if(DEFINED STREAM)
   # callback, as the library does with any message no callback is registered for: the view starts
   # at the stream's number of its first line (the first block says it outright) and must then miss
   # nothing.
+  # With STREAM_CHANNEL the view shows that channel only: every fourth message of the stream.
+  set(step 1)
+  if(DEFINED STREAM_CHANNEL)
+    set(step 4)
+  endif()
   set(n 0)
   set(index 0)
   foreach(line IN LISTS lines)
     if(line MATCHES "block E[0-7] len=32: ([0-9A-F][0-9A-F]) ([0-9A-F][0-9A-F]) ([0-9A-F][0-9A-F]) ")
-      math(EXPR n "0x${CMAKE_MATCH_1} + 0x${CMAKE_MATCH_2} * 256 + 0x${CMAKE_MATCH_3} * 65536 - ${index}")
+      math(EXPR n "0x${CMAKE_MATCH_1} + 0x${CMAKE_MATCH_2} * 256 + 0x${CMAKE_MATCH_3} * 65536 - ${index} * ${step}")
       break()
     endif()
     math(EXPR index "${index} + 1")
   endforeach()
   foreach(line IN LISTS lines)
     math(EXPR channel "${n} % 4")
+    if(DEFINED STREAM_CHANNEL AND NOT channel EQUAL STREAM_CHANNEL)
+      string(APPEND problems "message ${n}: [${line}] is not on channel ${STREAM_CHANNEL}\n")
+      break()
+    endif()
     math(EXPR low "${n} & 255" OUTPUT_FORMAT HEXADECIMAL)
     math(EXPR second "(${n} >> 8) & 255" OUTPUT_FORMAT HEXADECIMAL)
     foreach(byte low second)
@@ -139,7 +148,7 @@ if(DEFINED STREAM)
       string(APPEND problems "message ${n}: [${line}], expected it to begin [${expected}]\n")
       break()
     endif()
-    math(EXPR n "${n} + 1")
+    math(EXPR n "${n} + ${step}")
   endforeach()
 endif()
 if(then AND NOT problems)
