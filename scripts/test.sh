@@ -77,7 +77,7 @@ run_build() {
     stop_wine
     # The soak's figures (one line per receive mode) go into the summary's tail.
     while IFS= read -r soak; do soak_lines+=("${preset}: ${soak}"); done \
-      < <(grep -h '^soak ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null)
+      < <(grep -h '^soak [a-z]*: ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null)
   fi
 
   # ctest's closing line: "97% tests passed, 4 tests failed out of 154".
