@@ -3,6 +3,7 @@
 #include "core/log.h"
 #include "demo/light_show.h"
 #include "devices/devices.h"
+#include "transfer/board_wake.h"
 #include "transfer/wake.h"
 
 #include <cstring>
@@ -52,7 +53,7 @@ void failOpen(HostContext* context, const RecordTexts& texts) {
 // What the receive settings ask of a newly opened port (nothing by default): the chip's latency
 // timer, and the driver's notification of received bytes for the read thread's wait. Best
 // effort, like the port settings: a driver that cannot do either still gives an open board.
-void applyReceiveSettings(HostContext* context, d2xx::FT_HANDLE handle) {
+void applyReceiveSettings(HostContext* context, d2xx::FT_HANDLE handle, int slot) {
     DriverTable* driver = context->driverTable;
     if (context->settings.latencyMs != 0) {
         if (driver->FT_SetLatencyTimer == nullptr) {
@@ -62,8 +63,7 @@ void applyReceiveSettings(HostContext* context, d2xx::FT_HANDLE handle) {
         }
     }
     if (context->settings.idleWait &&
-        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR,
-                                        platform::driverNotificationHandle(context->readerWake)) != d2xx::FT_OK) {
+        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR, boardNotification(context, slot)) != d2xx::FT_OK) {
         logMessage(context, kNoNotificationLine);
     }
 }
@@ -92,7 +92,7 @@ int openRecord(HostContext* context, DeviceRecord& record) {
     driver->FT_SetBaudRate(handle, kBaudRate);
     driver->FT_Purge(handle, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX);
     driver->FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs);
-    applyReceiveSettings(context, handle);
+    applyReceiveSettings(context, handle, record.deviceIndex);
 
     // A reopen keeps the record's buffers: they may still hold the bytes of queued entries, and
     // new ones on every open would leak 400 kB a time.
