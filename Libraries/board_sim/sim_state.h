@@ -92,6 +92,7 @@ struct Device {
     DWORD eventMask = 0;            // FT_SetEventNotification: what to signal, and how
     PVOID eventParam = nullptr;
     UCHAR latencyTimer = kDefaultLatencyMs;
+    std::uint32_t statusCalls = 0; // FT_GetStatus calls on the device's handles, failed ones included
 };
 
 struct Fault {
