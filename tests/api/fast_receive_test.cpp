@@ -265,6 +265,12 @@ std::size_t deliveredCount(int board) {
 }
 
 void registerOn(int boards, ReadCallback callback) {
+    {
+        std::lock_guard<std::mutex> hold(deliveredMutex);
+        for (auto& values : deliveredOf) {
+            values.clear();
+        }
+    }
     for (int board = 0; board < boards; ++board) {
         ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(board), 1);
         ASSERT_EQ(NRV_CV_RegisterReadCallback(callback), 1);
@@ -305,7 +311,7 @@ TEST(FastReceive, ABoardClosedAndReopenedWhileTheOthersAreSignalledLosesNothingO
     constexpr int kMessages = 3000;
     openBoards(kBoards);
     registerOn(kBoards, keepByBoard);
-    std::thread others([] {
+    std::jthread others([] { // joined however the test ends
         for (int n = 0; n < kMessages; ++n) {
             for (int board = 1; board < kBoards; ++board) {
                 boardSends(board, {0xD1, static_cast<std::uint8_t>(n)});
