@@ -249,9 +249,10 @@ TEST(FastReceive, OpeningABoardWakesTheReadThread) {
 
 // ---- many boards: only the signalled ones are asked ---------------------------------------------
 
-// Per board, the single-byte values delivered to the general callback, in order.
-std::mutex deliveredMutex;
-std::vector<std::uint8_t> deliveredOf[16];
+// Per board, the single-byte values delivered to the general callback, in order. Never destroyed:
+// the write thread may still deliver a streamed message while the process exits.
+std::mutex& deliveredMutex = *new std::mutex;
+std::vector<std::uint8_t>* const deliveredOf = new std::vector<std::uint8_t>[16];
 int32_t CORVANE_CALL keepByBoard(int32_t device, int32_t, uint32_t command, uint32_t length, uint8_t* data, uint32_t) {
     if (device >= 0 && device < 16 && command == 0xD1 && length == 1) {
         std::lock_guard<std::mutex> hold(deliveredMutex);
@@ -267,8 +268,8 @@ std::size_t deliveredCount(int board) {
 void registerOn(int boards, ReadCallback callback) {
     {
         std::lock_guard<std::mutex> hold(deliveredMutex);
-        for (auto& values : deliveredOf) {
-            values.clear();
+        for (int board = 0; board < 16; ++board) {
+            deliveredOf[board].clear();
         }
     }
     for (int board = 0; board < boards; ++board) {

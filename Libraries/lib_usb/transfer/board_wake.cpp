@@ -65,16 +65,28 @@ void* boardNotification(HostContext* context, int slot) {
 bool boardDue(BoardWake* wake, int slot, BoardWake::Clock::time_point now) {
     // Acquire: pairs with the mark's release; cleared before the board is asked.
     const bool signalled = wake->signalled[slot].exchange(0, std::memory_order_acquire) != 0;
-    if (signalled || wake->lookAgain[slot] || now - wake->lastLook[slot] >= kBoardSafetyInterval) {
+    if (signalled || wake->lookAgain[slot]) {
         return true;
     }
-    wake->nextSafetyLook = std::min(wake->nextSafetyLook, wake->lastLook[slot] + kBoardSafetyInterval);
-    return false;
+    const auto interval = wake->busy ? kBusySafetyInterval : kBoardSafetyInterval;
+    if (now - wake->lastLook[slot] < interval) {
+        wake->nextSafetyLook = std::min(wake->nextSafetyLook, wake->lastLook[slot] + interval);
+        return false;
+    }
+    if (wake->safetyLooksLeft == 0) {
+        wake->nextSafetyLook = now; // due, and taken on one of the next passes
+        return false;
+    }
+    --wake->safetyLooksLeft;
+    return true;
 }
 
 void noteBoardLook(BoardWake* wake, int slot, const BoardPoll& poll, BoardWake::Clock::time_point now) {
     wake->lastLook[slot] = now;
     wake->lookAgain[slot] = poll.readBytes || poll.roomWanted;
+    if (poll.readBytes) {
+        wake->lastTraffic = now;
+    }
     wake->nextSafetyLook = std::min(wake->nextSafetyLook, now + kBoardSafetyInterval);
 }
 
@@ -82,6 +94,9 @@ BoardWake::Clock::time_point startBoardPass(BoardWake* wake) {
     platform::waitBoardSignals(wake->signals, 0, nullptr, nullptr);
     const auto now = BoardWake::Clock::now();
     wake->nextSafetyLook = now + kBoardSafetyInterval;
+    wake->busy = now - wake->lastTraffic < kBusyTime;
+    // Idle, every board that is due is asked at once: one wake-up serves them all.
+    wake->safetyLooksLeft = wake->busy ? kBusyPassSafetyLooks : kDeviceRecordCount;
     return now;
 }
 

@@ -19,6 +19,12 @@ struct HostContext;
 
 // A board is asked at least this often, signalled or not.
 constexpr auto kBoardSafetyInterval = std::chrono::milliseconds(kReaderIdleWaitMs);
+// While some board streams, the safety looks are spread over the passes, a few a pass, so that the
+// streaming board never waits behind a burst of them (a status call costs about 60 us with the
+// vendor's driver): they start this early, so that each still comes within the interval.
+constexpr auto kBusySafetyInterval = std::chrono::milliseconds(kReaderIdleWaitMs * 8 / 10);
+constexpr int kBusyPassSafetyLooks = 2;
+constexpr auto kBusyTime = std::chrono::milliseconds(1);
 
 struct BoardWake {
     using Clock = std::chrono::steady_clock;
@@ -29,6 +35,9 @@ struct BoardWake {
     Clock::time_point lastLook[kDeviceRecordCount];
     bool lookAgain[kDeviceRecordCount]; // the last look handed over bytes or left some for lack of room
     Clock::time_point nextSafetyLook;   // the earliest safety look of an open board after this pass
+    Clock::time_point lastTraffic;      // when a board last handed over bytes
+    bool busy;                          // this pass comes within kBusyTime of traffic
+    int safetyLooksLeft;                // what this pass may still spend on safety looks
     platform::BoardSignals* signals;
 };
 
