@@ -8,8 +8,6 @@ looked for.
 
 import ctypes
 import os
-import threading
-import time
 
 from . import _native, library as _library
 from ._native import CorvaneError
@@ -54,6 +52,8 @@ _PROTOTYPES = {
     "sim_set_stream": (None, [_i, ctypes.POINTER(_Stream)]),
     "sim_stream_sent": (_u64, [_i]),
     "sim_fail_next": (None, [ctypes.c_char_p, _i, _u32]),
+    "sim_short_writes": (None, [_i, _u32]),
+    "sim_latency_timer": (_u32, [_i]),
 }
 
 
@@ -121,8 +121,13 @@ class Simulator:
         return SimBoard(self, number)
 
     def fail_next(self, entry_point, count=1, status=4):
-        """The next `count` calls of a driver entry point fail with `status` (4: FT_IO_ERROR)."""
+        """The next `count` calls of a driver entry point fail with `status` (4: FT_IO_ERROR);
+        a negative count fails every call until cleared with 0."""
         self._c.sim_fail_next(entry_point.encode(), count, status)
+
+    def short_writes(self, count, written):
+        """The next `count` writes take only `written` bytes (a board that stopped taking data)."""
+        self._c.sim_short_writes(count, written)
 
 
 class SimBoard:
@@ -211,6 +216,11 @@ class SimBoard:
     def is_open(self):
         return bool(self._c.sim_is_open(self.number))
 
+    @property
+    def latency_timer(self):
+        """The chip's latency timer as the library left it (16 after an open unless set)."""
+        return self._c.sim_latency_timer(self.number)
+
 
 def _board_sim(board):
     return board.library.sim.device(board.serial)
@@ -228,55 +238,17 @@ def open(board_file=None, **settings):  # noqa: A001
     return _library.open(_simulator=simulator, **settings)
 
 
-FENCE_CHANNEL = 7
-
-
-def reset(library, board_file=None, timeout=10.0):
+def reset(library, board_file=None):
     """Gives an open simulated library a fresh set of boards without a new process (the library
-    cannot be opened afresh: its threads live as long as the process). Closes every board, waits
-    until the library has delivered every message it still held, loads the boards again and lists
-    them. Callbacks of the old boards get nothing more."""
+    cannot be opened afresh: its threads live as long as the process). Closes every board, loads
+    the boards again and lists them. Listing renews every board record in the library: a message
+    still queued for an old board is consumed without a callback, so the new boards' callbacks
+    get only their own messages, and the old boards' callbacks get nothing more."""
     simulator = library.sim
     if simulator is None:
         raise CorvaneError("not a simulated library")
     with library._lock:
         for board in list(library._boards):
             board.close()
-        _drain(library, timeout)
         simulator.load(board_file)
         return library.refresh()
-
-
-def _drain(library, timeout):
-    """The library's write thread delivers queued messages in the order they were completed,
-    boards mixed. A marker block sent by a board after all others were closed therefore arrives
-    last: once it is seen, nothing of the closed boards is left to come."""
-    for receiver in list(_library._receivers.values()):
-        receiver._general, receiver._channels, receiver._streams = None, {}, []
-    _library._receivers.clear()
-    listed = library.boards()
-    if not listed:
-        return
-    fence = _library.Board(library, listed[0])
-    device = library.sim.device(fence.serial)
-    device.replug()
-    seen = threading.Event()
-    marker = os.urandom(8)
-    fence.open()
-    try:
-        fence.on_message(lambda m: m.data == marker and seen.set(), channel=FENCE_CHANNEL)
-        device.stop_stream()
-        device.behaviour = "silent"
-        deadline = time.monotonic() + timeout
-        while not seen.is_set():
-            # A full queue in the library drops a message whole; send the marker again until
-            # one gets through.
-            device.queue(bytes([0xE0 | FENCE_CHANNEL, len(marker)]) + marker)
-            if seen.wait(min(1.0, max(deadline - time.monotonic(), 0))) or time.monotonic() > deadline:
-                break
-        if not seen.is_set():
-            raise CorvaneError("the library did not deliver its queued messages within %s s" % timeout)
-    finally:
-        fence.on_message(None, channel=FENCE_CHANNEL)
-        fence.close()
-        _library._receivers.pop(fence.index, None)
