@@ -128,8 +128,36 @@ def load_library(environ=None, loader=None):
             tried.append("%s (%s: %s)" % (path, where, error))
             continue
         bind(module)
-        return module, path
+        return module, (file_of(module) or path) if bare else path
     raise CorvaneError("the Corvane library was not found; tried: " + "; ".join(tried))
+
+
+class _DlInfo(ctypes.Structure):
+    _fields_ = [("dli_fname", ctypes.c_char_p), ("dli_fbase", ctypes.c_void_p),
+                ("dli_sname", ctypes.c_char_p), ("dli_saddr", ctypes.c_void_p)]
+
+
+def file_of(module):
+    """The file a library found by the system's search was loaded from, where the system says."""
+    if is_windows():
+        buffer = ctypes.create_unicode_buffer(1024)
+        handle = getattr(module, "_handle", None)
+        if handle and ctypes.windll.kernel32.GetModuleFileNameW(ctypes.c_void_p(handle), buffer, len(buffer)):
+            return buffer.value
+        return None
+    try:
+        dladdr = ctypes.CDLL(None).dladdr
+    except (OSError, AttributeError):
+        return None
+    dladdr.argtypes = [ctypes.c_void_p, ctypes.POINTER(_DlInfo)]
+    info = _DlInfo()
+    try:
+        address = ctypes.cast(module.NRV_CV_Open, ctypes.c_void_p)
+    except (AttributeError, ctypes.ArgumentError):
+        return None
+    if dladdr(address, ctypes.byref(info)) and info.dli_fname:
+        return os.fsdecode(info.dli_fname)
+    return None
 
 
 def bind(module):
