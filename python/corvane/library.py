@@ -297,7 +297,10 @@ def _quietly(function):
         return function()
     libc = ctypes.CDLL(None)
     sys.stdout.flush()
-    saved = os.dup(1)
+    try:
+        saved = os.dup(1)
+    except OSError:  # no standard output to keep back
+        return function()
     try:
         with builtins.open(os.devnull, "w") as sink:
             os.dup2(sink.fileno(), 1)
