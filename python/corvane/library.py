@@ -325,7 +325,8 @@ class Board:
         self._channels = {}
         self._streams = []
         self._registered = set()  # "general" and the channels registered with the library
-        self._reported = set()    # ids of callbacks whose exception has been logged
+        self._reported = []       # callbacks whose exception has been logged (kept, so no id is reused)
+        self._errors_lock = threading.Lock()
         self.callback_errors = 0
         self._show = None
 
@@ -491,9 +492,9 @@ class Board:
             self._streams = [s for s in self._streams if s is not stream]
 
     def _dispatch(self, message):
-        # Runs on the library's write thread (the read thread for triggers). Reads of the handler
-        # fields are single loads under the interpreter lock; no lock of ours is taken here, so a
-        # thread that holds the library lock while the library waits on this thread cannot stall.
+        # Runs on the library's write thread (the read thread for triggers). The handler fields are
+        # read without the library lock: a thread holding it may be inside a library call, and
+        # this thread must never wait for one. The locks taken here are never held across a call.
         handler = self._channels.get(message.channel) if message.kind != TRIGGER else None
         if handler is None:
             handler = self._general
@@ -501,10 +502,13 @@ class Board:
             try:
                 handler(message)
             except BaseException:
-                self.callback_errors += 1
-                key = id(handler)
-                if key not in self._reported:
-                    self._reported.add(key)
+                # Triggers (read thread) and data (write thread) may fail at the same time.
+                with self._errors_lock:
+                    self.callback_errors += 1
+                    first = handler not in self._reported
+                    if first:
+                        self._reported.append(handler)
+                if first:
                     log.exception("a message callback of board %d (%s) raised; it goes on being called, "
                                   "further exceptions of it are counted in callback_errors, not logged",
                                   self.index, self.serial)

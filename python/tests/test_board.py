@@ -178,3 +178,39 @@ def test_library_identification_and_a_second_open(sim_library):
         (0, "CV000101B", "Corvane Eval Board B"), (1, "CV000102B", "Corvane Stream Board B")]
     with pytest.raises(CorvaneError, match="already open"):
         corvane.open()
+
+
+def test_two_threads_driving_two_boards_each_reach_their_own(sim_boards):
+    # Every operation selects its board first; without one lock around both steps the other
+    # thread's select could come in between and send a byte to the wrong board.
+    boards = [sim_boards.board(0), sim_boards.board(1)]
+    for board in boards:
+        board.sim.behaviour = "silent"
+        board.sim.stop_stream()
+        board.sim.clear_written()
+
+    def drive(board, address):
+        for value in range(200):
+            board.send_byte(address, value)
+    threads = [threading.Thread(target=drive, args=(board, 1 + i)) for i, board in enumerate(boards)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    for i, board in enumerate(boards):
+        assert board.sim.written() == b"".join(bytes([0x91 + i, v]) for v in range(200))
+
+
+def test_a_callback_may_send_and_close_its_own_board(sim_board):
+    answers = []
+
+    def reply(message):
+        if message.channel == 3:
+            sim_board.send_byte(4, message.value + 1)
+        else:
+            answers.append(message.value)
+            sim_board.close()
+    sim_board.on_message(reply)
+    sim_board.send_byte(3, 0x10)
+    assert wait_until(lambda: answers == [0x11] and not sim_board.is_open)
+    assert not sim_board.sim.is_open
