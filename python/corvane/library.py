@@ -222,7 +222,10 @@ class Library:
             if not self._open:
                 return
             for board in list(self._boards):
-                board.close()
+                try:
+                    board.close()
+                except CorvaneError as error:  # the library closes all the same
+                    log.warning("board %d (%s) did not close: %s", board.index, board.serial, error)
             for index in list(_receivers):
                 _receivers.pop(index, None)
             self._open = False
@@ -377,6 +380,13 @@ class Board:
 
     def __exit__(self, *exc):
         self.close()
+
+    @property
+    def sim(self):
+        """The simulated board behind this board (a library opened by corvane.sim only)."""
+        if self.library.sim is None:
+            raise CorvaneError("board %d (%s) is not a simulated board" % (self.index, self.serial))
+        return self.library.sim.device(self.serial)
 
     def select(self):
         """Makes this board the library's active board (every operation here does it anyway)."""

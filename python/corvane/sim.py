@@ -222,13 +222,6 @@ class SimBoard:
         return self._c.sim_latency_timer(self.number)
 
 
-def _board_sim(board):
-    return board.library.sim.device(board.serial)
-
-
-_library.Board.sim = property(_board_sim, doc="The simulated board behind this board (simulated libraries only).")
-
-
 def open(board_file=None, **settings):  # noqa: A001
     """Opens the library on simulated boards: those of a board file, or the default set (board 0
     an echoing board, board 1 a streaming one). Settings as for corvane.open."""
