@@ -6,6 +6,7 @@ that object's lock, which also keeps "select this board, then act on the active 
 piece when several Python threads share the library.
 """
 
+import atexit
 import builtins
 import collections
 import ctypes
@@ -98,6 +99,15 @@ _TRAMPOLINE = _native.READ_CALLBACK(_trampoline)
 
 _open_library = None
 _open_guard = threading.Lock()
+
+
+@atexit.register
+def _close_at_exit():
+    # The library's threads outlive the interpreter: close the boards while Python can still
+    # take their last messages, so that no callback is due once it is gone.
+    library = _open_library
+    if library is not None:
+        library.close()
 
 
 def _validated_settings(settings):
@@ -300,6 +310,7 @@ def _quietly(function):
         return function()
     libc = ctypes.CDLL(None)
     sys.stdout.flush()
+    libc.fflush(None)  # what the library printed before is not kept back
     try:
         saved = os.dup(1)
     except OSError:  # no standard output to keep back
