@@ -7,7 +7,6 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host library for FPGA boards behind an FT
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_SOURCE_DIR}/dist) # scripts/package.sh makes them elsewhere and moves them here
 set(CPACK_STRIP_FILES ON)
-set(CPACK_SOURCE_IGNORE_FILES /build/ /dist/ /\\.git)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

@@ -41,7 +41,8 @@ check() { # check <what> <command...>: runs it, prints ok or FAILED with its out
 same() {
   local expected=$1 actual
   shift
-  actual=$("$@" 2>&1) || { echo "$actual"; echo "(exit status $?)"; return 1; }
+  actual=$("$@" 2>&1 | tr -d '\r') || { echo "$actual"; echo "(exit status $?)"; return 1; }
+  expected=${expected%$'\n'}
   [[ $actual == "$expected" ]] || { diff <(echo "$expected") <(echo "$actual"); return 1; }
 }
 # contains <text> <command...>: the command succeeds and prints the text
@@ -52,15 +53,17 @@ contains() {
   grep -qF -- "$text" <<<"$actual" || { echo "$actual"; echo "(lacks: $text)"; return 1; }
 }
 
-consumer_output() { # the consumer's output on the default simulated boards, for a word size
-  printf 'NRV Corvane Library 1.0.0.7 - %s\nboards: 2\nboard 0: CV000101B\necho: %s' "$1" \
-    "board 0 channel 3 command D3 length 1 byte 41"
+consumer_output() { # the consumer's output (and the library's lines) on the default simulated boards
+  printf '%s\n' "NRV Corvane Library 1.0.0.7 - $1" \
+    $'\t Device 2: Corvane Eval Board B - CV000101B (VID: 403, PID: 8088)' \
+    $'\t Device 4: Corvane Stream Board B - CV000102B (VID: 403, PID: 8089)' \
+    "Number of devices: 2" "boards: 2" "board 0: CV000101B" "echo: board 0 channel 3 command D3 length 1 byte 41"
 }
 
 # linux_checks <name> <prefix>: the consumer both ways and the tool, from an installed tree.
 linux_checks() {
   local name=$1 tree=$2 libdir=$2/lib/$arch
-  local run=(env "LD_LIBRARY_PATH=$libdir:$libdir/corvane/sim")
+  local run=(env "LD_LIBRARY_PATH=$libdir:$libdir/corvane/sim" CORVANE_SIM_BOARDS=default)
   check "$name: consumer built with find_package(Corvane)" \
     bash -c "cmake -S tests/package/consumer -B '$scratch/$name-cmake' -G Ninja -DCMAKE_PREFIX_PATH='$tree' \
       -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF >/dev/null && cmake --build '$scratch/$name-cmake' >/dev/null"
@@ -113,7 +116,7 @@ for bits in 32 64; do
     32) compiler=i686-w64-mingw32-gcc wine_arch=win32 wine_prefix=$root/$win32_build/wine/prefix ;;
     64) compiler=x86_64-w64-mingw32-gcc wine_arch=win64 wine_prefix=$root/$win64_build/wine/prefix ;;
   esac
-  wine=(bash scripts/wine-run.sh --arch "$wine_arch" "$wine_prefix")
+  wine=(env CORVANE_SIM_BOARDS=default bash scripts/wine-run.sh --arch "$wine_arch" "$wine_prefix")
   app=$scratch/app$bits
   mkdir -p "$app"
   check "zip: $bits-bit consumer built with mingw against corvane.h and libCorvane$bits.dll.a" \
