@@ -13,6 +13,10 @@
 #            tests as 64-bit Windows programs, under wine in a 64-bit prefix of the build's own;
 #            binding through the DLL search (ftd2xx64.dll, then ftd2xx.dll, and 32-bit drivers
 #            under either name), and the export tables of both DLLs
+#   package  the packages of scripts/package.sh (.deb, tarball, Windows zip) from the three builds
+#            above, checked by tests/package/check.sh: a consumer program built against the
+#            installed tree, the unpacked .deb and the zip alone, run on the simulated driver;
+#            lintian; the .deb's contents
 #   asan     Linux, address and undefined-behaviour sanitizers: unit, API and binding tests
 #   tsan     Linux, thread sanitizer: unit, API and binding tests
 #   python   the Python package (python/) against the default build, with Debian's /usr/bin/python3
@@ -174,10 +178,34 @@ run_python() {
   rm -f "$log"
 }
 
+# run_package: the packages built from the trees above and checked; one test per check line.
+run_package() {
+  local stage_start result="passed" log checks failed
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== package: scripts/package.sh and tests/package/check.sh ==="
+  if ! bash scripts/package.sh; then
+    result="FAILED (package.sh)"
+  elif ! bash tests/package/check.sh "build/${prefix}default" "build/${prefix}win32" "build/${prefix}win64" 2>&1 |
+      tee "$log"; then
+    result="FAILED (checks)"
+  fi
+  checks=$(grep -cE '^(ok|FAILED) ' "$log")
+  failed=$(grep -cE '^FAILED ' "$log")
+  rm -f "$log"
+  passed_total=$((passed_total + checks - failed))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' package "$result" \
+    "$checks" "$failed" 0 "$(as_minutes "$(seconds_since "$stage_start")")")")
+}
+
 run_build default
 run_python
 run_build win32
 run_build win64
+run_package
 run_build asan
 run_build tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 run_fuzz

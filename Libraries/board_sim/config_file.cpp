@@ -6,9 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <initializer_list>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -258,7 +262,32 @@ std::vector<BoardSpec> defaultBoards() {
 
 } // namespace boardsim
 
+namespace {
+// Set once boards were loaded by request, so that the environment's choice never replaces them.
+std::atomic<bool> boardsChosen{false};
+std::once_flag environmentLoad;
+} // namespace
+
+void boardsim::loadBoardsFromEnvironment() {
+    const char* choice = std::getenv("CORVANE_SIM_BOARDS");
+    if (choice == nullptr || *choice == '\0') {
+        return;
+    }
+    std::call_once(environmentLoad, [choice] {
+        // Relaxed: the flag only keeps an earlier explicit choice; the boards themselves are
+        // handed over under the driver's lock.
+        if (boardsChosen.load(std::memory_order_relaxed)) {
+            return;
+        }
+        char reason[512] = "";
+        if (sim_load_boards(std::strcmp(choice, "default") == 0 ? nullptr : choice, reason, sizeof reason) < 0) {
+            std::fprintf(stderr, "simulated driver: CORVANE_SIM_BOARDS: %s\n", reason);
+        }
+    });
+}
+
 int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
+    boardsChosen.store(true, std::memory_order_relaxed);
     std::vector<boardsim::BoardSpec> boards;
     std::string reason;
     bool ok = true;

@@ -39,6 +39,12 @@ constexpr std::size_t kMaxDescriptionLength = 63; // the driver's 64-byte field,
 // one-line reason, leaving `boards` empty, for anything that is not a valid board file.
 bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std::string& error);
 
+// For a program that knows nothing of the simulated driver (a user's own, trying the library
+// without a board): CORVANE_SIM_BOARDS names a board file, or "default" for the default set,
+// loaded once when the driver is first asked for its devices, unless sim_load_boards chose the
+// boards before. Called with the driver's lock free.
+void loadBoardsFromEnvironment();
+
 // The boards the simulated driver shows when no file is given.
 std::vector<BoardSpec> defaultBoards();
 

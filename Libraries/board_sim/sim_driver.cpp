@@ -3,6 +3,7 @@
 // and its read thread at once, and tests steer it from theirs through the control API
 // (control.cpp). The lock is never held while a test's write hook runs or while FT_Read waits for
 // bytes.
+#include "config_file.h"
 #include "sim_state.h"
 
 #include <algorithm>
@@ -241,6 +242,7 @@ extern "C" FT_STATUS D2XX_API FT_OpenEx(PVOID pArg1, DWORD flags, FT_HANDLE* pHa
 
 #if !defined(BOARD_SIM_WITHOUT_FT_ListDevices)
 extern "C" FT_STATUS D2XX_API FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD flags) {
+    boardsim::loadBoardsFromEnvironment();
     auto& d = driver();
     Guard guard(d.lock);
     if (FT_STATUS fault = boardsim::enter(d, "FT_ListDevices")) {
@@ -719,6 +721,7 @@ extern "C" FT_STATUS D2XX_API FT_EraseEE(FT_HANDLE ftHandle) {
 
 #if !defined(BOARD_SIM_WITHOUT_FT_CreateDeviceInfoList)
 extern "C" FT_STATUS D2XX_API FT_CreateDeviceInfoList(LPDWORD numDevs) {
+    boardsim::loadBoardsFromEnvironment();
     auto& d = driver();
     Guard guard(d.lock);
     if (FT_STATUS fault = boardsim::enter(d, "FT_CreateDeviceInfoList")) {
