@@ -12,6 +12,14 @@
 
 namespace corvane {
 
+// Where a board reported lost stands with its reconnection (CORVANE_RECONNECT=auto). Changed only
+// under the record's guard: by the read thread, and by open, close and enumeration.
+enum class Reconnect : std::uint8_t {
+    None,    // not lost, or reconnecting is off
+    Retire,  // lost: its dead handle is still in ftHandle and is to be closed
+    Await,   // lost: the dead handle is closed (ftHandle null); the board is looked for again
+};
+
 struct DeviceRecord {
     std::int32_t deviceIndex;                // always the slot's own position, 0 to 255
     char deviceName[64];                     // the driver's description text
@@ -55,6 +63,12 @@ struct DeviceRecord {
     bool lost;                        // taken for lost and reported; until a status call succeeds
     bool readFailureReported;         // a failed block read was reported; until a read succeeds
     bool blockAbandoned;              // the block in progress was dropped with its lost board
+    // Set by the read thread when it reports the board lost, cleared once it answers again (or is
+    // reopened, reconnected, closed or cleared): the self test and the light show stop on it, and
+    // with reconnecting on the sends fail at once on it.
+    std::atomic<bool> lostReported;
+    Reconnect reconnect;              // under the guard
+    std::int64_t nextReconnectMs;     // read thread: when to look for the board again (steady clock)
 };
 
 } // namespace corvane
