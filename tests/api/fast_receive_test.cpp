@@ -23,9 +23,12 @@ Bytes randomStream(std::mt19937& random, int messages) {
         const auto channel = static_cast<std::uint8_t>(random() % 8);
         const auto value = static_cast<std::uint8_t>(random());
         switch (random() % 10) {
-        case 0:
-            stream.insert(stream.end(), {static_cast<std::uint8_t>(0xC8 | channel), value}); // trigger
+        case 0: {
+            // The trigger bit decides whatever other kind bits the header carries.
+            static constexpr std::uint8_t kTriggers[] = {0xC8, 0xD8, 0xE8, 0xF8};
+            stream.insert(stream.end(), {static_cast<std::uint8_t>(kTriggers[random() % 4] | channel), value});
             break;
+        }
         case 1:
             stream.insert(stream.end(), {static_cast<std::uint8_t>(0xC0 | channel), value}); // no kind
             break;
@@ -54,6 +57,7 @@ struct Seen {
     std::vector<Call> data;            // write thread, in order
     std::vector<Call> triggers;        // read thread, in order
     std::vector<std::string> logLines; // per header and per error, in order
+    std::size_t triggersOnTheWriteThread = 0;
 };
 
 // Runs the stream through a library opened with `profile`, on board 0 of a fresh driver, fed to
@@ -86,6 +90,10 @@ Seen runThrough(const char* profile, const Bytes& stream, std::uint32_t seed) {
     for (std::size_t i = before; i < calls.size(); ++i) {
         ((calls[i].command & 0x08) != 0 ? seen.triggers : seen.data).push_back(calls[i]);
     }
+    // Triggers are called on the read thread, never queued for the write thread.
+    for (const Call& trigger : seen.triggers) {
+        seen.triggersOnTheWriteThread += !seen.data.empty() && trigger.thread == seen.data.front().thread;
+    }
     // Nothing more is logged once the last message is in: the log is complete.
     std::istringstream log(testing_support::readFile("Corvane.log"));
     for (std::string line; std::getline(log, line);) {
@@ -112,6 +120,8 @@ TEST(FastReceive, GivesTheSameCallbacksTextsAndLogLinesAsTheDefaultPath) {
     EXPECT_EQ(slow.data, fast.data);
     EXPECT_EQ(slow.triggers, fast.triggers);
     EXPECT_EQ(slow.logLines, fast.logLines);
+    EXPECT_EQ(slow.triggersOnTheWriteThread, 0u);
+    EXPECT_EQ(fast.triggersOnTheWriteThread, 0u);
     EXPECT_NE(std::find(slow.logLines.begin(), slow.logLines.end(),
                         "CV ERROR: Message received does not have the right transfer mode; expecting output from "
                         "device"),
@@ -120,45 +130,89 @@ TEST(FastReceive, GivesTheSameCallbacksTextsAndLogLinesAsTheDefaultPath) {
 
 // ---- a slow callback -------------------------------------------------------------------------------
 
+// Streams that a sleeping callback holds back, each filling something else first: the channel
+// buffer of 255-byte blocks, or, with single bytes on every channel, the FIFO while every channel
+// buffer still has room. The read thread must leave what finds no room with the driver.
+struct SlowRow {
+    const char* name;
+    std::uint32_t singleByteChannels;
+    std::uint32_t blockChannels;
+    std::uint64_t heldUntilSent; // the first sleep lasts until the board has sent this many messages
+};
+
+std::ostream& operator<<(std::ostream& out, const SlowRow& row) { return out << row.name; }
+
+const SlowRow kSlowRows[] = {
+    {"ChannelBufferFillsFirst", 0b1, 0b10, 0},
+    {"FifoFillsFirst", 0xFF, 0, 65536 + 1000}, // more than the FIFO's entries
+};
+
+constexpr std::uint32_t kSlowBlockLength = 255;
 std::atomic<std::uint64_t> streamed{0};
 std::atomic<std::uint64_t> outOfTurn{0};
+std::vector<std::pair<bool, std::int32_t>> turn; // per message of a turn: is it a block, its channel
+std::uint64_t heldUntilSent = 0;
 
 std::uint32_t numberOf(const std::uint8_t* data) {
     return static_cast<std::uint32_t>(data[0]) | static_cast<std::uint32_t>(data[1]) << 8 |
            static_cast<std::uint32_t>(data[2]) << 16 | static_cast<std::uint32_t>(data[3]) << 24;
 }
 
-// Checks the stream of SlowCallback's board: single bytes on channel 0 and 255-byte blocks on
-// channel 1 in turn, message n carrying its number. Sleeps now and then, the first time long.
+// Checks the stream of the slow test's board: the channels in turn, single-byte channels first,
+// message n carrying its number. Sleeps now and then, the first time long: until the board has
+// sent heldUntilSent messages and the read thread has polled it many times since.
 int32_t CORVANE_CALL checkSlowly(int32_t, int32_t channel, uint32_t, uint32_t length, uint8_t* data, uint32_t) {
     const std::uint64_t n = streamed.load(std::memory_order_relaxed);
-    const bool good = n % 2 == 0 ? channel == 0 && length == 1 && data[0] == static_cast<std::uint8_t>(n)
-                                 : channel == 1 && length == 255 && numberOf(data) == n &&
-                                       data[254] == sim_stream_block_byte(n, 255, 254);
+    const auto [block, expected] = turn[n % turn.size()];
+    const bool good = channel == expected && (block ? length == kSlowBlockLength && numberOf(data) == n &&
+                                                          data[254] == sim_stream_block_byte(n, kSlowBlockLength, 254)
+                                                    : length == 1 && data[0] == static_cast<std::uint8_t>(n));
     if (!good) {
         outOfTurn.fetch_add(1, std::memory_order_relaxed);
     }
-    if (n == 10 || n % 50000 == 49999) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(n == 10 ? 500 : 50));
+    if (n == 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        testing_support::waitUntil([] { return sim_stream_sent(0) >= heldUntilSent; }, std::chrono::seconds(60));
+        const std::uint64_t polls = sim_call_count("FT_GetStatus");
+        testing_support::waitUntil([polls] { return sim_call_count("FT_GetStatus") >= polls + 50; });
+    } else if (n % 50000 == 49999) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     streamed.store(n + 1, std::memory_order_release);
     return 0;
 }
 
-TEST(FastReceive, ASleepingCallbackHoldsTheBoardBackAndLosesNothing) {
+class SlowCallbackTest : public testing::TestWithParam<SlowRow> {};
+
+TEST_P(SlowCallbackTest, ASleepingCallbackHoldsTheBoardBackAndLosesNothing) {
+    const SlowRow& row = GetParam();
+    for (std::int32_t channel = 0; channel < 8; ++channel) {
+        if ((row.singleByteChannels >> channel) & 1u) {
+            turn.emplace_back(false, channel);
+        }
+    }
+    for (std::int32_t channel = 0; channel < 8; ++channel) {
+        if ((row.blockChannels >> channel) & 1u) {
+            turn.emplace_back(true, channel);
+        }
+    }
+    heldUntilSent = row.heldUntilSent;
     useProfile("fast");
     openBoards(1);
     ASSERT_EQ(NRV_CV_RegisterReadCallback(checkSlowly), 1);
     // Far more than the FIFO and the channel buffers hold while the callback sleeps.
     constexpr std::uint64_t kMessages = 200000;
-    const SimStream stream{0b1, 0b10, 255, 0, kMessages};
+    const SimStream stream{row.singleByteChannels, row.blockChannels, kSlowBlockLength, 0, kMessages};
     sim_set_stream(0, &stream);
     ASSERT_TRUE(testing_support::waitUntil([] { return streamed.load() == kMessages; }, std::chrono::seconds(120)))
-        << streamed.load() << " of " << kMessages;
+        << streamed.load() << " of " << kMessages << "; last error: " << NRV_CV_GetLastError();
     EXPECT_EQ(outOfTurn.load(), 0u);
     EXPECT_EQ(sim_stream_sent(0), kMessages);
     EXPECT_STREQ(NRV_CV_GetLastError(), kNoErrorText);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, SlowCallbackTest, testing::ValuesIn(kSlowRows),
+                         [](const testing::TestParamInfo<SlowRow>& info) { return std::string(info.param.name); });
 
 // ---- waking -------------------------------------------------------------------------------------------
 

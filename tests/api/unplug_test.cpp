@@ -231,6 +231,53 @@ TEST(UnplugRecovery, ABoardThatAnswersAgainLosesOnlyTheBlockItWasSending) {
     EXPECT_EQ(errorLines(), std::vector<std::string>{kLostLine});
 }
 
+// Failed status calls count towards a lost board only while they come in a row: any answer in
+// between starts the count again, and a lost board that answers again must fail twice in a row
+// more before it is reported again. Each step is a run of failed status calls, then a message
+// that goes through.
+struct FailureRow {
+    const char* name;
+    std::vector<int> failedInARow;
+    std::size_t lostReports;
+};
+
+std::ostream& operator<<(std::ostream& out, const FailureRow& row) { return out << row.name; }
+
+const FailureRow kFailureRows[] = {
+    {"OneFailureThenAnswersThenOneMore", {1, 1}, 0},
+    {"SingleFailuresHoweverMany", {1, 1, 1, 1}, 0},
+    {"LostThenAnswersThenOneFailure", {2, 1}, 1},
+    {"LostThenAnswersThenLostAgain", {2, 1, 2}, 2},
+};
+
+class StatusFailureTest : public testing::TestWithParam<FailureRow> {};
+
+TEST_P(StatusFailureTest, OnlyFailuresInARowReportALostBoard) {
+    constexpr std::uint32_t kIoError = 4; // what the driver answers for a removed device
+    testing_support::enterFreshDirectory();
+    useProfile("default");
+    ASSERT_NO_FATAL_FAILURE(openBoards(1));
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(generalCallback()), 1);
+    NRV_CV_SetDebugMode(1);
+    std::size_t delivered = 0;
+    for (const int failures : GetParam().failedInARow) {
+        // The run of failures is over once a status call after it has been made.
+        const std::uint64_t calls = sim_call_count("FT_GetStatus");
+        sim_fail_next("FT_GetStatus", failures, kIoError);
+        ASSERT_TRUE(waitUntil([&] { return sim_call_count("FT_GetStatus") >= calls + failures + 1; }));
+        const auto value = static_cast<std::uint8_t>(delivered);
+        boardSends(0, {0xD1, value});
+        ASSERT_TRUE(recorder().waitForCalls(++delivered));
+        EXPECT_EQ(recorder().call(delivered - 1), dataCall(kGeneral, 0, 1, 0xD1, {value}));
+    }
+    const std::vector<std::string> lines = errorLines();
+    EXPECT_EQ(lines, std::vector<std::string>(GetParam().lostReports, kLostLine));
+    EXPECT_EQ(GetParam().lostReports != 0, kLostText == NRV_CV_GetLastError()) << NRV_CV_GetLastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, StatusFailureTest, testing::ValuesIn(kFailureRows),
+                         [](const testing::TestParamInfo<FailureRow>& info) { return std::string(info.param.name); });
+
 INSTANTIATE_TEST_SUITE_P(Rows, UnplugTest, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 

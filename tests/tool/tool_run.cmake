@@ -4,7 +4,8 @@
 #         [-DSTREAM=<messages> [-DSTREAM_CHANNEL=<channel>]] -P tool_run.cmake -- <command...> [--then <command...>]
 #
 # OUT and ERR must appear in standard output and standard error (the whole of standard output with
-# EXACT); <LF> stands for a line end, <SEMI> for a semicolon. A Windows program's CR LF line ends
+# EXACT); standard output must match the regular expression OUT_MATCHES. <LF> stands for a line
+# end, <SEMI> for a semicolon. A Windows program's CR LF line ends
 # are read back as LF. STREAM checks that standard output is <messages> messages of the default
 # stream board, one line each, in order, none missing (with STREAM_CHANNEL, those of one channel). A second command after --then must
 # succeed and print exactly what the first printed. SETUP lays out files in the working directory first:
@@ -96,6 +97,13 @@ foreach(stream OUT ERR)
     endif()
   endif()
 endforeach()
+if(DEFINED OUT_MATCHES)
+  string(REPLACE "<LF>" "\n" expected "${OUT_MATCHES}")
+  string(REPLACE "<SEMI>" ";" expected "${expected}")
+  if(NOT output MATCHES "${expected}")
+    string(APPEND problems "standard output does not match:\n${expected}\n")
+  endif()
+endif()
 if(DEFINED STREAM)
   # The default stream board: message n is on channel n % 4; channels 0 and 1 carry single bytes
   # holding n & 0xFF, channels 2 and 3 blocks of 32 bytes starting with n, little-endian.

@@ -4,6 +4,7 @@
 #include "core/host_context.h"
 #include "transfer/input_buffer.h"
 #include "transfer/read_thread.h"
+#include "transfer/threads.h"
 
 #include <gtest/gtest.h>
 
@@ -186,6 +187,72 @@ TEST_F(DecoderTest, FullFifoDropsTheMessageWholeAndTheNextEntrySkipsItsBytes) {
     EXPECT_EQ(record_->droppedBytes[2], 0u);
     EXPECT_EQ(record_->blockLength.load(), 0u);
     EXPECT_EQ(context_->fifoWriteIndex, 1);
+}
+
+// What one header makes of its message. The kind bits are tested trigger first, then single
+// byte, then block: a header with the trigger bit is a trigger whatever else it carries.
+enum class Kind { Trigger, SingleByte, Block, Nothing, WrongMode };
+
+struct HeaderRow {
+    std::uint8_t command;
+    Kind kind;
+};
+
+std::ostream& operator<<(std::ostream& out, const HeaderRow& row) {
+    return out << "header 0x" << std::hex << int{row.command};
+}
+
+int32_t CORVANE_CALL ignoreMessage(int32_t, int32_t, uint32_t, uint32_t, uint8_t*, uint32_t) { return 0; }
+
+class DecoderHeaderTest : public DecoderTest, public ::testing::WithParamInterface<HeaderRow> {};
+
+TEST_P(DecoderHeaderTest, KindBitsDecideInTheirOrder) {
+    const HeaderRow row = GetParam();
+    record_->readCallback.store(&ignoreMessage);
+    boardSends({row.command, 0x42});
+    const TriggerCall trigger = poll();
+    const int channel = row.command & 0x07;
+    EXPECT_EQ(trigger.callback != nullptr, row.kind == Kind::Trigger);
+    if (row.kind == Kind::Trigger) {
+        EXPECT_EQ(trigger.channel, channel);
+        EXPECT_EQ(trigger.commandByte, row.command);
+        EXPECT_EQ(trigger.value, 0x42u);
+    }
+    EXPECT_EQ(queued(), row.kind == Kind::SingleByte ? 1 : 0);
+    EXPECT_EQ(held(channel), row.kind == Kind::SingleByte ? std::vector<std::uint8_t>{0x42} : std::vector<std::uint8_t>{});
+    EXPECT_EQ(record_->blockBytesRemaining, row.kind == Kind::Block ? 0x42u : 0u);
+    EXPECT_EQ(lastError(), row.kind == Kind::WrongMode
+                               ? "Message received does not have the right transfer mode; expecting output from device"
+                               : "No error found!\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Headers, DecoderHeaderTest,
+                         ::testing::Values(HeaderRow{0xCB, Kind::Trigger}, HeaderRow{0xD8, Kind::Trigger},
+                                           HeaderRow{0xE9, Kind::Trigger}, HeaderRow{0xF8, Kind::Trigger},
+                                           HeaderRow{0xFF, Kind::Trigger}, HeaderRow{0xD3, Kind::SingleByte},
+                                           HeaderRow{0xF2, Kind::SingleByte}, HeaderRow{0xE4, Kind::Block},
+                                           HeaderRow{0xC5, Kind::Nothing}, HeaderRow{0x93, Kind::WrongMode},
+                                           HeaderRow{0x18, Kind::WrongMode}));
+
+// The batched feed reads no more than the FIFO has entries for: with three entries free and room
+// in every channel buffer, a read takes two single bytes and leaves the rest with the driver,
+// where nothing is lost; the last free entry is never filled.
+TEST_F(DecoderTest, BatchedReadTakesNoMoreThanTheFreeFifoEntriesHold) {
+    std::vector<std::uint8_t> batch(kBatchReadSize);
+    context_->settings.batched = true;
+    context_->batchBuffer = batch.data();
+    constexpr int kFree = 3;
+    for (int slot = 0; slot < kFifoSize - kFree; ++slot)
+        context_->fifo[slot].busy.store(1);
+    context_->fifoQueued = kFifoSize - kFree;
+    context_->fifoWriteIndex = kFifoSize - kFree;
+    for (std::uint8_t i = 0; i < 10; ++i)
+        boardSends({static_cast<std::uint8_t>(0xD0 | (i % 8)), i});
+    pollBoard(context_.get(), *record_);
+    EXPECT_EQ(board.readsAsked, (std::vector<std::uint32_t>{4}));
+    EXPECT_EQ(board.toHost.size(), 16u);
+    EXPECT_EQ(queued(), kFifoSize - kFree + 2);
+    EXPECT_EQ(lastError(), "No error found!\n");
 }
 
 } // namespace
