@@ -79,7 +79,8 @@ void setUp() {
     done = true;
     sim_reset();
     for (int board = 0; board < kBoards; ++board) {
-        sim_add_device(kBoardId, ("BENCH00" + std::to_string(board)).c_str(), ("Bench board " + std::to_string(board)).c_str());
+        sim_add_device(kBoardId, ("BENCH00" + std::to_string(board)).c_str(),
+                       ("Bench board " + std::to_string(board)).c_str());
     }
     NRV_CV_Open(0, 0, 0);
     std::fflush(stdout);
@@ -146,7 +147,12 @@ void ReconnectLatency(benchmark::State& state) {
     state.counters["interval_ms"] = kIntervalMs;
     state.counters["median_per_interval"] = median / kIntervalMs;
 }
-BENCHMARK(ReconnectLatency)->Arg(0)->Arg(1)->Iterations(kLatencySamples)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(ReconnectLatency)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(kLatencySamples)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void IdlePasses(benchmark::State& state) {
     setUp();
@@ -154,8 +160,9 @@ void IdlePasses(benchmark::State& state) {
     std::this_thread::sleep_for(300ms); // any reconnection's own calls are over
     // The calls a pass makes (status, read) and those a reconnection would add, each entry point
     // counted on its own: the driver's total moves between two reads of it.
-    static const char* const kOthers[] = {"FT_OpenEx", "FT_Close",   "FT_Purge",         "FT_SetBaudRate",
-                                          "FT_Write",  "FT_SetTimeouts", "FT_SetLatencyTimer", "FT_SetEventNotification"};
+    static const char* const kOthers[] = {
+        "FT_OpenEx", "FT_Close",       "FT_Purge",           "FT_SetBaudRate",
+        "FT_Write",  "FT_SetTimeouts", "FT_SetLatencyTimer", "FT_SetEventNotification"};
     auto others = [] {
         std::uint64_t sum = 0;
         for (const char* name : kOthers) {

@@ -474,9 +474,7 @@ TEST(ReconnectClose, ClosingALostBoardEndsTheSearchForIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, ReconnectTest, testing::ValuesIn(kReconnectRows),
-                         [](const testing::TestParamInfo<ReconnectRow>& info) {
-                             return std::string(info.param.name);
-                         });
+                         [](const testing::TestParamInfo<ReconnectRow>& info) { return std::string(info.param.name); });
 
 // ---- Without reconnecting: a self test or light show on a lost board stops ---------------------
 

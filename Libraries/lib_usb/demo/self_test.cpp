@@ -44,8 +44,8 @@ class Sender {
         return begin() && (SendByte(context_, kOpeningByteAddress, value, &failure_), finish());
     }
     bool block(const char* text) {
-        return begin() && (SendBlock(context_, kBlockAddress, reinterpret_cast<const std::uint8_t*>(text),
-                                     kBlockLength, &failure_),
+        return begin() && (SendBlock(context_, kBlockAddress, reinterpret_cast<const std::uint8_t*>(text), kBlockLength,
+                                     &failure_),
                            finish());
     }
     bool trigger() { return begin() && (SendTrigger(context_, kCycleTrigger, &failure_), finish()); }

@@ -31,7 +31,7 @@ void resetReceiveStateLocked(DeviceRecord& record);
 
 // Looking for lost boards again (CORVANE_RECONNECT=auto).
 constexpr std::int64_t kReconnectIntervalMs = 250; // a lost board is looked for this often
-constexpr std::size_t kLostTextSize = 200;          // "Lost connection to device: <name> / <serial>"
+constexpr std::size_t kLostTextSize = 200;         // "Lost connection to device: <name> / <serial>"
 inline constexpr const char* kLostConnection = "Lost connection to device: %s / %s";
 // The lost-board text of the record; the caller holds its guard (the read thread), or not.
 void formatLostTextLocked(const DeviceRecord& record, char (&text)[kLostTextSize]);
