@@ -125,6 +125,33 @@ StreamSpec stream(const json& value, const std::string& where) {
     return settings;
 }
 
+// A list of {"unplugAt": ms, "replugAt": ms}, each pair after the one before.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> timetable(const json& value, const std::string& where) {
+    if (!value.is_array() || value.empty()) {
+        refuse(where, "must be a list of {\"unplugAt\": ms, \"replugAt\": ms}");
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+    std::int64_t earliest = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const std::string at = where + "[" + std::to_string(i) + "]";
+        if (!value[i].is_object()) {
+            refuse(at, "must be an object");
+        }
+        onlyKeys(value[i], at, {"unplugAt", "replugAt"});
+        for (const char* required : {"unplugAt", "replugAt"}) {
+            if (!value[i].contains(required)) {
+                refuse(at, std::string("needs \"") + required + "\"");
+            }
+        }
+        constexpr std::int64_t kLatest = 24 * 3600 * 1000; // a day
+        const std::int64_t unplugAt = integer(value[i]["unplugAt"], at + ".unplugAt", earliest, kLatest);
+        const std::int64_t replugAt = integer(value[i]["replugAt"], at + ".replugAt", unplugAt + 1, kLatest);
+        pairs.emplace_back(static_cast<std::uint32_t>(unplugAt), static_cast<std::uint32_t>(replugAt));
+        earliest = replugAt + 1;
+    }
+    return pairs;
+}
+
 Behaviour behaviourNamed(const std::string& name, const std::string& where, bool& isStream) {
     isStream = name == "stream";
     if (name == "echo") {
@@ -179,7 +206,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
         if (!faults.is_object()) {
             refuse(at, "must be an object");
         }
-        onlyKeys(faults, at, {"unplugAfterWrites", "cutBlocks"});
+        onlyKeys(faults, at, {"unplugAfterWrites", "cutBlocks", "timetable"});
         if (faults.contains("unplugAfterWrites")) {
             settings.unplugAfterWrites =
                 static_cast<int>(integer(faults["unplugAfterWrites"], at + ".unplugAfterWrites", 1, INT32_MAX));
@@ -196,6 +223,9 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
             settings.cutBlockKeep =
                 cut.contains("keep") ? static_cast<std::uint32_t>(integer(cut["keep"], at + ".cutBlocks.keep", 0, 254))
                                      : 0;
+        }
+        if (faults.contains("timetable")) {
+            settings.timetable = timetable(faults["timetable"], at + ".timetable");
         }
     }
     if (dual) {
@@ -319,6 +349,14 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             sim_unplug_after_writes(device, settings.unplugAfterWrites);
         }
         sim_cut_blocks(device, settings.cutBlocks, settings.cutBlockKeep);
+        if (!settings.timetable.empty()) {
+            std::vector<std::uint32_t> times;
+            for (const auto& [unplugAt, replugAt] : settings.timetable) {
+                times.push_back(unplugAt);
+                times.push_back(replugAt);
+            }
+            sim_set_plug_timetable(device, times.data(), static_cast<std::uint32_t>(settings.timetable.size()));
+        }
         if (settings.stream) {
             const SimStream stream{settings.streamSpec.singleByteChannels, settings.streamSpec.blockChannels,
                                    settings.streamSpec.blockLength, settings.streamSpec.messagesPerSecond,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace boardsim {
@@ -29,6 +30,8 @@ struct BoardSpec {
     int unplugAfterWrites = 0; // 0: never
     int cutBlocks = 0;         // blocks cut short (negative: all)
     std::uint32_t cutBlockKeep = 0;
+    // Unplugged and replugged: (unplug, replug) in milliseconds after the board's first open.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> timetable;
 };
 
 constexpr std::size_t kMaxSerialLength = 15;      // the driver's 16-byte field, terminated

@@ -24,6 +24,9 @@ Driver& driver() {
 }
 
 FT_STATUS enter(Driver& d, const char* entryPoint) {
+    if (d.timetabled != 0) {
+        applyTimetables(d);
+    }
     auto call = d.calls.find(entryPoint);
     if (call == d.calls.end()) {
         call = d.calls.emplace(entryPoint, 0).first;
@@ -74,6 +77,37 @@ void unplug(Driver& d, int number) {
         device.handle = nullptr;
     }
     device.toHost.clear();
+}
+
+void replug(Driver& d, int number) {
+    Device& device = *d.devices[static_cast<std::size_t>(number)];
+    device.unplugged = false;
+    device.board.resync();
+}
+
+void applyTimetables(Driver& d) {
+    const auto now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < d.devices.size(); ++i) {
+        Device& device = *d.devices[i];
+        if (!device.timetableStarted) {
+            continue;
+        }
+        while (device.timetableNext < 2 * device.timetable.size()) {
+            const auto& entry = device.timetable[device.timetableNext / 2];
+            const std::uint32_t atMs = device.timetableNext % 2 == 0 ? entry.first : entry.second;
+            if (now < device.timetableStart + std::chrono::milliseconds(atMs)) {
+                break;
+            }
+            if (device.timetableNext % 2 == 0) {
+                unplug(d, static_cast<int>(i));
+            } else {
+                replug(d, static_cast<int>(i));
+            }
+            if (++device.timetableNext == 2 * device.timetable.size()) {
+                --d.timetabled;
+            }
+        }
+    }
 }
 
 Device* deviceAt(Driver& d, int number) {
@@ -154,6 +188,10 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     device.eventMask = 0; // a notification belongs to the handle it was set on
     device.eventParam = nullptr;
     device.latencyTimer = kDefaultLatencyMs;
+    if (!device.timetable.empty() && !device.timetableStarted) {
+        device.timetableStarted = true; // the timetable counts from the first open
+        device.timetableStart = std::chrono::steady_clock::now();
+    }
     d.openHandles[value] = number;
     *handle = device.handle;
     return FT_OK;
