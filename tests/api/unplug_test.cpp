@@ -320,14 +320,8 @@ int32_t CORVANE_CALL checkNumbered(int32_t board, int32_t channel, uint32_t comm
     return 0;
 }
 
-struct ReconnectRow {
-    const char* name;
-    Mode mode; // Fast reconnects by its profile; the others with CORVANE_RECONNECT=auto
-    When when;
-    bool debug;
-};
-
-std::ostream& operator<<(std::ostream& out, const ReconnectRow& row) { return out << row.name; }
+// The unplug table's rows; Fast reconnects by its profile, the others with CORVANE_RECONNECT=auto.
+using ReconnectRow = Row;
 
 const ReconnectRow kReconnectRows[] = {
     {"DefaultStreaming", Mode::Default, When::Streaming, false},
