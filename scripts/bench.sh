@@ -12,7 +12,7 @@ build=$root/build/bench
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
   -DCORVANE_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target receive_bench transfer_bench >/dev/null
+cmake --build "$build" -j2 --target receive_bench transfer_bench reconnect_bench >/dev/null
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"
 if [[ ${1:-} == --smoke ]]; then
@@ -35,3 +35,6 @@ echo "== Receive (board to callback), every figure beside its baseline =="
 echo
 echo "== Send =="
 "$build/bench/transfer_bench" --benchmark_min_time=0.5
+echo
+echo "== Reconnecting a lost board (fast profile; CORVANE_BENCH_CYCLES unplug/replug cycles, 1000 by default) =="
+"$build/bench/reconnect_bench" 2>/dev/null

@@ -8,6 +8,10 @@
 #   the same for x86-64 (the 64-bit Windows cross build)
 #   wine with its 32-bit part (the Windows tests; needs the i386 architecture) and its 64-bit part
 #     (the 64-bit build's tests); skipped when CORVANE_WITH_WINE=0, as for the tour
+#   Debian's Python 3 with pytest, setuptools, pip and matplotlib (the Python package's tests and
+#     examples, run with /usr/bin/python3)
+#   help2man, lintian, dpkg-dev, fakeroot, zip, unzip, pkg-config (the packages: the man page, the
+#     .deb and its checks, the Windows zip, the consumer built with pkg-config)
 #   npm, only where the machine has none (fetching the vendor's driver for the real-driver test)
 set -euo pipefail
 
@@ -15,6 +19,8 @@ packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev li
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nlohmann-json3-dev libcli11-dev
           clang libclang-rt-14-dev)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+packages+=(python3 python3-pytest python3-setuptools python3-pip python3-matplotlib)
+packages+=(help2man lintian dpkg-dev fakeroot zip unzip pkg-config)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   packages+=(wine64)

@@ -13,8 +13,14 @@
 #            tests as 64-bit Windows programs, under wine in a 64-bit prefix of the build's own;
 #            binding through the DLL search (ftd2xx64.dll, then ftd2xx.dll, and 32-bit drivers
 #            under either name), and the export tables of both DLLs
+#   package  the packages of scripts/package.sh (.deb, tarball, Windows zip) from the three builds
+#            above, checked by tests/package/check.sh: a consumer program built against the
+#            installed tree, the unpacked .deb and the zip alone, run on the simulated driver;
+#            lintian; the .deb's contents
 #   asan     Linux, address and undefined-behaviour sanitizers: unit, API and binding tests
 #   tsan     Linux, thread sanitizer: unit, API and binding tests
+#   python   the Python package (python/) against the default build, with Debian's /usr/bin/python3
+#            and pytest, whatever python3 comes first on PATH; its examples included
 #   fuzz     Linux, clang: every libFuzzer target of tests/fuzz/ for CORVANE_FUZZ_SECONDS each
 #            (default 60), from its committed seed corpus, under the address and undefined-
 #            behaviour sanitizers; a crash leaves its input in build/fuzz/artifacts/
@@ -147,9 +153,59 @@ run_fuzz() {
     "$targets" "$failed" 0 "$(as_minutes "$(seconds_since "$stage_start")")" "$runs")")
 }
 
+# run_python: the Python package's tests against the default build's library and simulated driver.
+run_python() {
+  local dir=build/${prefix}default stage_start result="passed" log line passed=0 failed=0 skipped=0
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== python: tests of python/ against ${dir} ==="
+  CORVANE_BUILD_DIR="$root/$dir" MPLCONFIGDIR="$root/$dir/matplotlib" PYTHONDONTWRITEBYTECODE=1 \
+    /usr/bin/python3 -m pytest -p no:cacheprovider -q python/tests 2>&1 | tee "$log"
+  [[ ${PIPESTATUS[0]} -eq 0 ]] || result="FAILED (tests)"
+  # pytest's closing line: "33 passed, 1 skipped in 9.31s" or "1 failed, 33 passed in 9.31s".
+  line=$(grep -E '^[0-9]+ (passed|failed|skipped|error)' "$log" | tail -1)
+  [[ $line =~ ([0-9]+)\ passed ]] && passed=${BASH_REMATCH[1]}
+  [[ $line =~ ([0-9]+)\ failed ]] && failed=${BASH_REMATCH[1]}
+  [[ $line =~ ([0-9]+)\ error ]] && failed=$((failed + BASH_REMATCH[1]))
+  [[ $line =~ ([0-9]+)\ skipped ]] && skipped=${BASH_REMATCH[1]}
+  passed_total=$((passed_total + passed))
+  skipped_total=$((skipped_total + skipped))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' python "$result" \
+    "$((passed + failed + skipped))" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")")")
+  rm -f "$log"
+}
+
+# run_package: the packages built from the trees above and checked; one test per check line.
+run_package() {
+  local stage_start result="passed" log checks failed
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== package: scripts/package.sh and tests/package/check.sh ==="
+  if ! bash scripts/package.sh; then
+    result="FAILED (package.sh)"
+  elif ! bash tests/package/check.sh "build/${prefix}default" "build/${prefix}win32" "build/${prefix}win64" 2>&1 |
+      tee "$log"; then
+    result="FAILED (checks)"
+  fi
+  checks=$(grep -cE '^(ok|FAILED) ' "$log")
+  failed=$(grep -cE '^FAILED ' "$log")
+  rm -f "$log"
+  passed_total=$((passed_total + checks - failed))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' package "$result" \
+    "$checks" "$failed" 0 "$(as_minutes "$(seconds_since "$stage_start")")")")
+}
+
 run_build default
+run_python
 run_build win32
 run_build win64
+run_package
 run_build asan
 run_build tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 run_fuzz

@@ -68,7 +68,8 @@ SIM_API void sim_fail_next(const char* entryPoint, int count, std::uint32_t stat
 SIM_API void sim_fail_call(int nth, std::uint32_t status);
 // Driver calls made so far, all entry points together (failed calls included); sim_reset zeroes it.
 SIM_API std::uint64_t sim_total_calls(void);
-// Handles given out by FT_Open and FT_OpenEx and not closed since (any device).
+// Handles given out by FT_Open and FT_OpenEx and not closed since (any device), those of
+// unplugged devices included.
 SIM_API std::uint32_t sim_open_handles(void);
 
 // The next `count` FT_Write calls (any device) return FT_OK but write only min(asked, `written`)
@@ -131,6 +132,12 @@ SIM_API void sim_unplug(int device);
 SIM_API void sim_replug(int device);
 // The device is unplugged right after the given number of further writes (0 cancels).
 SIM_API void sim_unplug_after_writes(int device, int writes);
+// The device is unplugged and replugged on a timetable: `pairs` pairs of times in `times`, each an
+// unplug and then a replug, in milliseconds after the device's next open (the first open since
+// this call starts the clock), in increasing order. A pair is applied by the first driver call
+// (any entry point) made once it is due. Null or 0 pairs clear the timetable. A replugged device
+// comes back closed; opened again, it gets a handle value never given out before.
+SIM_API void sim_set_plug_timetable(int device, const std::uint32_t* times, std::uint32_t pairs);
 // The next `count` blocks the board sends (negative: all, 0: none) carry only `keep` of the data
 // bytes their header announces: a board that breaks off in the middle of a block.
 SIM_API void sim_cut_blocks(int device, int count, std::uint32_t keep);

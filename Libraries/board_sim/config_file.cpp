@@ -6,9 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <initializer_list>
+#include <mutex>
 #include <set>
 #include <sstream>
 
@@ -121,6 +125,33 @@ StreamSpec stream(const json& value, const std::string& where) {
     return settings;
 }
 
+// A list of {"unplugAt": ms, "replugAt": ms}, each pair after the one before.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> timetable(const json& value, const std::string& where) {
+    if (!value.is_array() || value.empty()) {
+        refuse(where, "must be a list of {\"unplugAt\": ms, \"replugAt\": ms}");
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs;
+    std::int64_t earliest = 0;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const std::string at = where + "[" + std::to_string(i) + "]";
+        if (!value[i].is_object()) {
+            refuse(at, "must be an object");
+        }
+        onlyKeys(value[i], at, {"unplugAt", "replugAt"});
+        for (const char* required : {"unplugAt", "replugAt"}) {
+            if (!value[i].contains(required)) {
+                refuse(at, std::string("needs \"") + required + "\"");
+            }
+        }
+        constexpr std::int64_t kLatest = 24 * 3600 * 1000; // a day
+        const std::int64_t unplugAt = integer(value[i]["unplugAt"], at + ".unplugAt", earliest, kLatest);
+        const std::int64_t replugAt = integer(value[i]["replugAt"], at + ".replugAt", unplugAt + 1, kLatest);
+        pairs.emplace_back(static_cast<std::uint32_t>(unplugAt), static_cast<std::uint32_t>(replugAt));
+        earliest = replugAt + 1;
+    }
+    return pairs;
+}
+
 Behaviour behaviourNamed(const std::string& name, const std::string& where, bool& isStream) {
     isStream = name == "stream";
     if (name == "echo") {
@@ -175,7 +206,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
         if (!faults.is_object()) {
             refuse(at, "must be an object");
         }
-        onlyKeys(faults, at, {"unplugAfterWrites", "cutBlocks"});
+        onlyKeys(faults, at, {"unplugAfterWrites", "cutBlocks", "timetable"});
         if (faults.contains("unplugAfterWrites")) {
             settings.unplugAfterWrites =
                 static_cast<int>(integer(faults["unplugAfterWrites"], at + ".unplugAfterWrites", 1, INT32_MAX));
@@ -192,6 +223,9 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
             settings.cutBlockKeep =
                 cut.contains("keep") ? static_cast<std::uint32_t>(integer(cut["keep"], at + ".cutBlocks.keep", 0, 254))
                                      : 0;
+        }
+        if (faults.contains("timetable")) {
+            settings.timetable = timetable(faults["timetable"], at + ".timetable");
         }
     }
     if (dual) {
@@ -258,7 +292,32 @@ std::vector<BoardSpec> defaultBoards() {
 
 } // namespace boardsim
 
+namespace {
+// Set once boards were loaded by request, so that the environment's choice never replaces them.
+std::atomic<bool> boardsChosen{false};
+std::once_flag environmentLoad;
+} // namespace
+
+void boardsim::loadBoardsFromEnvironment() {
+    const char* choice = std::getenv("CORVANE_SIM_BOARDS");
+    if (choice == nullptr || *choice == '\0') {
+        return;
+    }
+    std::call_once(environmentLoad, [choice] {
+        // Relaxed: the flag only keeps an earlier explicit choice; the boards themselves are
+        // handed over under the driver's lock.
+        if (boardsChosen.load(std::memory_order_relaxed)) {
+            return;
+        }
+        char reason[512] = "";
+        if (sim_load_boards(std::strcmp(choice, "default") == 0 ? nullptr : choice, reason, sizeof reason) < 0) {
+            std::fprintf(stderr, "simulated driver: CORVANE_SIM_BOARDS: %s\n", reason);
+        }
+    });
+}
+
 int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
+    boardsChosen.store(true, std::memory_order_relaxed);
     std::vector<boardsim::BoardSpec> boards;
     std::string reason;
     bool ok = true;
@@ -290,6 +349,14 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             sim_unplug_after_writes(device, settings.unplugAfterWrites);
         }
         sim_cut_blocks(device, settings.cutBlocks, settings.cutBlockKeep);
+        if (!settings.timetable.empty()) {
+            std::vector<std::uint32_t> times;
+            for (const auto& [unplugAt, replugAt] : settings.timetable) {
+                times.push_back(unplugAt);
+                times.push_back(replugAt);
+            }
+            sim_set_plug_timetable(device, times.data(), static_cast<std::uint32_t>(settings.timetable.size()));
+        }
         if (settings.stream) {
             const SimStream stream{settings.streamSpec.singleByteChannels, settings.streamSpec.blockChannels,
                                    settings.streamSpec.blockLength, settings.streamSpec.messagesPerSecond,

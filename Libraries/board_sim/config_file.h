@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace boardsim {
@@ -29,6 +30,8 @@ struct BoardSpec {
     int unplugAfterWrites = 0; // 0: never
     int cutBlocks = 0;         // blocks cut short (negative: all)
     std::uint32_t cutBlockKeep = 0;
+    // Unplugged and replugged: (unplug, replug) in milliseconds after the board's first open.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> timetable;
 };
 
 constexpr std::size_t kMaxSerialLength = 15;      // the driver's 16-byte field, terminated
@@ -38,6 +41,12 @@ constexpr std::size_t kMaxDescriptionLength = 63; // the driver's 64-byte field,
 // two: its first interface, serial ending in 'A', and then its second, 'B'). Returns false with a
 // one-line reason, leaving `boards` empty, for anything that is not a valid board file.
 bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std::string& error);
+
+// For a program that knows nothing of the simulated driver (a user's own, trying the library
+// without a board): CORVANE_SIM_BOARDS names a board file, or "default" for the default set,
+// loaded once when the driver is first asked for its devices, unless sim_load_boards chose the
+// boards before. Called with the driver's lock free.
+void loadBoardsFromEnvironment();
 
 // The boards the simulated driver shows when no file is given.
 std::vector<BoardSpec> defaultBoards();

@@ -24,6 +24,7 @@ void sim_reset(void) {
     d.hook = nullptr;
     d.hookUser = nullptr;
     d.vidPids.clear();
+    d.timetabled = 0;
 }
 
 int sim_add_device(std::uint32_t id, const char* serial, const char* description) {
@@ -148,7 +149,8 @@ std::uint64_t sim_total_calls(void) {
 std::uint32_t sim_open_handles(void) {
     auto& d = driver();
     Guard guard(d.lock);
-    return static_cast<std::uint32_t>(d.openHandles.size());
+    // The handles of unplugged devices too: they stay given out until closed.
+    return static_cast<std::uint32_t>(d.openHandles.size() + d.deadHandles.size());
 }
 
 void sim_short_writes(int count, std::uint32_t written) {
@@ -240,9 +242,29 @@ void sim_unplug(int device) {
 void sim_replug(int device) {
     auto& d = driver();
     Guard guard(d.lock);
-    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
-        target->unplugged = false;
-        target->board.resync();
+    if (boardsim::deviceAt(d, device) != nullptr) {
+        boardsim::replug(d, device);
+    }
+}
+
+void sim_set_plug_timetable(int device, const std::uint32_t* times, std::uint32_t pairs) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    if (target == nullptr) {
+        return;
+    }
+    if (target->timetableNext < 2 * target->timetable.size()) {
+        --d.timetabled; // the old timetable had events to come
+    }
+    target->timetable.clear();
+    for (std::uint32_t i = 0; times != nullptr && i < pairs; ++i) {
+        target->timetable.emplace_back(times[2 * i], times[2 * i + 1]);
+    }
+    target->timetableNext = 0;
+    target->timetableStarted = false;
+    if (!target->timetable.empty()) {
+        ++d.timetabled;
     }
 }
 

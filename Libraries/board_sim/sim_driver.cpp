@@ -3,6 +3,7 @@
 // and its read thread at once, and tests steer it from theirs through the control API
 // (control.cpp). The lock is never held while a test's write hook runs or while FT_Read waits for
 // bytes.
+#include "config_file.h"
 #include "sim_state.h"
 
 #include <algorithm>
@@ -23,6 +24,9 @@ Driver& driver() {
 }
 
 FT_STATUS enter(Driver& d, const char* entryPoint) {
+    if (d.timetabled != 0) {
+        applyTimetables(d);
+    }
     auto call = d.calls.find(entryPoint);
     if (call == d.calls.end()) {
         call = d.calls.emplace(entryPoint, 0).first;
@@ -73,6 +77,37 @@ void unplug(Driver& d, int number) {
         device.handle = nullptr;
     }
     device.toHost.clear();
+}
+
+void replug(Driver& d, int number) {
+    Device& device = *d.devices[static_cast<std::size_t>(number)];
+    device.unplugged = false;
+    device.board.resync();
+}
+
+void applyTimetables(Driver& d) {
+    const auto now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < d.devices.size(); ++i) {
+        Device& device = *d.devices[i];
+        if (!device.timetableStarted) {
+            continue;
+        }
+        while (device.timetableNext < 2 * device.timetable.size()) {
+            const auto& entry = device.timetable[device.timetableNext / 2];
+            const std::uint32_t atMs = device.timetableNext % 2 == 0 ? entry.first : entry.second;
+            if (now < device.timetableStart + std::chrono::milliseconds(atMs)) {
+                break;
+            }
+            if (device.timetableNext % 2 == 0) {
+                unplug(d, static_cast<int>(i));
+            } else {
+                replug(d, static_cast<int>(i));
+            }
+            if (++device.timetableNext == 2 * device.timetable.size()) {
+                --d.timetabled;
+            }
+        }
+    }
 }
 
 Device* deviceAt(Driver& d, int number) {
@@ -153,6 +188,10 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     device.eventMask = 0; // a notification belongs to the handle it was set on
     device.eventParam = nullptr;
     device.latencyTimer = kDefaultLatencyMs;
+    if (!device.timetable.empty() && !device.timetableStarted) {
+        device.timetableStarted = true; // the timetable counts from the first open
+        device.timetableStart = std::chrono::steady_clock::now();
+    }
     d.openHandles[value] = number;
     *handle = device.handle;
     return FT_OK;
@@ -241,6 +280,7 @@ extern "C" FT_STATUS D2XX_API FT_OpenEx(PVOID pArg1, DWORD flags, FT_HANDLE* pHa
 
 #if !defined(BOARD_SIM_WITHOUT_FT_ListDevices)
 extern "C" FT_STATUS D2XX_API FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD flags) {
+    boardsim::loadBoardsFromEnvironment();
     auto& d = driver();
     Guard guard(d.lock);
     if (FT_STATUS fault = boardsim::enter(d, "FT_ListDevices")) {
@@ -720,6 +760,7 @@ extern "C" FT_STATUS D2XX_API FT_EraseEE(FT_HANDLE ftHandle) {
 
 #if !defined(BOARD_SIM_WITHOUT_FT_CreateDeviceInfoList)
 extern "C" FT_STATUS D2XX_API FT_CreateDeviceInfoList(LPDWORD numDevs) {
+    boardsim::loadBoardsFromEnvironment();
     auto& d = driver();
     Guard guard(d.lock);
     if (FT_STATUS fault = boardsim::enter(d, "FT_CreateDeviceInfoList")) {

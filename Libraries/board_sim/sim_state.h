@@ -92,6 +92,12 @@ struct Device {
     DWORD eventMask = 0;            // FT_SetEventNotification: what to signal, and how
     PVOID eventParam = nullptr;
     UCHAR latencyTimer = kDefaultLatencyMs;
+    // Unplugged and replugged on a timetable: (unplug, replug) in milliseconds after the device's
+    // first open since the timetable was set; applied by the next driver call due.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> timetable;
+    std::size_t timetableNext = 0; // 2 * entry, + 1 once that entry's unplug is done
+    bool timetableStarted = false;
+    std::chrono::steady_clock::time_point timetableStart{};
     std::uint32_t statusCalls = 0; // FT_GetStatus calls on the device's handles, failed ones included
 };
 
@@ -122,6 +128,7 @@ struct Driver {
     std::vector<std::pair<DWORD, DWORD>> vidPids;
     std::condition_variable pacerWake; // the pacing thread of paced streams waits on it
     bool pacerStarted = false;
+    int timetabled = 0; // devices whose timetable has events still to come
 };
 
 Driver& driver();
@@ -139,6 +146,10 @@ Device* deviceAt(Driver& d, int number);
 FT_STATUS missingHandle(const Driver& d, FT_HANDLE handle);
 // Pulls the device off the bus: its open handle dies, the list and the opens no longer see it.
 void unplug(Driver& d, int number);
+// Puts it back: listed again, closed, its board state kept and listening at a message boundary.
+void replug(Driver& d, int number);
+// Applies what the devices' timetables have due by now. Lock held.
+void applyTimetables(Driver& d);
 int addDevice(Driver& d, std::uint32_t id, const char* serial, std::size_t serialLength, const char* description,
               std::size_t descriptionLength);
 int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* description);

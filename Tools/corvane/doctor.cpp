@@ -116,6 +116,12 @@ int doctorCommand(const GlobalOptions&, const DoctorOptions& options) {
         report.problem(driverMissing(name, error));
     } else {
         report.ok(name + " loads from " + modulePath(driver));
+        if (options.driver.empty() && findSymbol(driver, "sim_reset") != nullptr) {
+            // Installed, the simulated driver stays in a private folder; found by name, it hides
+            // the vendor's driver from every program that uses the library.
+            report.problem("the loader finds Corvane's simulated driver under the vendor's name: programs reach only "
+                           "simulated boards; remove it (or its folder) from the loader's search path");
+        }
         driverChecks(report, driver);
     }
     systemChecks(report, options);

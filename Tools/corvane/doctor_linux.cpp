@@ -1,6 +1,7 @@
 // doctor on Linux: the kernel's serial driver, the USB device nodes and their udev rules, read from
 // sysfs, /proc/modules and /dev under roots that the tests lay out for themselves.
 #include "doctor.h"
+#include "udev_rule.h"
 
 #include <filesystem>
 #include <fstream>
@@ -16,8 +17,7 @@ namespace {
 constexpr const char* kFtdiVendor = "0403";
 constexpr unsigned kFirstBoardProduct = 0x8088;
 constexpr unsigned kLastBoardProduct = 0x808F;
-constexpr const char* kUdevRule = "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"0403\", ATTR{idProduct}==\"808[89a-f]\", "
-                                  "GROUP=\"plugdev\", MODE=\"0660\"";
+constexpr const char* kUdevRule = CORVANE_UDEV_RULE; // the line the packages install
 
 std::string firstLine(const fs::path& path) {
     std::ifstream file(path);
@@ -155,7 +155,7 @@ void systemChecks(Report& report, const DoctorOptions& options) {
     if (haveRule) {
         report.ok("udev rule for FTDI devices: " + rule);
     } else if (inaccessible || !ftdi.empty()) {
-        report.note(std::string("no udev rule gives access to FTDI devices; /etc/udev/rules.d/99-corvane.rules: ") +
+        report.note(std::string("no udev rule gives access to FTDI devices; /etc/udev/rules.d/60-corvane.rules: ") +
                     kUdevRule + ", then `sudo udevadm control --reload && sudo udevadm trigger` and replug");
     }
 }

@@ -10,7 +10,7 @@ using namespace corvane::tool;
 
 namespace {
 
-constexpr const char* kToolVersion = "1.0.0";
+constexpr const char* kToolVersion = CORVANE_TOOL_VERSION;
 
 } // namespace
 

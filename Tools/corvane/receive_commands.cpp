@@ -58,6 +58,18 @@ class LiveView {
         }
         const std::string drops = dropsReported();
         out.push_back("drops: " + (drops.empty() ? std::string("none reported") : drops));
+        // Losses and reconnections, the last few: "lost at 1.02 s, reconnected at 1.30 s".
+        std::string events;
+        for (const std::string& event : Receiver::instance().events()) {
+            const std::size_t kindEnd = event.find(':');
+            const std::size_t timeEnd = event.find(" s ");
+            events += (events.empty() ? "" : ", ") + event.substr(timeEnd + 3, kindEnd - timeEnd - 3) + " at " +
+                      event.substr(0, timeEnd) + " s";
+        }
+        if (events.size() > kEventsShown) {
+            events = "..." + events.substr(events.size() - kEventsShown);
+        }
+        out.push_back("events: " + (events.empty() ? std::string("none") : events));
         lastTime_ = elapsed;
         return out;
     }
@@ -67,6 +79,7 @@ class LiveView {
     int channel_;
     double lastTime_ = 0;
     std::array<ChannelSnapshot, kChannels> last_{};
+    static constexpr std::size_t kEventsShown = 100;
 };
 
 } // namespace
@@ -96,6 +109,7 @@ int monitorCommand(Session& session, const MonitorOptions& options) {
     std::size_t drawn = 0;
     for (;;) {
         const double elapsed = nowSeconds() - start;
+        receiver.lookForEvents();
         const bool done = interrupted() || (options.seconds > 0 && elapsed >= options.seconds) ||
                           (options.count != 0 && receiver.messages() >= options.count);
         receiver.flush();
@@ -225,9 +239,12 @@ int benchCommand(Session& session, double seconds) {
     catchInterrupt();
     const double start = nowSeconds();
     while (!interrupted() && nowSeconds() - start < seconds) {
+        receiver.lookForEvents();
         sleepMs(kPollMs);
     }
+    receiver.lookForEvents();
     receiver.stop();
+    const std::vector<std::string> events = receiver.events();
     const double elapsed = nowSeconds() - start;
     const std::uint64_t messages = receiver.messages();
     // Closed before its last error is read: the read thread no longer reports on it meanwhile.
@@ -248,6 +265,7 @@ int benchCommand(Session& session, double seconds) {
         if (session.sim() != nullptr) {
             out["streamGaps"] = receiver.streamGaps();
         }
+        out["events"] = events;
         std::printf("%s\n", out.dump(2).c_str());
         return 0;
     }
@@ -260,6 +278,10 @@ int benchCommand(Session& session, double seconds) {
                     static_cast<unsigned long long>(receiver.streamGaps()));
     }
     std::printf("  drops reported by the library: %s\n", reported.empty() ? "none" : reported.c_str());
+    std::printf("  events: %s\n", events.empty() ? "none" : "");
+    for (const std::string& event : events) {
+        std::printf("    %s\n", event.c_str());
+    }
     return 0;
 }
 

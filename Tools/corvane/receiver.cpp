@@ -28,6 +28,10 @@ Receiver& Receiver::instance() {
 bool Receiver::start(const ReceiveOptions& options) {
     options_ = options;
     start_ = nowSeconds();
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        watch_ = ConnectionWatch(); // what the last error says now is no event
+    }
     if (!NRV_CV_RegisterReadCallback(onReceived)) {
         failWithLastError("cannot register the callback");
         return false;
@@ -56,6 +60,7 @@ void Receiver::take(const Message& received) {
     if (stopped_.load(std::memory_order_relaxed)) {
         return;
     }
+    lookForEventsLocked(message.seconds);
     if (options_.checkStream && message.bytes.size() >= 4 && kindOf(message.command) == Kind::Block) {
         const std::uint32_t blockNumber = message.bytes[0] | (message.bytes[1] << 8) | (message.bytes[2] << 16) |
                                           (static_cast<std::uint32_t>(message.bytes[3]) << 24);
@@ -105,6 +110,58 @@ void Receiver::stop() {
     if (options_.record != nullptr) {
         std::fflush(options_.record);
     }
+}
+
+ConnectionWatch::ConnectionWatch() {
+    const char* text = NRV_CV_GetLastError();
+    lastSlot_ = text;
+    lastText_ = text == nullptr ? "" : text;
+}
+
+std::string ConnectionWatch::look() {
+    const char* slot = NRV_CV_GetLastError();
+    const std::string text = slot == nullptr ? "" : slot;
+    if (slot == lastSlot_ && text == lastText_) {
+        return {};
+    }
+    lastSlot_ = slot;
+    lastText_ = text;
+    if (text.rfind("Lost connection to device: ", 0) == 0) {
+        return "lost: " + text;
+    }
+    if (text.rfind("Reconnected to device: ", 0) == 0) {
+        return "reconnected: " + text;
+    }
+    return {};
+}
+
+void Receiver::lookForEventsLocked(double seconds) {
+    const std::string event = watch_.look();
+    if (event.empty()) {
+        return;
+    }
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%.2f s ", seconds);
+    events_.push_back(stamp + event);
+    if (stopped_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    if (options_.raw) {
+        std::fputs(("event " + event + "\n").c_str(), stdout);
+    }
+    if (options_.record != nullptr) {
+        std::fputs(("# event " + event + "\n").c_str(), options_.record);
+    }
+}
+
+void Receiver::lookForEvents() {
+    std::lock_guard<std::mutex> guard(lock_);
+    lookForEventsLocked(nowSeconds() - start_);
+}
+
+std::vector<std::string> Receiver::events() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return events_;
 }
 
 void Receiver::flush() {

@@ -32,6 +32,20 @@ struct ChannelSnapshot {
 };
 
 // The one receiver of the process: callbacks are plain functions, so it is a global.
+// Watches the library's last error for the board's loss and reconnection: the texts the read
+// thread reports. A new report is told from an old one by the text's slot as well as its words,
+// so a second loss after a reconnection is seen too.
+class ConnectionWatch {
+  public:
+    ConnectionWatch();
+    // "lost: <text>" or "reconnected: <text>" when such a report came since the last look; else "".
+    std::string look();
+
+  private:
+    const char* lastSlot_ = nullptr;
+    std::string lastText_;
+};
+
 class Receiver {
   public:
     static Receiver& instance();
@@ -45,10 +59,19 @@ class Receiver {
     void flush();
     // Ends the taking: once it returns, no callback prints, records or counts any more.
     void stop();
+    // Looks for the board's loss or reconnection (the library's last error) now; the callbacks
+    // look too, before each message, so that an event is shown before the messages after it.
+    void lookForEvents();
+    // The events seen so far, each "<seconds> s <lost|reconnected>: <text>".
+    std::vector<std::string> events();
 
     void take(const Message& message);
 
   private:
+    // Caller holds lock_: an event is one line among the messages with --raw, and a comment line
+    // in a recording.
+    void lookForEventsLocked(double seconds);
+
     ReceiveOptions options_;
     double start_ = 0;
     // Written by the library's write thread (data) and read thread (triggers), read by the tool's
@@ -67,6 +90,8 @@ class Receiver {
     // Guards what is printed, recorded and kept as text, between the callbacks and the main thread.
     std::mutex lock_;
     std::array<std::string, kChannels> lastBytes_{};
+    ConnectionWatch watch_;           // under lock_
+    std::vector<std::string> events_; // under lock_
     bool haveBlockNumber_ = false;
     std::uint32_t lastBlockNumber_ = 0;
 

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 namespace corvane::tool {
@@ -18,6 +19,11 @@ constexpr const char* kBuiltSimDriver = CORVANE_SIM_DRIVER_PATH;
 #else
 constexpr const char* kBuiltSimDriver = "";
 #endif
+#if defined(CORVANE_SIM_DRIVER_RELATIVE)
+constexpr const char* kInstalledSimDriver = CORVANE_SIM_DRIVER_RELATIVE;
+#else
+constexpr const char* kInstalledSimDriver = "";
+#endif
 // Overrides where --sim finds the simulated driver.
 constexpr const char* kSimDriverVariable = "CORVANE_SIM_DRIVER";
 constexpr std::size_t kErrorRoom = 512;
@@ -25,6 +31,11 @@ constexpr std::size_t kErrorRoom = 512;
 std::string simDriverPath() {
     if (const char* path = std::getenv(kSimDriverVariable); path != nullptr && *path != '\0') {
         return path;
+    }
+    // Installed: in the private folder beside the program's (never one the loader searches).
+    if (const std::string installed = programFolder() + kInstalledSimDriver;
+        *kInstalledSimDriver != '\0' && std::filesystem::is_regular_file(installed)) {
+        return installed;
     }
     if (*kBuiltSimDriver != '\0') {
         return kBuiltSimDriver;

@@ -46,8 +46,8 @@ void expectEveryGuardedExportRefuses() {
     EXPECT_STREQ(kNotInitialized, NRV_CV_GetLastError());
 }
 
-// Only the 64-bit Windows DLL names its own word size; the others keep the original text.
-#if defined(_WIN64)
+// Each build names its own word size: a 64-bit library, on Windows or Linux, must not answer "32-bit".
+#if UINTPTR_MAX > 0xFFFFFFFFu
 constexpr const char* kVersionString = "1.0.0.7 - 64-bit";
 #else
 constexpr const char* kVersionString = "1.0.0.7 - 32-bit";

@@ -6,6 +6,7 @@
 #include "environment.h"
 #include "transfer_fixture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -279,5 +280,239 @@ INSTANTIATE_TEST_SUITE_P(Rows, StatusFailureTest, testing::ValuesIn(kFailureRows
 
 INSTANTIATE_TEST_SUITE_P(Rows, UnplugTest, testing::ValuesIn(kRows),
                          [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+// ---- Reconnecting (CORVANE_RECONNECT=auto, or the fast profile) --------------------------------
+
+const std::string kReconnectedText = "Reconnected to device: " + boardName(kLostBoard) + " / CVB000";
+
+// Board 0 streams numbered 32-byte blocks on channel 2 alone: each carries its number, so the
+// messages after a reconnection can be checked for order although those cut by the loss are gone.
+constexpr SimStream kNumberedBlocks{0, 0b0100, kBlockLength, 4000, 0};
+struct NumberedCheck {
+    std::atomic<std::uint64_t> delivered{0};
+    std::atomic<std::uint64_t> missing{0}; // numbers skipped: lost with the board
+    std::atomic<std::uint64_t> wrong{0};   // out of order, repeated or corrupted
+    std::atomic<std::uint64_t> next{0};    // the number after the last one delivered
+};
+NumberedCheck numbered;
+
+int32_t CORVANE_CALL checkNumbered(int32_t board, int32_t channel, uint32_t command, uint32_t length, uint8_t* data,
+                                   uint32_t) {
+    if (board != kLostBoard || channel != 2 || command != 0xE2 || length != kBlockLength) {
+        numbered.wrong.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    const std::uint64_t n = static_cast<std::uint64_t>(data[0]) | static_cast<std::uint64_t>(data[1]) << 8 |
+                            static_cast<std::uint64_t>(data[2]) << 16 | static_cast<std::uint64_t>(data[3]) << 24;
+    const std::uint64_t expected = numbered.next.load(std::memory_order_relaxed);
+    bool good = n >= expected;
+    for (std::uint32_t i = 0; good && i < kBlockLength; ++i) {
+        good = data[i] == sim_stream_block_byte(n, kBlockLength, i);
+    }
+    if (!good) {
+        numbered.wrong.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    numbered.missing.fetch_add(n - expected, std::memory_order_relaxed);
+    numbered.delivered.fetch_add(1, std::memory_order_relaxed);
+    // Release: the counts above are complete before the test sees the new number.
+    numbered.next.store(n + 1, std::memory_order_release);
+    return 0;
+}
+
+// The unplug table's rows; Fast reconnects by its profile, the others with CORVANE_RECONNECT=auto.
+using ReconnectRow = Row;
+
+const ReconnectRow kReconnectRows[] = {
+    {"DefaultStreaming", Mode::Default, When::Streaming, false},
+    {"DefaultMidBlockDebug", Mode::Default, When::MidBlock, true},
+    {"BatchedStreamingDebug", Mode::Batched, When::Streaming, true},
+    {"BatchedMidBlock", Mode::Batched, When::MidBlock, false},
+    {"FastStreaming", Mode::Fast, When::Streaming, false},
+    {"FastMidBlockDebug", Mode::Fast, When::MidBlock, true},
+};
+
+class ReconnectTest : public testing::TestWithParam<ReconnectRow> {};
+
+// Board 0 is pulled out and plugged in again twice while boards 1 and 2 stream. Each time it is
+// reported lost, sends to it fail at once with that text and write nothing, and once it is back it
+// is reopened into its record by itself: same index, selection and callbacks, the open's port
+// settings, its old handle closed, and its messages after the reconnection arrive in order.
+TEST_P(ReconnectTest, ALostBoardComesBackIntoItsRecord) {
+    const ReconnectRow& row = GetParam();
+    testing_support::enterFreshDirectory();
+    useMode(row.mode);
+    if (row.mode != Mode::Fast) {
+        setEnvironment("CORVANE_RECONNECT", "auto");
+    }
+    ASSERT_NO_FATAL_FAILURE(openBoards(kBoards));
+    for (int board = 1; board < kBoards; ++board) {
+        ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(board), 1);
+        ASSERT_EQ(NRV_CV_RegisterReadCallback(kCheckers[board]), 1);
+    }
+    ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(kLostBoard), 1);
+    const bool streaming = row.when == When::Streaming;
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(streaming ? checkNumbered : generalCallback()), 1);
+    NRV_CV_SetDebugMode(row.debug ? 1 : 0);
+    sim_set_stream(1, &kOtherStream);
+    sim_set_stream(2, &kOtherStream);
+    if (streaming) {
+        sim_set_stream(kLostBoard, &kNumberedBlocks);
+    }
+
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        if (streaming) {
+            const std::uint64_t before = numbered.next.load();
+            ASSERT_TRUE(waitUntil([before] { return numbered.next.load() >= before + 100; }));
+        } else {
+            Bytes start = blockMessage(0xE5, pattern(200, 0x40));
+            start.resize(52);
+            boardSends(kLostBoard, start);
+            ASSERT_TRUE(testing_support::boardDrained(kLostBoard));
+        }
+        sim_unplug(kLostBoard);
+        ASSERT_TRUE(waitUntil([] { return kLostText == NRV_CV_GetLastError(); }, std::chrono::seconds(10)))
+            << NRV_CV_GetLastError();
+
+        // Sends to it fail at once with the lost-board text, and reach no driver.
+        const std::uint64_t writes = sim_call_count("FT_Write");
+        EXPECT_EQ(NRV_CV_SendByte(1, 0x55), 0);
+        EXPECT_EQ(kLostText, NRV_CV_GetLastError());
+        EXPECT_EQ(NRV_CV_SendTransferControlByte(1, 0x55), 0);
+        EXPECT_EQ(kLostText, NRV_CV_GetLastError());
+        EXPECT_EQ(sim_call_count("FT_Write"), writes);
+
+        sim_replug(kLostBoard);
+        ASSERT_TRUE(waitUntil([] { return kReconnectedText == NRV_CV_GetLastError(); }, std::chrono::seconds(10)))
+            << NRV_CV_GetLastError();
+        // The dead handle was closed: one handle per board, and the new one set up as an open does.
+        EXPECT_EQ(sim_open_handles(), static_cast<std::uint32_t>(kBoards));
+        EXPECT_EQ(sim_open_count(kLostBoard), static_cast<std::uint32_t>(cycle + 2));
+        EXPECT_EQ(sim_baud_rate(kLostBoard), 9600u);
+        EXPECT_EQ(sim_purge_mask(kLostBoard), 3u);
+        EXPECT_EQ(sim_read_timeout(kLostBoard), 6000u);
+        EXPECT_EQ(sim_latency_timer(kLostBoard), row.mode == Mode::Fast ? 2u : 16u);
+        EXPECT_EQ(sim_event_mask(kLostBoard), row.mode == Mode::Fast ? 1u : 0u);
+
+        // Still the active board, and sends reach it again.
+        sim_clear_written(kLostBoard);
+        EXPECT_EQ(NRV_CV_SendByte(1, 0x55), 1) << NRV_CV_GetLastError();
+        EXPECT_EQ(written(kLostBoard), (Bytes{0x91, 0x55}));
+
+        if (!streaming) {
+            // The block cut by the loss is dropped; what follows arrives whole, to the same callback.
+            const std::size_t before = recorder().count();
+            Bytes again = blockMessage(0xE5, {1, 2, 3});
+            again.insert(again.begin(), {0xD5, 0x11});
+            boardSends(kLostBoard, again);
+            ASSERT_TRUE(recorder().waitForCalls(before + 2));
+            const std::vector<Call> calls = recorder().calls();
+            EXPECT_THAT(std::vector<Call>(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end()),
+                        testing::ElementsAre(dataCall(kGeneral, 0, 5, 0xD5, {0x11}),
+                                             dataCall(kGeneral, 0, 5, 0xE5, {1, 2, 3})));
+        }
+    }
+
+    if (streaming) {
+        // Its stream after the second reconnection in order; once it stops, every message it
+        // sent was delivered or went missing with the board, and nothing else.
+        const std::uint64_t before = numbered.next.load();
+        ASSERT_TRUE(waitUntil([before] { return numbered.next.load() >= before + 100; }));
+        sim_set_stream(kLostBoard, nullptr);
+        const std::uint64_t sent = sim_stream_sent(kLostBoard);
+        ASSERT_TRUE(waitUntil([sent] { return numbered.next.load() >= sent; })) << numbered.next.load();
+        EXPECT_EQ(numbered.wrong.load(), 0u);
+        EXPECT_EQ(numbered.delivered.load() + numbered.missing.load(), sent);
+    }
+    // The other boards lost nothing.
+    for (int board = 1; board < kBoards; ++board) {
+        EXPECT_TRUE(waitUntil([board] { return checks[board].next.load() >= kStreamed; }, std::chrono::seconds(120)))
+            << "board " << board << ": " << checks[board].next.load() << " of " << kStreamed;
+        EXPECT_EQ(checks[board].wrong.load(), 0u) << "board " << board;
+    }
+    if (row.debug) {
+        const std::string log = testing_support::readFile("Corvane.log");
+        std::size_t reconnected = 0;
+        for (std::size_t at = log.find(kReconnectedText); at != std::string::npos;
+             at = log.find(kReconnectedText, at + 1)) {
+            ++reconnected;
+        }
+        EXPECT_EQ(reconnected, 2u) << "one line per reconnection";
+    }
+    // Closing it releases its handle.
+    EXPECT_EQ(NRV_CV_CloseDeviceByIndex(kLostBoard), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(sim_open_handles(), static_cast<std::uint32_t>(kBoards - 1));
+}
+
+// A board closed by the application while it is looked for again: the close succeeds, the board
+// is no longer looked for, and a board plugged in then stays closed.
+TEST(ReconnectClose, ClosingALostBoardEndsTheSearchForIt) {
+    testing_support::enterFreshDirectory();
+    useProfile("fast");
+    ASSERT_NO_FATAL_FAILURE(openBoards(1));
+    sim_unplug(kLostBoard);
+    ASSERT_TRUE(lastErrorIs(kLostText));
+    // The dead handle is closed by the read thread first.
+    ASSERT_TRUE(waitUntil([] { return sim_open_handles() == 0; }));
+    EXPECT_EQ(NRV_CV_CloseDeviceByIndex(kLostBoard), 1) << NRV_CV_GetLastError();
+    const std::uint64_t opens = sim_call_count("FT_OpenEx");
+    sim_replug(kLostBoard);
+    EXPECT_FALSE(waitUntil([] { return sim_is_open(kLostBoard) != 0; }, std::chrono::milliseconds(800)));
+    EXPECT_EQ(sim_call_count("FT_OpenEx"), opens);
+    EXPECT_EQ(NRV_CV_SendByte(1, 2), 0);
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to write single byte");
+    // The application opens it again as any closed board.
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(kLostBoard), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(NRV_CV_SendByte(1, 2), 1) << NRV_CV_GetLastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ReconnectTest, testing::ValuesIn(kReconnectRows),
+                         [](const testing::TestParamInfo<ReconnectRow>& info) { return std::string(info.param.name); });
+
+// ---- Without reconnecting: a self test or light show on a lost board stops ---------------------
+
+enum class Demo { SelfTest, LightShow };
+
+// Board 0 is pulled out after a few writes of the demonstration. The demonstration stops once the
+// board is reported lost, with that text as the last error, logged once; the board is not
+// reopened when it comes back.
+TEST(UnplugDefault, SelfTestAndLightShowStopOnALostBoard) {
+    for (Demo demo : {Demo::SelfTest, Demo::LightShow}) {
+        SCOPED_TRACE(demo == Demo::SelfTest ? "self test" : "light show");
+        testing_support::enterFreshDirectory();
+        useProfile("default");
+        ASSERT_NO_FATAL_FAILURE(openBoards(1));
+        NRV_CV_SetDebugMode(1);
+        sim_unplug_after_writes(kLostBoard, 50);
+        static const std::uint8_t kSteps[] = {1, 2, 3, 4};
+        if (demo == Demo::SelfTest) {
+            testing::internal::CaptureStdout(); // "Sending block"
+            EXPECT_EQ(NRV_CV_PerformSelfTest(), 1);
+            testing::internal::GetCapturedStdout();
+        } else {
+            ASSERT_EQ(NRV_CV_LEDBlinky(1, 100000, kSteps, 4), 1);
+            ASSERT_TRUE(waitUntil([] {
+                return testing_support::readFile("Corvane.log").find("Interrupted light show") != std::string::npos;
+            }));
+        }
+        EXPECT_EQ(kLostText, NRV_CV_GetLastError());
+        const std::vector<std::string> lines = errorLines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), kLostLine), 1);
+        // The sends that failed before the loss was reported are a handful, not one per step.
+        EXPECT_LT(lines.size(), 2000u);
+
+        // Plugged in again, it stays lost until the application acts: no reopen by itself.
+        const std::uint64_t opens = sim_call_count("FT_OpenEx");
+        sim_replug(kLostBoard);
+        const std::uint64_t statusCalls = sim_call_count("FT_GetStatus");
+        EXPECT_TRUE(
+            waitUntil([statusCalls] { return sim_call_count("FT_GetStatus") >= statusCalls + kPassesAfterLoss; }));
+        EXPECT_EQ(sim_call_count("FT_OpenEx"), opens);
+        EXPECT_EQ(sim_is_open(kLostBoard), 0);
+        EXPECT_EQ(NRV_CV_CloseDeviceByIndex(kLostBoard), 1);
+        sim_unplug_after_writes(kLostBoard, 0);
+    }
+}
 
 } // namespace

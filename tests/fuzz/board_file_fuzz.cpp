@@ -44,7 +44,7 @@ bool sameBoards(const std::vector<BoardSpec>& a, const std::vector<BoardSpec>& b
         if (x.id != y.id || x.serial != y.serial || x.description != y.description || x.behaviour != y.behaviour ||
             x.stream != y.stream || !sameStream(x.streamSpec, y.streamSpec) ||
             x.unplugAfterWrites != y.unplugAfterWrites || x.cutBlocks != y.cutBlocks ||
-            x.cutBlockKeep != y.cutBlockKeep) {
+            x.cutBlockKeep != y.cutBlockKeep || x.timetable != y.timetable) {
             return false;
         }
     }
@@ -138,6 +138,13 @@ std::string writeBack(const std::vector<BoardSpec>& boards) {
         json faults = {{"cutBlocks", {{"count", board.cutBlocks}, {"keep", board.cutBlockKeep}}}};
         if (board.unplugAfterWrites != 0) {
             faults["unplugAfterWrites"] = board.unplugAfterWrites;
+        }
+        if (!board.timetable.empty()) {
+            json timetable = json::array();
+            for (const auto& [unplugAt, replugAt] : board.timetable) {
+                timetable.push_back({{"unplugAt", unplugAt}, {"replugAt", replugAt}});
+            }
+            faults["timetable"] = timetable;
         }
         entry["faults"] = faults;
         list.push_back(entry);

@@ -1,7 +1,8 @@
 // The soak: four simulated boards stream numbered single bytes and blocks on all eight channels
 // while three application threads send with every send operation, select boards, register and
-// unregister callbacks, and open and close a fifth streaming board, for CORVANE_SOAK_SECONDS (60
-// by default) in one receive mode per process.
+// unregister callbacks, and open and close a fifth streaming board, and a sixth streaming board is
+// pulled out and plugged in again every few seconds (reconnecting on), for CORVANE_SOAK_SECONDS
+// (60 by default) in one receive mode per process.
 //
 // The books: every message reaches a callback once, in order, with its own bytes, or (default
 // mode only) is missing from its board's numbers because the library dropped it, which the last
@@ -40,11 +41,14 @@ using soak::Ledger;
 constexpr std::uint32_t kBoardId = 0x04038088; // supported vendor, first supported product
 constexpr int kStreamingBoards = 4;
 constexpr int kSwitchedBoard = 4; // the fifth board: opened and closed over and over while it streams
-constexpr int kBoards = 5;
+constexpr int kReplugBoard = 5;   // the sixth: pulled out and plugged in again while it streams
+constexpr int kBoards = 6;
+constexpr auto kPluggedFor = std::chrono::milliseconds(2000);
+constexpr auto kUnpluggedFor = std::chrono::milliseconds(400);
 // When the write thread falls behind in the default mode, the boards with long blocks fill their
 // channel buffers first and the others then the FIFO. Each channel carries at least 21 bytes a
 // turn, so that even a slow run goes round every channel buffer within the first seconds.
-constexpr std::uint32_t kBlockLengths[kBoards] = {20, 40, 100, 255, 100};
+constexpr std::uint32_t kBlockLengths[kBoards] = {20, 40, 100, 255, 100, 60};
 
 constexpr long kDefaultSeconds = 60;
 constexpr auto kMemoryBaselineAt = std::chrono::seconds(10);
@@ -67,6 +71,9 @@ constexpr const char* kNoErrorText = "No error found!\n";
 // What the library reports when it had to drop a received message.
 constexpr const char* kDropTexts[] = {"Error: Ran out of FIFO memory", "SBTM: Input buffer is full",
                                       "BTM: Input buffer is full"};
+// What the library reports about the replugged board.
+const std::string kLostText = "Lost connection to device: Soak board 5 / CVSOAK05B";
+const std::string kReconnectedText = "Reconnected to device: Soak board 5 / CVSOAK05B";
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kAddressSanitizer = true;
@@ -284,6 +291,29 @@ Tally runOpener(const std::atomic<bool>& stop) {
     return tally;
 }
 
+// Pulls the sixth board out and plugs it in again, over and over; the library reconnects it each
+// time. Returns the number of cycles.
+std::uint64_t runReplugger(const std::atomic<bool>& stop) {
+    std::uint64_t cycles = 0;
+    auto sleepUnlessStopped = [&stop](std::chrono::milliseconds period) {
+        const auto until = Clock::now() + period;
+        // Relaxed: the flag only ends the loop; the join hands the results over.
+        while (Clock::now() < until && !stop.load(std::memory_order_relaxed)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    };
+    for (;;) {
+        sleepUnlessStopped(kPluggedFor);
+        if (stop.load(std::memory_order_relaxed)) {
+            return cycles;
+        }
+        sim_unplug(kReplugBoard);
+        std::this_thread::sleep_for(kUnpluggedFor);
+        sim_replug(kReplugBoard);
+        ++cycles;
+    }
+}
+
 SimStream streamOf(int board) { return SimStream{soak::kAllChannels, soak::kAllChannels, kBlockLengths[board], 0, 0}; }
 
 // Lists the five boards, opens them, gives each a general callback and starts every stream. The
@@ -292,7 +322,8 @@ void startBoards(bool dropsAllowed) {
     sim_reset();
     for (int board = 0; board < kBoards; ++board) {
         sim_add_device(kBoardId, serialOf(board).c_str(), nameOf(board).c_str());
-        ledgers[board].prepare(board, kBlockLengths[board], dropsAllowed || board == kSwitchedBoard, &faults);
+        ledgers[board].prepare(board, kBlockLengths[board],
+                               dropsAllowed || board == kSwitchedBoard || board == kReplugBoard, &faults);
     }
     NRV_CV_Open(0, 0, 0);
     testing::internal::CaptureStdout(); // the enumeration's console lines
@@ -377,6 +408,7 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
     ASSERT_GT(seconds, 0) << "CORVANE_SOAK_SECONDS must be a whole number of seconds above 0";
     const bool dropsAllowed = std::string(GetParam()) == "default";
     testing_support::useProfile(GetParam());
+    testing_support::setEnvironment("CORVANE_RECONNECT", "auto"); // the fast profile has it already
     ASSERT_NO_FATAL_FAILURE(startBoards(dropsAllowed));
 
     std::atomic<bool> stop{false};
@@ -386,6 +418,8 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
     std::thread senderThread([&] { sender = runSender(stop); });
     std::thread selectorThread([&] { selector = runSelector(stop); });
     std::thread openerThread([&] { opener = runOpener(stop); });
+    std::uint64_t replugs = 0;
+    std::thread repluggerThread([&] { replugs = runReplugger(stop); });
 
     const auto start = Clock::now();
     const auto runFor = std::chrono::seconds(seconds);
@@ -409,6 +443,12 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
     senderThread.join();
     selectorThread.join();
     openerThread.join();
+    repluggerThread.join();
+    // The sixth board is plugged in: the library has it open again before its books are closed.
+    EXPECT_TRUE(testing_support::waitUntil([] { return sim_is_open(kReplugBoard) != 0; }))
+        << "the replugged board was not reconnected; last error " << NRV_CV_GetLastError();
+    // Every board open has one handle in the driver, the dead ones of the replugged board closed.
+    EXPECT_EQ(sim_open_handles(), static_cast<std::uint32_t>(kStreamingBoards + 1));
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
 
     std::array<std::uint64_t, kBoards> sent{};
@@ -416,14 +456,16 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
         sim_set_stream(board, nullptr);
         sent[board] = sim_stream_sent(board);
     }
-    for (int board = 0; board < kStreamingBoards; ++board) {
+    // The books are kept for the streaming boards and the replugged one.
+    const std::vector<int> booked = {0, 1, 2, 3, kReplugBoard};
+    for (int board : booked) {
         ledgers[board].endStreamAt(sent[board]);
     }
-    for (int board = 0; board < kStreamingBoards; ++board) {
+    for (int board : booked) {
         ASSERT_TRUE(testing_support::boardDrained(board)) << "board " << board << " not read empty";
     }
-    for (int board = 0; board < kStreamingBoards; ++board) {
-        EXPECT_TRUE(fenceDelivered(board, sent[board], dropsAllowed))
+    for (int board : booked) {
+        EXPECT_TRUE(fenceDelivered(board, sent[board], dropsAllowed || board == kReplugBoard))
             << "board " << board << ": messages after number " << ledgers[board].next() << " never arrived";
     }
 
@@ -447,17 +489,28 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
     EXPECT_GT(sender.operations, 0u);
     EXPECT_GT(opener.operations, 2u);
     EXPECT_GT(ledgers[kSwitchedBoard].delivered(), 0u) << "the fifth board delivered nothing";
+    // The replugged board: every message it sent was delivered or went missing (lost with the
+    // board, or dropped), in order (the ledger reports anything else as a fault).
+    const Ledger& replugged = ledgers[kReplugBoard];
+    EXPECT_EQ(replugged.delivered() + replugged.missing(), sent[kReplugBoard])
+        << "replugged board: delivered " << replugged.delivered() << ", missing " << replugged.missing();
+    EXPECT_GT(replugged.delivered(), 0u);
+    if (secondsToRun() >= 5) {
+        EXPECT_GT(replugs, 0u);
+    }
 
     // No operation of the application fails, so every error text comes from a drop: a board that
     // dropped messages leaves a drop text; with nothing dropped (the fifth board's numbers also go
     // missing at reopens, which report nothing) the text may still be the first one.
+    // The replugged board's loss and reconnection texts may come last too.
     std::string lastError = NRV_CV_GetLastError();
     const bool dropReported =
         std::find(std::begin(kDropTexts), std::end(kDropTexts), lastError) != std::end(kDropTexts);
+    const bool replugReported = lastError == kLostText || lastError == kReconnectedText;
     if (droppedInAll != 0) {
-        EXPECT_TRUE(dropReported) << lastError;
+        EXPECT_TRUE(dropReported || replugReported) << lastError;
     } else {
-        EXPECT_TRUE(lastError == kNoErrorText || (dropsAllowed && dropReported)) << lastError;
+        EXPECT_TRUE(lastError == kNoErrorText || replugReported || (dropsAllowed && dropReported)) << lastError;
     }
 
     if (!lastError.empty() && lastError.back() == '\n') {
@@ -472,15 +525,17 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
     }
     std::printf(
         "soak %s: %.0f s; boards 0-3: sent %llu, delivered %llu, dropped %llu; fifth board (%llu "
-        "closes): sent %llu, delivered %llu, purged by reopens %llu; callbacks general %llu + %llu, per "
+        "closes): sent %llu, delivered %llu, purged by reopens %llu; sixth board (%llu replugs): sent %llu, "
+        "delivered %llu, missing %llu; callbacks general %llu + %llu, per "
         "channel %llu; sends %llu; RSS at %.0f s %ld KiB, at end %ld KiB (range %ld to %ld KiB, %s); last "
         "error \"%s\"\n",
         GetParam(), elapsed, static_cast<unsigned long long>(sentInAll),
         static_cast<unsigned long long>(deliveredInAll), static_cast<unsigned long long>(droppedInAll),
         static_cast<unsigned long long>(opener.operations / 2), static_cast<unsigned long long>(sent[kSwitchedBoard]),
         static_cast<unsigned long long>(ledgers[kSwitchedBoard].delivered()),
-        static_cast<unsigned long long>(ledgers[kSwitchedBoard].missing()),
-        static_cast<unsigned long long>(routed[GeneralA].load()),
+        static_cast<unsigned long long>(ledgers[kSwitchedBoard].missing()), static_cast<unsigned long long>(replugs),
+        static_cast<unsigned long long>(sent[kReplugBoard]), static_cast<unsigned long long>(replugged.delivered()),
+        static_cast<unsigned long long>(replugged.missing()), static_cast<unsigned long long>(routed[GeneralA].load()),
         static_cast<unsigned long long>(routed[GeneralB].load()),
         static_cast<unsigned long long>(routed[Channel].load()), static_cast<unsigned long long>(sender.operations),
         baselineAt, baseline / 1024, residentAtEnd / 1024, lowest / 1024, highest / 1024,

@@ -23,6 +23,7 @@ inline void useProfile(const char* profile) {
     setEnvironment("CORVANE_RX", "");
     setEnvironment("CORVANE_IDLE", "");
     setEnvironment("CORVANE_LATENCY_MS", "");
+    setEnvironment("CORVANE_RECONNECT", "");
     setEnvironment("CORVANE_PROFILE", profile);
 }
 

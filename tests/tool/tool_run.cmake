@@ -12,6 +12,10 @@
 #   recording   a recording for `replay`, with a trigger between data messages;
 #   doctor      fake sysfs, /dev, module list and udev roots: ftdi_sio loaded and bound to one board,
 #               whose device node only root may write; a second board free and writable.
+# NOBODY runs the command as an unprivileged user. The build tree may lie in a folder only its owner
+# can enter (a clone in a home folder or a mktemp -d folder), so the program, the library
+# NOBODY_LIBRARY (as NOBODY_SONAME) and every file the arguments name are copied to a folder of
+# their own under the system's temporary folder first, and run from there.
 cmake_minimum_required(VERSION 3.22)
 
 set(command "")
@@ -67,7 +71,27 @@ elseif(SETUP STREQUAL "doctor")
   execute_process(COMMAND chmod 0666 fake/dev/bus/usb/001/005)
 endif()
 
+if(NOBODY)
+  string(RANDOM LENGTH 12 suffix)
+  set(reachable /tmp/corvane-tool-${suffix})
+  file(MAKE_DIRECTORY ${reachable})
+  file(COPY_FILE ${NOBODY_LIBRARY} ${reachable}/${NOBODY_SONAME})
+  set(copied "")
+  foreach(argument IN LISTS command)
+    if(IS_ABSOLUTE "${argument}" AND EXISTS "${argument}" AND NOT IS_DIRECTORY "${argument}")
+      get_filename_component(name "${argument}" NAME)
+      file(COPY_FILE "${argument}" ${reachable}/${name})
+      set(argument ${reachable}/${name})
+    endif()
+    list(APPEND copied "${argument}")
+  endforeach()
+  execute_process(COMMAND chmod -R a+rX ${reachable})
+  set(command setpriv --reuid=65534 --regid=65534 --clear-groups env LD_LIBRARY_PATH=${reachable} ${copied})
+endif()
 execute_process(COMMAND ${command} RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+if(NOBODY)
+  file(REMOVE_RECURSE ${reachable})
+endif()
 string(REPLACE "\r\n" "\n" output "${output}")
 string(REPLACE "\r\n" "\n" errors "${errors}")
 

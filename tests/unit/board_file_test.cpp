@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -109,6 +112,40 @@ TEST_F(BoardFile, FileDescribesIdentityBehaviourAndFaults) {
     EXPECT_EQ(3u, sim_rx_pending(2)) << "header and one of two bytes";
 }
 
+// A board on a timetable: unplugged and plugged in again at the given times after its first open,
+// by whatever driver call comes first once they are due; back, it opens with a new handle.
+TEST_F(BoardFile, TimetableUnplugsAndReplugsTheBoard) {
+    const std::string path = writeFile("timetable", R"({"boards": [
+        {"id": "0x04038088", "serial": "T1", "description": "Timed",
+         "faults": {"timetable": [{"unplugAt": 200, "replugAt": 600}, {"unplugAt": 1000, "replugAt": 1400}]}}]})");
+    char error[256] = "";
+    ASSERT_EQ(1, sim_load_boards(path.c_str(), error, sizeof error)) << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150)); // the clock starts at the first open
+    auto open = reinterpret_cast<PFN_FT_OpenEx>(sim_entry_point("FT_OpenEx"));
+    auto close = reinterpret_cast<PFN_FT_Close>(sim_entry_point("FT_Close"));
+    auto status = reinterpret_cast<PFN_FT_GetStatus>(sim_entry_point("FT_GetStatus"));
+    FT_HANDLE handles[3] = {};
+    ASSERT_EQ(FT_OK, open(const_cast<char*>("T1"), FT_OPEN_BY_SERIAL_NUMBER, &handles[0]));
+    const auto opened = std::chrono::steady_clock::now();
+    DWORD rx = 0, tx = 0, events = 0;
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        SCOPED_TRACE(cycle);
+        std::this_thread::sleep_until(opened + std::chrono::milliseconds(400 + 800 * cycle));
+        EXPECT_EQ(FT_IO_ERROR, status(handles[cycle], &rx, &tx, &events)) << "unplugged at its time";
+        FT_HANDLE none = nullptr;
+        EXPECT_EQ(FT_DEVICE_NOT_FOUND, open(const_cast<char*>("T1"), FT_OPEN_BY_SERIAL_NUMBER, &none));
+        EXPECT_EQ(1u, sim_open_handles()) << "the dead handle stays given out until closed";
+        EXPECT_EQ(FT_OK, close(handles[cycle]));
+        std::this_thread::sleep_until(opened + std::chrono::milliseconds(800 + 800 * cycle));
+        ASSERT_EQ(FT_OK, open(const_cast<char*>("T1"), FT_OPEN_BY_SERIAL_NUMBER, &handles[cycle + 1]));
+        EXPECT_NE(handles[cycle], handles[cycle + 1]) << "a replugged board gets a new handle";
+        EXPECT_EQ(FT_OK, status(handles[cycle + 1], &rx, &tx, &events));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(FT_OK, status(handles[2], &rx, &tx, &events)) << "nothing after the last pair";
+    EXPECT_EQ(1u, sim_open_handles());
+}
+
 struct BadFile {
     const char* name;
     const char* text;
@@ -146,6 +183,17 @@ const BadFile kBadFiles[] = {
      "boards[0].stream.blockLength: 3 is outside 4 to 255"},
     {"typo_in_faults", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "faults": {"unplug": 1}}]})",
      "boards[0].faults: unknown key \"unplug\""},
+    {"timetable_backwards",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d",
+                     "faults": {"timetable": [{"unplugAt": 500, "replugAt": 400}]}}]})",
+     "boards[0].faults.timetable[0].replugAt: 400 is outside 501 to 86400000"},
+    {"timetable_overlapping",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d",
+                     "faults": {"timetable": [{"unplugAt": 0, "replugAt": 400}, {"unplugAt": 300, "replugAt": 900}]}}]})",
+     "boards[0].faults.timetable[1].unplugAt: 300 is outside 401 to 86400000"},
+    {"timetable_without_replug",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d", "faults": {"timetable": [{"unplugAt": 5}]}}]})",
+     "boards[0].faults.timetable[0]: needs \"replugAt\""},
     {"twice_the_serial",
      R"({"boards": [{"id": 1, "serial": "S", "description": "d"}, {"id": 2, "serial": "S", "description": "e"}]})",
      "boards: serial number \"S\" appears twice"},

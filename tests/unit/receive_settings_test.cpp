@@ -80,4 +80,31 @@ INSTANTIATE_TEST_SUITE_P(
                      {false, false, 0},
                      "Ignoring CORVANE_LATENCY_MS=\"2ms\": expected a number of milliseconds from 1 to 255\n"}));
 
+// CORVANE_RECONNECT: off by default, on in the fast profile, and the variable overrides both.
+TEST(ReconnectSetting, FollowsTheProfileUnlessItsVariableSaysOtherwise) {
+    struct Row {
+        const char* profile;
+        const char* reconnect;
+        bool expected;
+        const char* stderrLine;
+    };
+    const Row rows[] = {
+        {"", "", false, ""},
+        {"fast", "", true, ""},
+        {"fast", "off", false, ""},
+        {"default", "auto", true, ""},
+        {"", "yes", false, "Ignoring CORVANE_RECONNECT=\"yes\": expected auto or off\n"},
+        {"fast", "Auto", true, "Ignoring CORVANE_RECONNECT=\"Auto\": expected auto or off\n"},
+    };
+    for (const Row& row : rows) {
+        testing_support::useProfile(row.profile);
+        setEnvironment("CORVANE_RECONNECT", row.reconnect);
+        auto context = std::make_unique<HostContext>();
+        testing::internal::CaptureStderr();
+        corvane::readReceiveSettings(context.get());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.stderrLine) << row.profile << "/" << row.reconnect;
+        EXPECT_EQ(context->settings.reconnect, row.expected) << row.profile << "/" << row.reconnect;
+    }
+}
+
 } // namespace

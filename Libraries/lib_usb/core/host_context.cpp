@@ -50,6 +50,7 @@ void prepareReceiveSettings(HostContext* context) {
     context->fifoQueued = 0;
     context->fifoDelivered.store(0, std::memory_order_relaxed);
     context->readerWantsRoom.store(false, std::memory_order_relaxed);
+    context->boardsToReconnect.store(0, std::memory_order_relaxed);
     // What a setting needs is made now, never on the receive path; without it the default stays.
     if (context->settings.batched) {
         context->batchBuffer = static_cast<std::uint8_t*>(std::malloc(kBatchReadSize));

@@ -69,6 +69,9 @@ struct HostContext {
     // batched read how many FIFO slots are free.
     std::atomic<std::uint64_t> fifoDelivered;
     std::atomic<bool> readerWantsRoom; // wait: the read thread left bytes in a driver for lack of room
+    // Boards whose reconnect state is not None: while it is 0 the read thread's pass looks for
+    // no lost board and makes no driver call for one.
+    std::atomic<std::int32_t> boardsToReconnect;
 };
 
 // Builds a context in place of a freshly allocated one: device database, first error text,

@@ -33,8 +33,8 @@ std::atomic<LibraryState*> libraryState{nullptr};
 
 constexpr const char* kNotInitialized = "Library not initialized";
 
-// The version text ends in a word size: "64-bit" in Corvane64.dll (the build passes it), the
-// original "32-bit" in Corvane32.dll and the Linux library.
+// The version text ends in a word size: "64-bit" in the 64-bit builds (the build passes it), the
+// original "32-bit" in Corvane32.dll.
 #ifndef CORVANE_VERSION_WORD_SIZE
 #define CORVANE_VERSION_WORD_SIZE "32-bit"
 #endif

@@ -30,15 +30,27 @@ void writeLogLine(HostContext* context, const char* format, std::va_list argumen
     logBusy.store(false, std::memory_order_release);
 }
 
-void setLastError(HostContext* context, const char* message) {
+namespace {
+
+// Publishes the text in the next slot and returns the slot.
+std::uint32_t publishLastError(HostContext* context, const char* message) {
     LastErrorText& error = context->lastError;
     // Relaxed: the claim only has to give concurrent writers different slots.
     std::uint32_t slot = error.nextSlot.fetch_add(1, std::memory_order_relaxed) % kLastErrorSlots;
     std::snprintf(error.slots[slot], kLastErrorSize, "%s", message);
     // Release: the text is complete before a reader's acquire of `current` can pick the slot.
     error.current.store(slot, std::memory_order_release);
-    logMessage(context, "CV ERROR: %s\n", error.slots[slot]);
+    return slot;
 }
+
+} // namespace
+
+void setLastError(HostContext* context, const char* message) {
+    const std::uint32_t slot = publishLastError(context, message);
+    logMessage(context, "CV ERROR: %s\n", context->lastError.slots[slot]);
+}
+
+void setLastErrorText(HostContext* context, const char* message) { publishLastError(context, message); }
 
 const char* lastErrorText(HostContext* context) {
     // Acquire: pairs with setLastError's release, so the slot's text is complete.

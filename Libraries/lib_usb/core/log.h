@@ -29,5 +29,8 @@ logMessage(HostContext* context, const char* format, ...) {
 
 // Makes `message` the last error and logs it as "CV ERROR: <message>\n".
 void setLastError(HostContext* context, const char* message);
+// Makes `message` the last error without a log line: for a text already logged once, or one that
+// reports no error (a reconnected board).
+void setLastErrorText(HostContext* context, const char* message);
 
 } // namespace corvane

@@ -43,14 +43,15 @@ void readSwitch(HostContext* context, const char* name, const char* on, const ch
 } // namespace
 
 void readReceiveSettings(HostContext* context) {
-    ReceiveSettings settings{false, false, 0};
+    ReceiveSettings settings{false, false, 0, false};
     bool fast = false;
     readSwitch(context, "CORVANE_PROFILE", "fast", "default", "fast or default", fast);
     if (fast) {
-        settings = ReceiveSettings{true, true, kFastProfileLatencyMs};
+        settings = ReceiveSettings{true, true, kFastProfileLatencyMs, true};
     }
     readSwitch(context, "CORVANE_RX", "batched", "default", "batched or default", settings.batched);
     readSwitch(context, "CORVANE_IDLE", "wait", "spin", "wait or spin", settings.idleWait);
+    readSwitch(context, "CORVANE_RECONNECT", "auto", "off", "auto or off", settings.reconnect);
     if (const char* value = setting("CORVANE_LATENCY_MS"); value != nullptr) {
         char* end = nullptr;
         const long milliseconds = std::strtol(value, &end, 10);

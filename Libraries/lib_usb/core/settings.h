@@ -8,12 +8,13 @@ namespace corvane {
 
 struct HostContext;
 
-// CORVANE_PROFILE=fast switches on all three; CORVANE_RX, CORVANE_IDLE and CORVANE_LATENCY_MS
-// each override their part.
+// CORVANE_PROFILE=fast switches on all four; CORVANE_RX, CORVANE_IDLE, CORVANE_LATENCY_MS and
+// CORVANE_RECONNECT each override their part.
 struct ReceiveSettings {
     bool batched;           // CORVANE_RX=batched: per board and pass, read everything pending
     bool idleWait;          // CORVANE_IDLE=wait: the threads sleep while there is nothing to do
     std::uint8_t latencyMs; // CORVANE_LATENCY_MS=1..255: the chip's latency timer; 0 leaves it alone
+    bool reconnect = false; // CORVANE_RECONNECT=auto: a board reported lost is reopened once it answers again
 };
 
 // The values of the fast profile.

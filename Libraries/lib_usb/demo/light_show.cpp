@@ -85,12 +85,19 @@ std::uint32_t lightShowThread(void* argument) {
     // stop requests that carry no data.
     std::int32_t passCount = 0;
     bool sequenceGone = false;
-    while (!sequenceGone && passCount < context->lightShowRepeats.load(std::memory_order_relaxed)) {
+    bool boardLost = false;
+    while (!sequenceGone && !boardLost && passCount < context->lightShowRepeats.load(std::memory_order_relaxed)) {
         for (std::int32_t step = 0; step < context->lightShowLength.load(std::memory_order_relaxed); ++step) {
             // Read once per step: a close on another thread may null it between two reads.
             const std::uint8_t* sequence = context->lightShowSequence.load(std::memory_order_relaxed);
             if (sequence == nullptr) {
                 sequenceGone = true; // ends the show as a stop does, this pass counted as begun
+                break;
+            }
+            // A board reported lost takes no more steps: the show ends as a stop does, with the
+            // lost-board text as the last error rather than a failing send per step.
+            if (activeBoardLost(context)) {
+                boardLost = true;
                 break;
             }
             playStep(context, sequence[step]);
@@ -99,7 +106,10 @@ std::uint32_t lightShowThread(void* argument) {
         ++passCount;
     }
     logMessage(context, "Interrupted light show at count %u\n", static_cast<unsigned>(passCount));
-    sendControlPair(context);
+    // The closing pair could not reach a lost board either.
+    if (!boardLost) {
+        sendControlPair(context);
+    }
     // Release: pairs with the stopper's acquire, so the closing pair is on the wire before a
     // close goes on to FT_Close or a new show starts.
     context->lightShowThreadId.store(0, std::memory_order_release);

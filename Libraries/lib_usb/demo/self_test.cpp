@@ -30,36 +30,33 @@ constexpr char kSendingBlock[] = "Sending block\n";
 
 // The sends of the test. A board that no longer takes data makes every write last the whole
 // write time-out and end short; going on would hold the caller for months, so a short write ends
-// the test, its send's text left as the last error. Other failures are reported by the send and
-// the test goes on.
+// the test, its send's text left as the last error. A board the read thread has reported lost
+// ends the test too, before the next send, with the lost-board text as the last error (once, not
+// a failing send per step). Other failures are reported by the send and the test goes on.
 class Sender {
   public:
     explicit Sender(HostContext* context) : context_(context) {}
 
-    bool boardStopped() const { return failure_ == SendFailure::ShortWrite; }
-
     bool controlByte(std::uint8_t value) {
-        failure_ = SendFailure::None;
-        SendControlByte(context_, kControlAddress, value, &failure_);
-        return !boardStopped();
+        return begin() && (SendControlByte(context_, kControlAddress, value, &failure_), finish());
     }
     bool singleByte(std::uint8_t value) {
-        failure_ = SendFailure::None;
-        SendByte(context_, kOpeningByteAddress, value, &failure_);
-        return !boardStopped();
+        return begin() && (SendByte(context_, kOpeningByteAddress, value, &failure_), finish());
     }
     bool block(const char* text) {
-        failure_ = SendFailure::None;
-        SendBlock(context_, kBlockAddress, reinterpret_cast<const std::uint8_t*>(text), kBlockLength, &failure_);
-        return !boardStopped();
+        return begin() && (SendBlock(context_, kBlockAddress, reinterpret_cast<const std::uint8_t*>(text), kBlockLength,
+                                     &failure_),
+                           finish());
     }
-    bool trigger() {
-        failure_ = SendFailure::None;
-        SendTrigger(context_, kCycleTrigger, &failure_);
-        return !boardStopped();
-    }
+    bool trigger() { return begin() && (SendTrigger(context_, kCycleTrigger, &failure_), finish()); }
 
   private:
+    bool begin() {
+        failure_ = SendFailure::None;
+        return !activeBoardLost(context_);
+    }
+    bool finish() const { return failure_ != SendFailure::ShortWrite && failure_ != SendFailure::Lost; }
+
     HostContext* context_;
     SendFailure failure_ = SendFailure::None;
 };

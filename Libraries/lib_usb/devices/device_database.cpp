@@ -85,6 +85,7 @@ void clearRecordLocked(HostContext* context, DeviceRecord& record) {
     record.statusFailed = false;
     record.failedStatusPasses = 0;
     record.lost = false;
+    endReconnectLocked(context, record);
     record.readFailureReported = false;
     record.headerBytes[0] = 0;
     record.headerBytes[1] = 0;

@@ -12,23 +12,31 @@
 
 namespace corvane {
 
+// Where a board reported lost stands with its reconnection (CORVANE_RECONNECT=auto). Changed only
+// under the record's guard: by the read thread, and by open, close and enumeration.
+enum class Reconnect : std::uint8_t {
+    None,   // not lost, or reconnecting is off
+    Retire, // lost: its dead handle is still in ftHandle and is to be closed
+    Await,  // lost: the dead handle is closed (ftHandle null); the board is looked for again
+};
+
 struct DeviceRecord {
-    std::int32_t deviceIndex;                // always the slot's own position, 0 to 255
-    char deviceName[64];                     // the driver's description text
-    char serialNumber[64];                   // the driver's serial number text; the open key
-    std::atomic<d2xx::FT_HANDLE> ftHandle;   // non-null while open
-    std::uint32_t deviceId;                  // vendor id << 16 | product id
+    std::int32_t deviceIndex;                 // always the slot's own position, 0 to 255
+    char deviceName[64];                      // the driver's description text
+    char serialNumber[64];                    // the driver's serial number text; the open key
+    std::atomic<d2xx::FT_HANDLE> ftHandle;    // non-null while open
+    std::uint32_t deviceId;                   // vendor id << 16 | product id
     InputBuffer* inputBuffers[kChannelCount]; // created at the first open, kept across reopens
     std::uint8_t callbackBuffer[kCallbackBufferSize];
-    std::uint32_t blockBytesRemaining;       // read thread: bytes of the block in progress still to read
-    std::atomic<std::uint32_t> blockLength;  // announced length of the block in progress, else 0
+    std::uint32_t blockBytesRemaining;      // read thread: bytes of the block in progress still to read
+    std::atomic<std::uint32_t> blockLength; // announced length of the block in progress, else 0
     // Read thread: counted up for every piece of block data read, so that a waiter on
     // blockLength (the self test) can tell a block still arriving from one that stalled.
     std::atomic<std::uint32_t> blockProgress;
-    std::int32_t currentChannel;             // read thread: channel of the last header
-    std::uint8_t commandByte;                // read thread: the last header as read
+    std::int32_t currentChannel; // read thread: channel of the last header
+    std::uint8_t commandByte;    // read thread: the last header as read
     std::uint8_t payloadByte;
-    std::atomic<ReadCallback> readCallback;  // the general callback
+    std::atomic<ReadCallback> readCallback; // the general callback
     std::atomic<ReadCallback> channelCallbacks[kChannelCount];
 
     // Held by the read thread for one poll, by the write thread while it takes an entry's bytes,
@@ -40,11 +48,11 @@ struct DeviceRecord {
     // Read thread (and open, under the guard): per channel, bytes of dropped messages stored in
     // the channel buffer and not yet claimed by a queued entry's skipBytes.
     std::uint32_t droppedBytes[kChannelCount];
-    std::uint32_t blockStoredBytes;          // read thread: bytes of the block in progress stored so far
-    bool blockRefused;                       // read thread: the channel buffer refused part of the block
-    std::uint8_t headerBytes[2];             // read thread: a header read in part, completed later
+    std::uint32_t blockStoredBytes; // read thread: bytes of the block in progress stored so far
+    bool blockRefused;              // read thread: the channel buffer refused part of the block
+    std::uint8_t headerBytes[2];    // read thread: a header read in part, completed later
     std::uint32_t headerBytesHeld;
-    std::uint32_t lastPending;               // read thread: the bytes pending at the board's last status call
+    std::uint32_t lastPending; // read thread: the bytes pending at the board's last status call
     // Counted up by every open, under the guard: the read thread tells a board closed and reopened
     // from a trigger's callback by it, since the driver may give the same handle value again.
     std::uint32_t openCount;
@@ -55,6 +63,12 @@ struct DeviceRecord {
     bool lost;                        // taken for lost and reported; until a status call succeeds
     bool readFailureReported;         // a failed block read was reported; until a read succeeds
     bool blockAbandoned;              // the block in progress was dropped with its lost board
+    // Set by the read thread when it reports the board lost, cleared once it answers again (or is
+    // reopened, reconnected, closed or cleared): the self test and the light show stop on it, and
+    // with reconnecting on the sends fail at once on it.
+    std::atomic<bool> lostReported;
+    Reconnect reconnect;          // under the guard
+    std::int64_t nextReconnectMs; // read thread: when to look for the board again (steady clock)
 };
 
 } // namespace corvane

@@ -3,7 +3,6 @@
 #include "core/log.h"
 #include "demo/light_show.h"
 #include "devices/devices.h"
-#include "transfer/board_wake.h"
 #include "transfer/wake.h"
 
 #include <cstring>
@@ -16,9 +15,6 @@ constexpr const char* kFailedToOpenPort = "Failed to open port";
 constexpr const char* kOutOfBounds = "Device index is outside of bounds";
 constexpr const char* kNoDatabase = "Device could not be found";
 constexpr const char* kCannotOpenLine = "Error: Cannot open device: %s / %s\n";
-constexpr const char* kNoLatencyTimerLine = "FT_SetLatencyTimer is not in %s: the latency timer stays as it is\n";
-constexpr const char* kNoNotificationLine =
-    "FT_SetEventNotification failed: the read thread looks for bytes at its idle interval\n";
 
 // A record's texts as they stood under its guard, so that an enumeration on another thread can
 // rewrite the record while we log or hand the serial number to the driver.
@@ -50,24 +46,6 @@ void failOpen(HostContext* context, const RecordTexts& texts) {
     setLastError(context, kFailedToOpenPort);
 }
 
-// What the receive settings ask of a newly opened port (nothing by default): the chip's latency
-// timer, and the driver's notification of received bytes for the read thread's wait. Best
-// effort, like the port settings: a driver that cannot do either still gives an open board.
-void applyReceiveSettings(HostContext* context, d2xx::FT_HANDLE handle, int slot) {
-    DriverTable* driver = context->driverTable;
-    if (context->settings.latencyMs != 0) {
-        if (driver->FT_SetLatencyTimer == nullptr) {
-            logMessage(context, kNoLatencyTimerLine, driver->libraryName);
-        } else {
-            driver->FT_SetLatencyTimer(handle, context->settings.latencyMs);
-        }
-    }
-    if (context->settings.idleWait &&
-        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR, boardNotification(context, slot)) != d2xx::FT_OK) {
-        logMessage(context, kNoNotificationLine);
-    }
-}
-
 // Opens the board of one recorded slot: driver handle, port settings, channel buffers. The
 // record is changed only in the last step, under its guard, so a failure leaves it as it was.
 int openRecord(HostContext* context, DeviceRecord& record) {
@@ -88,11 +66,7 @@ int openRecord(HostContext* context, DeviceRecord& record) {
         failOpen(context, texts);
         return 0;
     }
-    // The port settings are best effort: a board that refuses one still counts as open.
-    driver->FT_SetBaudRate(handle, kBaudRate);
-    driver->FT_Purge(handle, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX);
-    driver->FT_SetTimeouts(handle, kReadTimeoutMs, kWriteTimeoutMs);
-    applyReceiveSettings(context, handle, record.deviceIndex);
+    configurePort(context, handle, record.deviceIndex);
 
     // A reopen keeps the record's buffers: they may still hold the bytes of queued entries, and
     // new ones on every open would leak 400 kB a time.
@@ -123,21 +97,9 @@ int openRecord(HostContext* context, DeviceRecord& record) {
                     created[channel] = nullptr;
                 }
             }
-            // A block cut short by the close will never complete: the bytes it already stored are
-            // skipped by the channel's next entry, and the next bytes of the board are a header.
-            if (record.currentChannel >= 0 && record.currentChannel < kChannelCount) {
-                record.droppedBytes[record.currentChannel] += record.blockStoredBytes;
-            }
-            record.blockBytesRemaining = 0;
-            record.blockStoredBytes = 0;
-            record.blockRefused = false;
-            record.blockAbandoned = false;
-            record.headerBytesHeld = 0;
-            // A reopened board is answering: a later loss is reported afresh.
-            record.statusFailed = false;
-            record.failedStatusPasses = 0;
-            record.lost = false;
-            record.readFailureReported = false;
+            resetReceiveStateLocked(record);
+            // An application that opens a board while it is looked for again takes it over.
+            endReconnectLocked(context, record);
             ++record.openCount;
             // Relaxed: the self test polls it only to see a block end; zero is a final value.
             record.blockLength.store(0, std::memory_order_relaxed);
@@ -172,11 +134,18 @@ int closeRecord(HostContext* context, DeviceRecord& record) {
         // whose thread takes the send lock for every step.
         SpinLockHolder sends(context->sendLock);
         SpinLockHolder hold(record.guard);
-        // Relaxed: under the guard, which orders it against open, enumeration and the read thread.
-        status = context->driverTable->FT_Close(record.ftHandle.load(std::memory_order_relaxed));
+        if (record.reconnect == Reconnect::Await) {
+            // A lost board whose dead handle the read thread has closed already: closing it ends
+            // the search for it.
+            status = d2xx::FT_OK;
+        } else {
+            // Relaxed: under the guard, which orders it against open, enumeration and the read thread.
+            status = context->driverTable->FT_Close(record.ftHandle.load(std::memory_order_relaxed));
+        }
         if (status == d2xx::FT_OK) {
             // Release: a poller's unguarded acquire pre-check sees the record as closed.
             record.ftHandle.store(nullptr, std::memory_order_release);
+            endReconnectLocked(context, record);
         }
         copyTextsLocked(record, texts);
     }

@@ -15,6 +15,7 @@
 #include "transfer/read_thread.h"
 
 #include "core/log.h"
+#include "devices/devices.h"
 #include "platform/platform.h"
 #include "transfer/board_wake.h"
 #include "transfer/input_buffer.h"
@@ -41,7 +42,6 @@ constexpr char kFifoFull[] = "Error: Ran out of FIFO memory";
 // vendor's driver fails every call on the handle of a device that was pulled out or lost power.
 // One failure alone is not enough; it may pass.
 constexpr std::uint32_t kLostBoardPasses = 2;
-constexpr char kLostConnection[] = "Lost connection to device: %s / %s";
 
 bool fifoSlotFree(const HostContext* context) {
     // Acquire: pairs with the write thread's release of busy once the callback has returned, so
@@ -245,13 +245,18 @@ void abandonBlock(HostContext* context, DeviceRecord& record) {
 }
 
 // After each poll of a board: a board whose status call keeps failing is reported once, by name,
-// and the block it was sending is dropped. It stays open and polled, at the cost of one failing
-// status call per pass, until the application closes it; a status call that succeeds again makes
-// a later loss reported afresh.
+// and the block it was sending is dropped. By default it stays open and polled, at the cost of one
+// failing status call per pass, until the application closes it; a status call that succeeds
+// again makes a later loss reported afresh. With reconnecting on, the read thread closes its dead
+// handle after this poll and looks for the board again (tendLostBoards).
 void watchForLoss(HostContext* context, DeviceRecord& record) {
     if (!record.statusFailed) {
         record.failedStatusPasses = 0;
-        record.lost = false;
+        if (record.lost) {
+            // It answers again on its own handle.
+            record.lost = false;
+            endReconnectLocked(context, record);
+        }
         return;
     }
     if (record.lost || ++record.failedStatusPasses < kLostBoardPasses) {
@@ -260,9 +265,17 @@ void watchForLoss(HostContext* context, DeviceRecord& record) {
     record.lost = true;
     abandonBlock(context, record);
     // Formatted once per loss, never on the passes that follow.
-    char text[sizeof kLostConnection + sizeof record.deviceName + sizeof record.serialNumber];
-    std::snprintf(text, sizeof text, kLostConnection, record.deviceName, record.serialNumber);
+    char text[kLostTextSize];
+    formatLostTextLocked(record, text);
     setLastError(context, text);
+    // Release: the text above is the last error before the self test or the light show, having
+    // seen the flag, end with it.
+    record.lostReported.store(true, std::memory_order_release);
+    if (context->settings.reconnect && record.reconnect == Reconnect::None) {
+        record.reconnect = Reconnect::Retire;
+        // Relaxed: a count the read thread only tests for 0; the state is under the guard.
+        context->boardsToReconnect.fetch_add(1, std::memory_order_relaxed);
+    }
 }
 
 // The default feed: exactly the bytes of the next step, read when they are there. The header
@@ -486,6 +499,7 @@ std::uint32_t readThreadLoop(void* argument) {
     // Acquire: threadsRunning is set before the thread starts; read afresh on every pass.
     while (context->threadsRunning.load(std::memory_order_acquire) != 0) {
         const PassResult pass = pollOpenDevices(context);
+        tendLostBoards(context);
         if (context->settings.idleWait) {
             if (pass.queued) {
                 platform::signalWakeEvent(context->writerWake);

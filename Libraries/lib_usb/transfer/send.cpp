@@ -5,6 +5,7 @@
 #include "core/library.h"
 #include "core/log.h"
 #include "corvane.h"
+#include "devices/devices.h"
 #include "transfer/protocol.h"
 
 #include <algorithm>
@@ -45,6 +46,12 @@ SendFailure writeToActiveDevice(HostContext* context, const std::uint8_t* bytes,
     if (device == nullptr) {
         return SendFailure::NoDevice;
     }
+    // With reconnecting on, a board reported lost takes no write until it is back. Acquire: pairs
+    // with the reconnection's release, made after it stored the new handle that is loaded next.
+    // Under the send lock, which the read thread holds while it closes a lost board's dead handle.
+    if (context->settings.reconnect && device->lostReported.load(std::memory_order_acquire)) {
+        return SendFailure::Lost;
+    }
     // Acquire: pairs with open's release store of the handle, after the port was set up.
     d2xx::FT_HANDLE handle = device->ftHandle.load(std::memory_order_acquire);
     written = 0;
@@ -72,26 +79,39 @@ bool copyNameForLog(HostContext* context, DeviceRecord* device, DeviceName& name
     return true;
 }
 
-// Fails an operation: the text becomes the last error; a missing board has its own text.
-int fail(HostContext* context, SendFailure failure, const char* writeText, SendFailure* out) {
-    setLastError(context, failure == SendFailure::NoDevice ? kNoDeviceSelected : writeText);
+// Fails an operation: the text becomes the last error; a missing board and a lost one (`device`)
+// have their own texts.
+int fail(HostContext* context, SendFailure failure, const char* writeText, SendFailure* out,
+         DeviceRecord* device = nullptr) {
+    if (failure == SendFailure::Lost && device != nullptr) {
+        char text[kLostTextSize];
+        formatLostText(*device, text);
+        setLastError(context, text);
+    } else {
+        setLastError(context, failure == SendFailure::NoDevice ? kNoDeviceSelected : writeText);
+    }
     report(out, failure);
     return 0;
 }
 
 // The five writes of a control-byte sequence. Their results are not examined: the board takes
-// the sequence as a whole or not at all, and the sequence has always been reported as sent.
-DeviceRecord* writeControlSequence(HostContext* context, std::uint8_t address, std::uint8_t value) {
+// the sequence as a whole or not at all, and the sequence has always been reported as sent. Only
+// a board reported lost (reconnecting on) ends it, before its first write; `lost` says so.
+DeviceRecord* writeControlSequence(HostContext* context, std::uint8_t address, std::uint8_t value, bool& lost) {
     const auto header = static_cast<std::uint8_t>(
         protocol::kControlHeader | ((address & protocol::kControlAddressMask) << protocol::kControlAddressShift));
     const std::uint8_t dataBytes[] = {protocol::kControlOpening[0], protocol::kControlOpening[1],
                                       protocol::kControlOpening[2], value, protocol::kControlClosing};
     DeviceRecord* device = nullptr;
+    lost = false;
     SpinLockHolder hold(context->sendLock);
     for (std::uint8_t dataByte : dataBytes) {
         const std::uint8_t message[protocol::kMessageSize] = {header, dataByte};
         std::uint32_t written = 0;
-        writeToActiveDevice(context, message, protocol::kMessageSize, written, device);
+        if (writeToActiveDevice(context, message, protocol::kMessageSize, written, device) == SendFailure::Lost) {
+            lost = true;
+            break;
+        }
     }
     return device;
 }
@@ -111,7 +131,7 @@ bool sendMessage(HostContext* context, const std::uint8_t (&message)[protocol::k
         result = writeToActiveDevice(context, message, protocol::kMessageSize, written, device);
     }
     if (result != SendFailure::None) {
-        fail(context, result, failureText, failure);
+        fail(context, result, failureText, failure, device);
         return false;
     }
     report(failure, SendFailure::None);
@@ -189,7 +209,7 @@ int SendBlock(HostContext* context, std::uint32_t address, const std::uint8_t* b
         } while (remaining != 0);
     }
     if (result != SendFailure::None) {
-        return fail(context, result, failureText, failure);
+        return fail(context, result, failureText, failure, device);
     }
     DeviceName name;
     if (copyNameForLog(context, device, name)) {
@@ -204,7 +224,11 @@ int SendControlByte(HostContext* context, std::uint8_t address, std::uint8_t val
     if (activeDevice(context) == nullptr) {
         return fail(context, SendFailure::NoDevice, nullptr, failure);
     }
-    DeviceRecord* device = writeControlSequence(context, address, value);
+    bool lost = false;
+    DeviceRecord* device = writeControlSequence(context, address, value, lost);
+    if (lost) {
+        return fail(context, SendFailure::Lost, nullptr, failure, device);
+    }
     DeviceName name;
     if (copyNameForLog(context, device, name)) {
         logMessage(context, "SendControlByte of value %X to [%s:%i] was successful\n", static_cast<unsigned>(value),
@@ -218,9 +242,22 @@ int SendQuietControlByte(HostContext* context, std::uint8_t value, SendFailure* 
     if (activeDevice(context) == nullptr) {
         return fail(context, SendFailure::NoDevice, nullptr, failure);
     }
-    writeControlSequence(context, protocol::kQuietControlAddress, value);
-    report(failure, SendFailure::None);
-    return 1;
+    bool lost = false;
+    writeControlSequence(context, protocol::kQuietControlAddress, value, lost);
+    report(failure, lost ? SendFailure::Lost : SendFailure::None);
+    return lost ? 0 : 1;
+}
+
+bool activeBoardLost(HostContext* context) {
+    DeviceRecord* device = activeDevice(context);
+    // Acquire: pairs with the read thread's release when it reported the loss.
+    if (device == nullptr || !device->lostReported.load(std::memory_order_acquire)) {
+        return false;
+    }
+    char text[kLostTextSize];
+    formatLostText(*device, text);
+    setLastErrorText(context, text);
+    return true;
 }
 
 } // namespace corvane

@@ -1,0 +1,114 @@
+# What `cmake --install` puts where, and the files only installing needs (CMake package, pkg-config
+# file, man page, udev rule). Linux: the usual tree under the prefix, the simulated driver in a
+# private folder that no loader searches. Windows: one folder per word size (bin32/ or bin64/),
+# so that installing the 32-bit and the 64-bit build into one prefix gives the Windows zip.
+# Debian's multiarch folder under any prefix (Debian's loader, pkg-config and CMake search
+# /usr/local/lib/<arch> too).
+if(NOT WIN32 AND CMAKE_LIBRARY_ARCHITECTURE AND NOT DEFINED CACHE{CMAKE_INSTALL_LIBDIR})
+  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE} CACHE PATH "Object code libraries")
+endif()
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
+
+if(WIN32)
+  set(CORVANE_INSTALL_BINDIR bin${CORVANE_DLL_BITS})
+  # The .def beside the import library lets an MSVC user make an import library of their own.
+  set(corvane_def ${CMAKE_BINARY_DIR}/bin/${CORVANE_DLL_NAME}.def)
+  target_link_options(corvane PRIVATE "-Wl,--output-def,${corvane_def}")
+  install(TARGETS corvane corvane_tool
+    RUNTIME DESTINATION ${CORVANE_INSTALL_BINDIR}
+    ARCHIVE DESTINATION ${CORVANE_INSTALL_BINDIR})
+  install(FILES ${corvane_def} DESTINATION ${CORVANE_INSTALL_BINDIR})
+  # Only corvane.exe --sim (or a user who copies it) loads the simulated driver from here.
+  install(TARGETS board_sim RUNTIME DESTINATION ${CORVANE_INSTALL_BINDIR}/sim)
+  target_compile_definitions(corvane_tool PRIVATE CORVANE_SIM_DRIVER_RELATIVE="sim/${CORVANE_DRIVER_DLL}")
+  install(FILES Libraries/lib_usb/include/corvane.h DESTINATION include)
+  install(DIRECTORY docs/ DESTINATION docs)
+  install(FILES README.md DESTINATION docs)
+  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  configure_file(${packaging_dir}/README.txt.in ${CMAKE_BINARY_DIR}/packaging/README.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/README.txt DESTINATION .)
+  include(cmake/packaging.cmake)
+  return()
+endif()
+
+set(CORVANE_SIM_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/corvane/sim)
+set(CORVANE_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Corvane)
+
+# libcorvane.so.1.0.0, libcorvane.so.1 (the SONAME) and libcorvane.so.
+set_target_properties(corvane PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+# The header folder of the install tree, for the imported target.
+set_property(TARGET corvane APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+set_property(TARGET corvane PROPERTY PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/Libraries/lib_usb/include/corvane.h)
+install(TARGETS corvane EXPORT CorvaneTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS corvane_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Never in a folder the loader searches, where it would hide the vendor's libftd2xx.so.
+install(TARGETS board_sim LIBRARY DESTINATION ${CORVANE_SIM_INSTALL_DIR})
+# An installed corvane --sim finds it from its own folder.
+file(RELATIVE_PATH bin_to_sim /${CMAKE_INSTALL_BINDIR} /${CORVANE_SIM_INSTALL_DIR}/libftd2xx.so)
+target_compile_definitions(corvane_tool PRIVATE CORVANE_SIM_DRIVER_RELATIVE="${bin_to_sim}")
+
+install(EXPORT CorvaneTargets NAMESPACE Corvane:: DESTINATION ${CORVANE_CMAKE_INSTALL_DIR})
+configure_package_config_file(${packaging_dir}/CorvaneConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/packaging/CorvaneConfig.cmake INSTALL_DESTINATION ${CORVANE_CMAKE_INSTALL_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/CorvaneConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/CorvaneConfig.cmake ${CMAKE_BINARY_DIR}/packaging/CorvaneConfigVersion.cmake
+  DESTINATION ${CORVANE_CMAKE_INSTALL_DIR})
+
+# corvane.pc finds the prefix from its own folder, so the same file serves /usr, /usr/local, an
+# unpacked tarball and a scratch prefix.
+file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
+set(CORVANE_PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
+string(REGEX REPLACE "/$" "" CORVANE_PC_PREFIX "${CORVANE_PC_PREFIX}")
+configure_file(${packaging_dir}/corvane.pc.in ${CMAKE_BINARY_DIR}/packaging/corvane.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${packaging_dir}/60-corvane.rules DESTINATION lib/udev/rules.d)
+
+# The man page, from the tool's own --help.
+find_program(HELP2MAN help2man)
+if(HELP2MAN AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+  set(man_page ${CMAKE_BINARY_DIR}/packaging/corvane.1)
+  add_custom_command(OUTPUT ${man_page}.gz
+    COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1
+      --name "talk to and diagnose FPGA boards behind FTDI bridge chips" --output ${man_page} $<TARGET_FILE:corvane_tool>
+    COMMAND gzip -n -9 -f ${man_page}
+    DEPENDS corvane_tool
+    COMMENT "Writing the corvane man page")
+  add_custom_target(corvane_man ALL DEPENDS ${man_page}.gz)
+  install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+elseif(NOT HELP2MAN)
+  message(WARNING "help2man is missing (scripts/setup.sh installs it): no man page is installed")
+endif()
+
+# The documentation; the license in Debian's copyright format.
+set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/corvane)
+install(FILES README.md DESTINATION ${doc_dir})
+install(DIRECTORY docs/ DESTINATION ${doc_dir})
+file(READ ${packaging_dir}/debian/copyright.in copyright_head)
+file(STRINGS LICENSE license_lines)
+list(REMOVE_AT license_lines 0) # "MIT License"; the copyright line is in the header
+set(copyright "${copyright_head}\nLicense: Expat\n")
+foreach(line IN LISTS license_lines)
+  if(line MATCHES "^Copyright")
+    continue()
+  elseif(line STREQUAL "")
+    string(APPEND copyright " .\n")
+  else()
+    string(APPEND copyright " ${line}\n")
+  endif()
+endforeach()
+string(REGEX REPLACE "License: Expat\n \\.\n( \\.\n)*" "License: Expat\n" copyright "${copyright}")
+file(WRITE ${CMAKE_BINARY_DIR}/packaging/copyright "${copyright}")
+configure_file(${packaging_dir}/debian/changelog ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
+execute_process(COMMAND gzip -n -9 -f ${CMAKE_BINARY_DIR}/packaging/changelog)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  DESTINATION ${doc_dir})
+
+include(cmake/packaging.cmake)

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Checks the packages of dist/ as a user would meet them, with nothing of the build tree but the
+# install rules:
+#   - the default build installed into a scratch prefix, and the .deb unpacked into a scratch root:
+#     in each, the consumer program built with find_package(Corvane) and with pkg-config, run on
+#     the simulated driver; the installed corvane --version and --sim demo
+#   - lintian on the .deb (no errors), its contents (the files a user needs, and no libftd2xx.so
+#     in a folder the loader searches)
+#   - the Windows zip alone: the consumer built for 32 and 64 bits with mingw against its header
+#     and import libraries, run under wine beside its sim/ driver; corvane.exe --sim demo from both
+#     bin folders, and without --sim no driver found
+#
+#   check.sh <default build folder> <win32 build folder> <win64 build folder>
+# The Windows builds lend only their wine prefixes. Prints one line per check; exits 1 if any failed.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+root=$(pwd)
+default_build=$1
+win32_build=$2
+win64_build=$3
+version=$(sed -nE 's/^project\(Corvane VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
+arch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+deb=dist/corvane_${version}_amd64.deb
+zip=dist/corvane-${version}-windows.zip
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+check() { # check <what> <command...>: runs it, prints ok or FAILED with its output
+  local what=$1 output
+  shift
+  if output=$("$@" 2>&1); then
+    echo "ok      $what"
+  else
+    echo "FAILED  $what"
+    sed 's/^/        /' <<<"$output"
+    failures=$((failures + 1))
+  fi
+}
+# same <expected> <command...>: the command succeeds and prints exactly the expected text
+same() {
+  local expected=$1 actual
+  shift
+  actual=$("$@" 2>&1 | tr -d '\r') || { echo "$actual"; echo "(exit status $?)"; return 1; }
+  expected=${expected%$'\n'}
+  [[ $actual == "$expected" ]] || { diff <(echo "$expected") <(echo "$actual"); return 1; }
+}
+# contains <text> <command...>: the command succeeds and prints the text
+contains() {
+  local text=$1 actual
+  shift
+  actual=$("$@" 2>&1) || { echo "$actual"; return 1; }
+  grep -qF -- "$text" <<<"$actual" || { echo "$actual"; echo "(lacks: $text)"; return 1; }
+}
+
+consumer_output() { # the consumer's output (and the library's lines) on the default simulated boards
+  printf '%s\n' "NRV Corvane Library 1.0.0.7 - $1" \
+    $'\t Device 2: Corvane Eval Board B - CV000101B (VID: 403, PID: 8088)' \
+    $'\t Device 4: Corvane Stream Board B - CV000102B (VID: 403, PID: 8089)' \
+    "Number of devices: 2" "boards: 2" "board 0: CV000101B" "echo: board 0 channel 3 command D3 length 1 byte 41"
+}
+
+# linux_checks <name> <prefix>: the consumer both ways and the tool, from an installed tree.
+linux_checks() {
+  local name=$1 tree=$2 libdir=$2/lib/$arch
+  local run=(env "LD_LIBRARY_PATH=$libdir:$libdir/corvane/sim" CORVANE_SIM_BOARDS=default)
+  check "$name: consumer built with find_package(Corvane)" \
+    bash -c "cmake -S tests/package/consumer -B '$scratch/$name-cmake' -G Ninja -DCMAKE_PREFIX_PATH='$tree' \
+      -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF >/dev/null && cmake --build '$scratch/$name-cmake' >/dev/null"
+  check "$name: consumer (find_package) opens, lists, sends and gets the echo" \
+    same "$(consumer_output 64-bit)" "${run[@]}" "$scratch/$name-cmake/consumer"
+  check "$name: consumer built with pkg-config" \
+    bash -c "cc -o '$scratch/$name-pkg-config' tests/package/consumer/consumer.c \
+      \$(PKG_CONFIG_PATH='$libdir/pkgconfig' pkg-config --cflags --libs 'corvane >= 1.0')"
+  check "$name: consumer (pkg-config) opens, lists, sends and gets the echo" \
+    same "$(consumer_output 64-bit)" "${run[@]}" "$scratch/$name-pkg-config"
+  check "$name: corvane --version" same "corvane $version" env "LD_LIBRARY_PATH=$libdir" "$tree/bin/corvane" --version
+  check "$name: corvane --sim demo finds its simulated driver" contains \
+    "== Done: 3 messages received; last error: No error found!" env "LD_LIBRARY_PATH=$libdir" "$tree/bin/corvane" --sim demo
+}
+
+echo "=== the install tree (cmake --install into a scratch prefix) ==="
+check "cmake --install" cmake --install "$default_build" --prefix "$scratch/prefix"
+linux_checks prefix "$scratch/prefix"
+
+echo "=== the Debian package ==="
+check "dpkg-deb -x" dpkg-deb -x "$deb" "$scratch/deb"
+linux_checks deb "$scratch/deb/usr"
+check "lintian reports no errors" lintian --fail-on error "$deb"
+contents=$(dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|')
+has_files() {
+  local missing=0 file
+  for file in /usr/lib/$arch/libcorvane.so.$version /usr/lib/$arch/libcorvane.so.1 /usr/lib/$arch/libcorvane.so \
+    /usr/include/corvane.h /usr/bin/corvane /usr/share/man/man1/corvane.1.gz /usr/lib/udev/rules.d/60-corvane.rules \
+    /usr/lib/$arch/cmake/Corvane/CorvaneConfig.cmake /usr/lib/$arch/cmake/Corvane/CorvaneConfigVersion.cmake \
+    /usr/lib/$arch/pkgconfig/corvane.pc /usr/lib/$arch/corvane/sim/libftd2xx.so /usr/share/doc/corvane/copyright \
+    /usr/share/doc/corvane/api.md; do
+    grep -qx -- "$file" <<<"$contents" || { echo "missing: $file"; missing=1; }
+  done
+  return $missing
+}
+check "the .deb holds the library, header, tool, man page, rule, CMake and pkg-config files, docs" has_files
+# The loader's folders: /lib, /usr/lib, /lib64, /usr/lib64, /usr/local/lib and their multiarch folders.
+check "no libftd2xx.so where the loader searches" \
+  bash -c "! grep -E '^(/usr)?(/local)?/lib(64)?(/$arch)?/libftd2xx\.so' <<<'$contents'"
+check "libcorvane.so's SONAME is libcorvane.so.1" \
+  contains "Library soname: [libcorvane.so.1]" readelf -d "$scratch/deb/usr/lib/$arch/libcorvane.so.$version"
+check "the udev rule is the one corvane doctor suggests" \
+  grep -qF "$(grep '^SUBSYSTEM' packaging/60-corvane.rules)" "$scratch/deb/usr/lib/udev/rules.d/60-corvane.rules"
+
+echo "=== the Windows zip ==="
+check "unzip" unzip -q "$zip" -d "$scratch/zip"
+top=$scratch/zip/corvane-$version-windows
+for bits in 32 64; do
+  case $bits in
+    32) compiler=i686-w64-mingw32-gcc wine_arch=win32 wine_prefix=$root/$win32_build/wine/prefix ;;
+    64) compiler=x86_64-w64-mingw32-gcc wine_arch=win64 wine_prefix=$root/$win64_build/wine/prefix ;;
+  esac
+  wine=(env CORVANE_SIM_BOARDS=default bash scripts/wine-run.sh --arch "$wine_arch" "$wine_prefix")
+  app=$scratch/app$bits
+  mkdir -p "$app"
+  check "zip: $bits-bit consumer built with mingw against corvane.h and libCorvane$bits.dll.a" \
+    "$compiler" -O1 -o "$app/consumer.exe" tests/package/consumer/consumer.c -I "$top/include" \
+    "$top/bin$bits/libCorvane$bits.dll.a" -static-libgcc
+  cp "$top/bin$bits/Corvane$bits.dll" "$top/bin$bits/sim/ftd2xx$bits.dll" "$app/" 2>/dev/null
+  check "zip: $bits-bit consumer under wine beside the sim/ driver" \
+    same "$(consumer_output "$bits-bit")" "${wine[@]}" "$app/consumer.exe"
+  check "zip: bin$bits/corvane.exe --sim demo" \
+    contains "== Done: 3 messages received; last error: No error found!" "${wine[@]}" "$top/bin$bits/corvane.exe" --sim demo
+  check "zip: bin$bits/corvane.exe without --sim does not load the simulated driver" \
+    bash -c "! ${wine[*]} '$top/bin$bits/corvane.exe' list >/dev/null 2>&1"
+  "${wine[@]}" --stop >/dev/null 2>&1
+done
+check "zip: README.txt, LICENSE.txt and the .def files" \
+  bash -c "cd '$top' && ls README.txt LICENSE.txt include/corvane.h docs/api.md bin32/Corvane32.def bin64/Corvane64.def >/dev/null"
+
+[[ $failures -eq 0 ]] || { echo "check.sh: $failures check(s) failed"; exit 1; }
+echo "check.sh: every check passed"
