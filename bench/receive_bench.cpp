@@ -549,8 +549,9 @@ void orchestrateBoards() {
             row("first message after 1 s of silence, 16 boards open, p99", signalled["silence_p99_us"], "us",
                 "every board", every["silence_p99_us"]);
         }
-        std::printf("| messages of the steady second delivered, %d board(s), signalled / every board | %.0f / %.0f | | |\n",
-                    boards, signalled["steady_delivered"], every["steady_delivered"]);
+        std::printf(
+            "| messages of the steady second delivered, %d board(s), signalled / every board | %.0f / %.0f | | |\n",
+            boards, signalled["steady_delivered"], every["steady_delivered"]);
     }
     for (int ofBlocks = 1; ofBlocks >= 0; --ofBlocks) {
         const char* unit = ofBlocks ? "blocks/s" : "msg/s";

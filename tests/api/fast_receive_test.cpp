@@ -297,7 +297,8 @@ TEST(FastReceive, WhileOneBoardStreamsTheSilentOnesAreAskedOnlyAtTheirSafetyInte
     const auto safetyLooks = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 10;
     EXPECT_LE(silentAsked, safetyLooks + 10) << "in " << safetyLooks * 10 << " ms";
     // Still asked now and then: a board that stops answering is noticed.
-    EXPECT_TRUE(testing_support::waitUntil([&] { return sim_status_calls(kSilent) >= silentBefore + silentAsked + 2; }));
+    EXPECT_TRUE(
+        testing_support::waitUntil([&] { return sim_status_calls(kSilent) >= silentBefore + silentAsked + 2; }));
     // And a silent board that speaks up is heard through its own notification.
     boardSends(kSilent, {0xD1, 0x5A});
     ASSERT_TRUE(testing_support::waitUntil([] { return deliveredCount(kSilent) == 1; }));
@@ -328,8 +329,10 @@ TEST(FastReceive, ABoardClosedAndReopenedWhileTheOthersAreSignalledLosesNothingO
         ASSERT_EQ(NRV_CV_OpenDeviceByIndex(0), 1) << NRV_CV_GetLastError();
         // The reopened board is heard at once, through its notification set again at the open.
         boardSends(0, {0xD1, static_cast<std::uint8_t>(round)});
-        ASSERT_TRUE(testing_support::waitUntil([round] { return deliveredCount(0) == static_cast<std::size_t>(round + 1); }))
-            << "round " << round;
+        ASSERT_TRUE(testing_support::waitUntil([round] {
+            return deliveredCount(0) == static_cast<std::size_t>(round + 1);
+        })) << "round "
+            << round;
     }
     others.join();
     for (int board = 1; board < kBoards; ++board) {

@@ -124,7 +124,8 @@ void configurePort(HostContext* context, d2xx::FT_HANDLE handle, int slot) {
         }
     }
     if (context->settings.idleWait &&
-        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR, boardNotification(context, slot)) != d2xx::FT_OK) {
+        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR, boardNotification(context, slot)) !=
+            d2xx::FT_OK) {
         logMessage(context, kNoNotificationLine);
     }
 }

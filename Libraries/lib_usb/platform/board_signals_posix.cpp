@@ -35,7 +35,7 @@ struct BoardSignals {
     WakeEvent* readerWake;
     MarkBoard mark;
     void* argument;
-    pthread_mutex_t creation;         // serialises the first opens of a slot
+    pthread_mutex_t creation;           // serialises the first opens of a slot
     std::atomic<BoardWaiter*>* waiters; // per slot, made at the slot's first open
 };
 

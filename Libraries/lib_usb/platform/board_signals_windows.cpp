@@ -24,9 +24,9 @@ struct BoardSignals {
     WakeEvent* readerWake;
     MarkBoard mark;
     void* argument;
-    SRWLOCK creation;                 // serialises the first opens of a slot
-    std::atomic<HANDLE>* events;      // per slot, made at the slot's first open
-    std::atomic<HANDLE>* regroup;     // per group beyond the first: a new event joined the group
+    SRWLOCK creation;             // serialises the first opens of a slot
+    std::atomic<HANDLE>* events;  // per slot, made at the slot's first open
+    std::atomic<HANDLE>* regroup; // per group beyond the first: a new event joined the group
 };
 
 namespace {

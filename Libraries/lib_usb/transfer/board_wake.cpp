@@ -105,8 +105,8 @@ void waitForBoards(HostContext* context) {
     const auto left = wake->nextSafetyLook - BoardWake::Clock::now();
     // Rounded up, so the thread never wakes just before the look is due; at least 1 ms.
     const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    const auto timeoutMs =
-        static_cast<std::uint32_t>(std::clamp<std::int64_t>(milliseconds, 1, static_cast<std::int64_t>(kReaderIdleWaitMs)));
+    const auto timeoutMs = static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(milliseconds, 1, static_cast<std::int64_t>(kReaderIdleWaitMs)));
     platform::waitBoardSignals(wake->signals, timeoutMs, noBoardSignalled, wake);
 }
 
