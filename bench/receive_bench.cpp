@@ -6,6 +6,7 @@
 // Every case runs in a process of its own (the library's threads never stop), started by this
 // program with the settings in its environment:
 //   receive_bench                   runs every case and prints the table (Markdown)
+//   receive_bench --boards          runs only the many-boards cases (their own table)
 //   receive_bench --case NAME ARGS  runs one case and prints "key value" lines
 #include "board_sim.h"
 #include "corvane.h"
@@ -80,6 +81,27 @@ int32_t CORVANE_CALL stampArrival(int32_t, int32_t, uint32_t, uint32_t length, u
     return 0;
 }
 
+// Many boards streaming at once: each board's stream is numbered on its own.
+constexpr int kMostBoards = 64;
+std::atomic<std::uint64_t> deliveredOf[kMostBoards];
+
+int32_t CORVANE_CALL checkStreams(int32_t device, int32_t, uint32_t, uint32_t length, uint8_t* data, uint32_t) {
+    if (device < 0 || device >= kMostBoards) {
+        wrong.fetch_add(1, std::memory_order_relaxed);
+        return 0;
+    }
+    const std::uint64_t n = deliveredOf[device].load(std::memory_order_relaxed);
+    const bool good = blocks ? length == kBlockLength && numberOf(data) == static_cast<std::uint32_t>(n) &&
+                                   data[kBlockLength - 1] == sim_stream_block_byte(n, kBlockLength, kBlockLength - 1)
+                             : length == 1 && data[0] == static_cast<std::uint8_t>(n);
+    if (!good) {
+        wrong.fetch_add(1, std::memory_order_relaxed);
+    }
+    deliveredOf[device].store(n + 1, std::memory_order_relaxed);
+    delivered.fetch_add(1, std::memory_order_release);
+    return 0;
+}
+
 void result(const char* key, double value) { std::printf("%s %.6g\n", key, value); }
 
 // Keeps the enumeration's console lines out of the results while it lives.
@@ -123,7 +145,12 @@ bool openLibrary(int boards, ReadCallback callback) {
             return false;
         }
     }
-    return NRV_CV_SelectActiveDeviceByIndex(0) == 1 && NRV_CV_RegisterReadCallback(callback) == 1;
+    for (int i = boards - 1; i >= 0; --i) {
+        if (NRV_CV_SelectActiveDeviceByIndex(i) != 1 || NRV_CV_RegisterReadCallback(callback) != 1) {
+            return false;
+        }
+    }
+    return true;
 }
 
 SimStream streamOf(bool ofBlocks) {
@@ -154,6 +181,32 @@ int caseStream(bool ofBlocks, bool costs) {
     result("bytes_per_second", static_cast<double>(last - first) * payloadOf(ofBlocks) / seconds);
     result("wrong", static_cast<double>(wrong.load()));
     result("error_text_unchanged", std::strcmp(NRV_CV_GetLastError(), "No error found!\n") == 0 ? 1 : 0);
+    return 0;
+}
+
+// `boards` boards open, every one streaming as fast as the host reads: the aggregate rate.
+int caseStreamMany(int boards, bool ofBlocks, bool costs) {
+    blocks = ofBlocks;
+    if (boards < 1 || boards > kMostBoards || !openLibrary(boards, checkStreams)) {
+        return 1;
+    }
+    sim_set_vendor_costs(costs ? 1 : 0);
+    const SimStream stream = streamOf(ofBlocks);
+    for (int i = 0; i < boards; ++i) {
+        sim_set_stream(i, &stream);
+    }
+    std::this_thread::sleep_for(kWarmUp);
+    const std::uint64_t first = delivered.load();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(kMeasureSeconds));
+    const std::uint64_t last = delivered.load();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (int i = 0; i < boards; ++i) {
+        sim_set_stream(i, nullptr);
+    }
+    result("messages_per_second", static_cast<double>(last - first) / seconds);
+    result("bytes_per_second", static_cast<double>(last - first) * payloadOf(ofBlocks) / seconds);
+    result("wrong", static_cast<double>(wrong.load()));
     return 0;
 }
 
@@ -351,9 +404,9 @@ double processorSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// Processor use of the whole process with one board open and nothing arriving.
-int caseIdle(bool costs) {
-    if (!openLibrary(1, checkStream)) {
+// Processor use of the whole process with `boards` boards open and nothing arriving.
+int caseIdle(bool costs, int boards = 1) {
+    if (!openLibrary(boards, checkStream)) {
         return 1;
     }
     sim_set_vendor_costs(costs ? 1 : 0);
@@ -396,14 +449,16 @@ int caseHeap() {
     return 0;
 }
 
-// Heap allocations of the whole process while the board streams blocks and single bytes.
-int caseAllocations() {
+// Heap allocations of the whole process while `boards` boards stream blocks.
+int caseAllocations(int boards = 1) {
     blocks = true;
-    if (!openLibrary(1, checkStream)) {
+    if (!openLibrary(boards, boards == 1 ? checkStream : checkStreams)) {
         return 1;
     }
     const SimStream stream = streamOf(true);
-    sim_set_stream(0, &stream);
+    for (int i = 0; i < boards; ++i) {
+        sim_set_stream(i, &stream);
+    }
     std::this_thread::sleep_for(kWarmUp);
     const std::uint64_t before = corvane_allocations.load();
     const std::uint64_t first = delivered.load();
@@ -420,9 +475,10 @@ int runCase(int argc, char** argv) {
     if (name == "design") return caseDesignLimit(flag(3), flag(4));
     if (name == "readall") return caseReadAll(flag(3), flag(4));
     if (name == "latency") return caseLatency(argc > 3 ? std::atoi(argv[3]) : 1, flag(4));
-    if (name == "idle") return caseIdle(flag(3));
+    if (name == "idle") return caseIdle(flag(3), argc > 4 ? std::atoi(argv[4]) : 1);
     if (name == "heap") return caseHeap();
-    if (name == "allocations") return caseAllocations();
+    if (name == "allocations") return caseAllocations(argc > 3 ? std::atoi(argv[3]) : 1);
+    if (name == "many") return caseStreamMany(argc > 3 ? std::atoi(argv[3]) : 1, flag(4), flag(5));
     std::fprintf(stderr, "unknown case %s\n", name.c_str());
     return 2;
 }
@@ -457,6 +513,76 @@ constexpr const char* kWait = "CORVANE_IDLE=wait";
 void row(const char* what, double figure, const char* unit, const char* baselineName, double baseline) {
     std::printf("| %s | %.4g %s | %s: %.4g %s | %.2f |\n", what, figure, unit, baselineName, baseline, unit,
                 baseline == 0 ? 0.0 : figure / baseline);
+}
+
+constexpr const char* kFastEveryBoard = "CORVANE_PROFILE=fast CORVANE_WAIT_POLL=every";
+
+// Many boards open, with the vendor's costs: the fast path asking only signalled boards, beside
+// the fast path asking every board on every pass and beside one board alone.
+void orchestrateBoards() {
+    std::printf("| Figure (vendor's costs, fast mode) | Signalled boards only | Baseline (same run) "
+                "| Ratio |\n|---|---|---|---|\n");
+    double aloneMedian = 0;
+    double aloneP99 = 0;
+    for (int boards : {1, 4, 16, 64}) {
+        const std::string n = std::to_string(boards) + " 1";
+        auto signalled = run(kFast, "latency " + n);
+        auto every = run(kFastEveryBoard, "latency " + n);
+        if (boards == 1) {
+            aloneMedian = signalled["steady_median_us"];
+            aloneP99 = signalled["steady_p99_us"];
+        }
+        char what[160];
+        std::snprintf(what, sizeof what, "latency at 20000 msg/s, %d board(s) open, one streaming, median", boards);
+        row(what, signalled["steady_median_us"], "us", "every board", every["steady_median_us"]);
+        std::snprintf(what, sizeof what, "latency at 20000 msg/s, %d board(s) open, one streaming, p99", boards);
+        row(what, signalled["steady_p99_us"], "us", "every board", every["steady_p99_us"]);
+        if (boards != 1) {
+            std::snprintf(what, sizeof what, "latency at 20000 msg/s, %d board(s) open, median", boards);
+            row(what, signalled["steady_median_us"], "us", "one board alone", aloneMedian);
+            std::snprintf(what, sizeof what, "latency at 20000 msg/s, %d board(s) open, p99", boards);
+            row(what, signalled["steady_p99_us"], "us", "one board alone", aloneP99);
+        }
+        if (boards == 16) {
+            row("first message after 1 s of silence, 16 boards open, median", signalled["silence_median_us"], "us",
+                "every board", every["silence_median_us"]);
+            row("first message after 1 s of silence, 16 boards open, p99", signalled["silence_p99_us"], "us",
+                "every board", every["silence_p99_us"]);
+        }
+        std::printf(
+            "| messages of the steady second delivered, %d board(s), signalled / every board | %.0f / %.0f | | |\n",
+            boards, signalled["steady_delivered"], every["steady_delivered"]);
+    }
+    for (int ofBlocks = 1; ofBlocks >= 0; --ofBlocks) {
+        const char* unit = ofBlocks ? "blocks/s" : "msg/s";
+        const std::string b = ofBlocks ? " 1 1" : " 0 1";
+        auto alone = run(kFast, "many 1" + b);
+        for (int boards : {4, 16}) {
+            const std::string n = std::to_string(boards);
+            auto signalled = run(kFast, "many " + n + b);
+            auto every = run(kFastEveryBoard, "many " + n + b);
+            char what[160];
+            std::snprintf(what, sizeof what, "%d boards all streaming %s, aggregate", boards,
+                          ofBlocks ? "255-byte blocks" : "single bytes");
+            row(what, signalled["messages_per_second"], unit, "every board", every["messages_per_second"]);
+            row(what, signalled["messages_per_second"], unit, (n + " x one board alone").c_str(),
+                boards * alone["messages_per_second"]);
+            std::snprintf(what, sizeof what, "%d boards all streaming %s: out of turn or corrupted, signalled / every",
+                          boards, ofBlocks ? "blocks" : "single bytes");
+            std::printf("| %s | %.0f / %.0f | | |\n", what, signalled["wrong"], every["wrong"]);
+        }
+        std::printf("| one board alone streaming %s | %.4g %s | | |\n", ofBlocks ? "255-byte blocks" : "single bytes",
+                    alone["messages_per_second"], unit);
+    }
+    auto idleSignalled = run(kFast, "idle 1 16");
+    auto idleEvery = run(kFastEveryBoard, "idle 1 16");
+    auto idleAlone = run(kFast, "idle 1 1");
+    row("idle, 16 boards open", idleSignalled["cores"] * 100, "% of a core", "every board", idleEvery["cores"] * 100);
+    row("idle, 16 boards open", idleSignalled["cores"] * 100, "% of a core", "one board alone",
+        idleAlone["cores"] * 100);
+    auto allocations = run(kFast, "allocations 16");
+    std::printf("| heap allocations in 1 s of 16 boards streaming blocks | %.0f | messages: %.0f | |\n",
+                allocations["allocations"], allocations["messages"]);
 }
 
 int orchestrate() {
@@ -535,6 +661,8 @@ int orchestrate() {
     std::printf(
         "| heap allocations in 1 s of streaming blocks, default / fast | %.0f / %.0f | messages: %.0f / %.0f | |\n",
         allocDefault["allocations"], allocFast["allocations"], allocDefault["messages"], allocFast["messages"]);
+    std::printf("\n");
+    orchestrateBoards();
     return 0;
 }
 
@@ -544,6 +672,10 @@ int main(int argc, char** argv) {
     self = argv[0];
     if (argc >= 3 && std::strcmp(argv[1], "--case") == 0) {
         return runCase(argc, argv);
+    }
+    if (argc >= 2 && std::strcmp(argv[1], "--boards") == 0) {
+        orchestrateBoards();
+        return 0;
     }
     return orchestrate();
 }

@@ -5,6 +5,7 @@
 #
 #   bash scripts/bench.sh            everything; the receive table goes to build/bench/receive.md
 #   bash scripts/bench.sh --smoke    each receive case once, briefly, as CI's smoke test
+#   bash scripts/bench.sh --boards   only the many-boards receive figures (build/bench/boards.md)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
@@ -15,10 +16,17 @@ cmake --build "$build" -j2 --target receive_bench transfer_bench reconnect_bench
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)"
 if [[ ${1:-} == --smoke ]]; then
-  for args in "stream 1 1" "stream 0 0" "design 0 1" "readall 1 1" "idle 0" "heap" "allocations"; do
+  for args in "stream 1 1" "stream 0 0" "design 0 1" "readall 1 1" "idle 0" "heap" "allocations" "many 4 1 0" \
+    "idle 0 16"; do
     CORVANE_PROFILE=fast "$build/bench/receive_bench" --case $args >/dev/null
   done
   echo "receive_bench: every case ran"
+  exit 0
+fi
+
+if [[ ${1:-} == --boards ]]; then
+  echo "== Receive with many boards open, every figure beside its baselines =="
+  "$build/bench/receive_bench" --boards | tee "$build/boards.md"
   exit 0
 fi
 

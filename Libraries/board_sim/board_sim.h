@@ -166,6 +166,8 @@ SIM_API std::uint32_t sim_latency_timer(int device); // 16 after every open, els
 // an event handle it sets; elsewhere a d2xx::FT_EVENT_HANDLE whose mutex it locks while it signals
 // the condition variable, never while it holds a lock of its own.
 SIM_API std::uint32_t sim_event_mask(int device);
+// FT_GetStatus calls that reached the device's handle since it was added (failed ones included).
+SIM_API std::uint32_t sim_status_calls(int device);
 
 // The vendor's call costs: with on, FT_GetStatus and FT_GetQueueStatus take about 60 us (mostly
 // asleep, as the vendor's Linux driver does) and FT_Read and FT_Write a few microseconds more

@@ -334,6 +334,8 @@ std::uint32_t sim_latency_timer(int device) { return portSetting(device, &boards
 
 std::uint32_t sim_event_mask(int device) { return portSetting(device, &boardsim::Device::eventMask); }
 
+std::uint32_t sim_status_calls(int device) { return portSetting(device, &boardsim::Device::statusCalls); }
+
 std::uint32_t sim_write_timeout(int device) { return portSetting(device, &boardsim::Device::writeTimeout); }
 
 std::uint64_t sim_call_count(const char* entryPoint) {

@@ -676,6 +676,7 @@ extern "C" FT_STATUS D2XX_API FT_GetStatus(FT_HANDLE ftHandle, DWORD* rxBytes, D
     if (device == nullptr) {
         return boardsim::missingHandle(d, ftHandle);
     }
+    ++device->statusCalls;
     if (rxBytes == nullptr || txBytes == nullptr || eventDWord == nullptr) {
         return FT_INVALID_PARAMETER;
     }

@@ -98,6 +98,7 @@ struct Device {
     std::size_t timetableNext = 0; // 2 * entry, + 1 once that entry's unplug is done
     bool timetableStarted = false;
     std::chrono::steady_clock::time_point timetableStart{};
+    std::uint32_t statusCalls = 0; // FT_GetStatus calls on the device's handles, failed ones included
 };
 
 struct Fault {

@@ -5,6 +5,7 @@
 #include "transfer_fixture.h"
 
 #include <cstring>
+#include <mutex>
 #include <random>
 
 using namespace transfer_test;
@@ -244,6 +245,111 @@ TEST(FastReceive, OpeningABoardWakesTheReadThread) {
     boardSends(0, {0xD2, 0x22});
     ASSERT_TRUE(recorder().waitForCalls(1));
     EXPECT_EQ(recorder().call(0), dataCall(kGeneral, 0, 2, 0xD2, {0x22}));
+}
+
+// ---- many boards: only the signalled ones are asked ---------------------------------------------
+
+// Per board, the single-byte values delivered to the general callback, in order. Never destroyed:
+// the write thread may still deliver a streamed message while the process exits.
+std::mutex& deliveredMutex = *new std::mutex;
+std::vector<std::uint8_t>* const deliveredOf = new std::vector<std::uint8_t>[16];
+int32_t CORVANE_CALL keepByBoard(int32_t device, int32_t, uint32_t command, uint32_t length, uint8_t* data, uint32_t) {
+    if (device >= 0 && device < 16 && command == 0xD1 && length == 1) {
+        std::lock_guard<std::mutex> hold(deliveredMutex);
+        deliveredOf[device].push_back(data[0]);
+    }
+    return 0;
+}
+std::size_t deliveredCount(int board) {
+    std::lock_guard<std::mutex> hold(deliveredMutex);
+    return deliveredOf[board].size();
+}
+
+void registerOn(int boards, ReadCallback callback) {
+    {
+        std::lock_guard<std::mutex> hold(deliveredMutex);
+        for (int board = 0; board < 16; ++board) {
+            deliveredOf[board].clear();
+        }
+    }
+    for (int board = 0; board < boards; ++board) {
+        ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(board), 1);
+        ASSERT_EQ(NRV_CV_RegisterReadCallback(callback), 1);
+    }
+}
+
+TEST(FastReceive, WhileOneBoardStreamsTheSilentOnesAreAskedOnlyAtTheirSafetyInterval) {
+    useProfile("fast");
+    constexpr int kBoards = 16;
+    constexpr int kSilent = 9;
+    openBoards(kBoards);
+    registerOn(kBoards, keepByBoard);
+    const SimStream stream{0b10, 0, 0, 0, 0}; // single bytes on channel 1, endless
+    sim_set_stream(0, &stream);
+    const std::uint32_t streamingBefore = sim_status_calls(0);
+    const std::uint32_t silentBefore = sim_status_calls(kSilent);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(testing_support::waitUntil([&] { return sim_status_calls(0) >= streamingBefore + 2000; }));
+    const std::uint32_t silentAsked = sim_status_calls(kSilent) - silentBefore;
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    // At most one look per 10 ms of the run, with room for the looks around its ends; every pass
+    // (2000 and more here) would ask it if all boards were asked on every pass.
+    const auto safetyLooks = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count() / 10;
+    EXPECT_LE(silentAsked, safetyLooks + 10) << "in " << safetyLooks * 10 << " ms";
+    // Still asked now and then: a board that stops answering is noticed.
+    EXPECT_TRUE(
+        testing_support::waitUntil([&] { return sim_status_calls(kSilent) >= silentBefore + silentAsked + 2; }));
+    // And a silent board that speaks up is heard through its own notification.
+    boardSends(kSilent, {0xD1, 0x5A});
+    ASSERT_TRUE(testing_support::waitUntil([] { return deliveredCount(kSilent) == 1; }));
+    sim_set_stream(0, nullptr);
+    std::lock_guard<std::mutex> hold(deliveredMutex);
+    EXPECT_EQ(deliveredOf[kSilent], (std::vector<std::uint8_t>{0x5A}));
+}
+
+TEST(FastReceive, ABoardClosedAndReopenedWhileTheOthersAreSignalledLosesNothingOfTheirs) {
+    useProfile("fast");
+    constexpr int kBoards = 4;
+    constexpr int kMessages = 3000;
+    openBoards(kBoards);
+    registerOn(kBoards, keepByBoard);
+    std::jthread others([] { // joined however the test ends
+        for (int n = 0; n < kMessages; ++n) {
+            for (int board = 1; board < kBoards; ++board) {
+                boardSends(board, {0xD1, static_cast<std::uint8_t>(n)});
+            }
+            if (n % 16 == 0) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    constexpr int kReopens = 20;
+    for (int round = 0; round < kReopens; ++round) {
+        ASSERT_EQ(NRV_CV_CloseDeviceByIndex(0), 1);
+        ASSERT_EQ(NRV_CV_OpenDeviceByIndex(0), 1) << NRV_CV_GetLastError();
+        // The reopened board is heard at once, through its notification set again at the open.
+        boardSends(0, {0xD1, static_cast<std::uint8_t>(round)});
+        ASSERT_TRUE(testing_support::waitUntil([round] {
+            return deliveredCount(0) == static_cast<std::size_t>(round + 1);
+        })) << "round "
+            << round;
+    }
+    others.join();
+    for (int board = 1; board < kBoards; ++board) {
+        ASSERT_TRUE(testing_support::waitUntil([board] { return deliveredCount(board) == kMessages; }))
+            << "board " << board << ": " << deliveredCount(board) << " of " << kMessages;
+    }
+    std::lock_guard<std::mutex> hold(deliveredMutex);
+    for (int board = 1; board < kBoards; ++board) {
+        for (int n = 0; n < kMessages; ++n) {
+            ASSERT_EQ(deliveredOf[board][static_cast<std::size_t>(n)], static_cast<std::uint8_t>(n))
+                << "board " << board << ", message " << n;
+        }
+    }
+    for (int round = 0; round < kReopens; ++round) {
+        EXPECT_EQ(deliveredOf[0][static_cast<std::size_t>(round)], static_cast<std::uint8_t>(round));
+    }
+    EXPECT_STREQ(NRV_CV_GetLastError(), kNoErrorText);
 }
 
 // ---- the chip's latency timer ----------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 // A wake event lives as long as the process, as the library's own do (nothing frees them): held
 // in a global of the program so that the leak checker sees it still reachable.
@@ -96,6 +97,139 @@ TEST_F(WakeEventTest, TheLibrarysSignalGivenBeforeTheWaitIsKept) {
 
 TEST_F(WakeEventTest, NoWaitWhenTheLastLookFindsWork) {
     EXPECT_LT(timedWait([](void*) { return false; }, nullptr), kBound);
+}
+
+} // namespace
+
+// ---- one notification per board ------------------------------------------------------------------
+
+namespace {
+
+using corvane::platform::BoardSignals;
+
+// Slots far apart, so that on Windows the boards fall into the read thread's group and into two
+// helpers' groups (63 boards a group).
+constexpr int kSlots = 256;
+constexpr int kSlotOfBoard[] = {0, 70, 200};
+constexpr int kBoards = 3;
+
+std::atomic<int> marks[kSlots];
+// Called at a board's first mark: what happens while the mark's caller has not yet waited again.
+void (*atFirstMark)(int slot) = nullptr;
+std::vector<std::thread> boardThreads;
+
+void countMark(void*, int slot) {
+    if (marks[slot].fetch_add(1) == 0 && atFirstMark != nullptr) {
+        atFirstMark(slot);
+    }
+}
+
+int boardOfSlot(int slot) {
+    for (int board = 0; board < kBoards; ++board) {
+        if (kSlotOfBoard[board] == slot) {
+            return board;
+        }
+    }
+    return -1;
+}
+
+void sendFrom(int board) {
+    const std::uint8_t message[2] = {0xD3, 0x41};
+    sim_queue_rx(board, message, 2);
+}
+
+class BoardSignalsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim_reset();
+        for (auto& count : marks) {
+            count.store(0);
+        }
+        atFirstMark = nullptr;
+        reader_ = liveEvent = corvane::platform::createWakeEvent();
+        ASSERT_NE(nullptr, reader_);
+        signals_ = liveSignals = corvane::platform::createBoardSignals(kSlots, reader_, countMark, nullptr);
+        ASSERT_NE(nullptr, signals_);
+        auto openEx = reinterpret_cast<d2xx::PFN_FT_OpenEx>(sim_entry_point("FT_OpenEx"));
+        auto setNotification =
+            reinterpret_cast<d2xx::PFN_FT_SetEventNotification>(sim_entry_point("FT_SetEventNotification"));
+        for (int board = 0; board < kBoards; ++board) {
+            char serial[] = "BS000";
+            serial[4] = static_cast<char>('0' + board);
+            sim_add_device(0x04038088u, serial, "Signal board");
+            d2xx::FT_HANDLE handle = nullptr;
+            ASSERT_EQ(d2xx::FT_OK, openEx(serial, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle));
+            void* notification = corvane::platform::boardNotificationHandle(signals_, kSlotOfBoard[board]);
+            ASSERT_NE(nullptr, notification);
+            // A board's notification is made once and kept for its reopens.
+            EXPECT_EQ(notification, corvane::platform::boardNotificationHandle(signals_, kSlotOfBoard[board]));
+            ASSERT_EQ(d2xx::FT_OK, setNotification(handle, d2xx::FT_EVENT_RXCHAR, notification));
+        }
+    }
+    void TearDown() override {
+        for (std::thread& thread : boardThreads) {
+            thread.join();
+        }
+        boardThreads.clear();
+        sim_reset();
+    }
+
+    // Waits (each wait far longer than the bound) until the slot has been marked `count` times.
+    bool waitForMarks(int slot, int count) {
+        const auto until = Clock::now() + kBound;
+        while (marks[slot].load() < count && Clock::now() < until) {
+            corvane::platform::waitBoardSignals(
+                signals_, kTimeoutMs, [](void*) { return true; }, nullptr);
+        }
+        return marks[slot].load() >= count;
+    }
+
+    WakeEvent* reader_ = nullptr;
+    BoardSignals* signals_ = nullptr;
+
+  public:
+    static BoardSignals* liveSignals; // kept reachable, like the event
+};
+
+BoardSignals* BoardSignalsTest::liveSignals = nullptr;
+
+TEST_F(BoardSignalsTest, TheDriversSignalBetweenABoardsMarkAndItsNextWaitIsKept) {
+    // The board sends again right after its first mark, before the mark's caller waits again;
+    // the caller is given every chance to be asleep too late.
+    atFirstMark = [](int slot) {
+        boardThreads.emplace_back([slot] { sendFrom(boardOfSlot(slot)); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    };
+    for (int board = 0; board < kBoards; ++board) {
+        const int slot = kSlotOfBoard[board];
+        sendFrom(board);
+        const auto start = Clock::now();
+        EXPECT_TRUE(waitForMarks(slot, 2)) << "board " << board << ": the second signal was lost";
+        EXPECT_LT(Clock::now() - start, kBound);
+    }
+}
+
+TEST_F(BoardSignalsTest, EachBoardMarksOnlyItsOwnSlot) {
+    for (int board = 0; board < kBoards; ++board) {
+        sendFrom(board);
+        ASSERT_TRUE(waitForMarks(kSlotOfBoard[board], 1)) << "board " << board;
+        for (int other = 0; other < kBoards; ++other) {
+            EXPECT_EQ(marks[kSlotOfBoard[other]].load(), other <= board ? 1 : 0)
+                << "after board " << board << " sent, board " << other;
+        }
+    }
+}
+
+TEST_F(BoardSignalsTest, ALookWithoutTimeoutNeverSleeps) {
+    // The read thread looks once a pass: with nothing signalled it must return at once.
+    const auto start = Clock::now();
+    for (int i = 0; i < 100; ++i) {
+        corvane::platform::waitBoardSignals(signals_, 0, nullptr, nullptr);
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    for (int board = 0; board < kBoards; ++board) {
+        EXPECT_EQ(marks[kSlotOfBoard[board]].load(), 0);
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "core/log.h"
 #include "platform/platform.h"
+#include "transfer/board_wake.h"
 #include "transfer/threads.h"
 
 #include <cstdlib>
@@ -45,6 +46,7 @@ void prepareReceiveSettings(HostContext* context) {
     context->batchBuffer = nullptr;
     context->readerWake = nullptr;
     context->writerWake = nullptr;
+    context->boardWake = nullptr;
     context->fifoQueued = 0;
     context->fifoDelivered.store(0, std::memory_order_relaxed);
     context->readerWantsRoom.store(false, std::memory_order_relaxed);
@@ -62,6 +64,7 @@ void prepareReceiveSettings(HostContext* context) {
             context->readerWake = nullptr; // an event made alone is left unused, like the context
         }
     }
+    context->boardWake = context->settings.idleWait ? createBoardWake(context) : nullptr;
 }
 
 int initDeviceList(HostContext* context) {

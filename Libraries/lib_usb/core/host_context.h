@@ -17,6 +17,8 @@
 
 namespace corvane {
 
+struct BoardWake;
+
 // The last-error text. A writer claims the next of a few slots, fills it and then publishes it,
 // so a reader holding the newest text is not overwritten by the next error, only by the fourth.
 struct LastErrorText {
@@ -61,6 +63,7 @@ struct HostContext {
     std::uint8_t* batchBuffer;       // batched: what one read of a board lands in (kBatchReadSize)
     platform::WakeEvent* readerWake; // wait: the read thread sleeps on it; also the driver's notification
     platform::WakeEvent* writerWake; // wait: the write thread sleeps on it while the FIFO is empty
+    BoardWake* boardWake;            // wait: every board's own notification; null: every board every pass
     std::uint64_t fifoQueued;        // read thread only: entries queued since the start
     // Entries the write thread has finished with since the start; with fifoQueued it tells the
     // batched read how many FIFO slots are free.

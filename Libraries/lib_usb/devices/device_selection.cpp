@@ -66,7 +66,7 @@ int openRecord(HostContext* context, DeviceRecord& record) {
         failOpen(context, texts);
         return 0;
     }
-    configurePort(context, handle);
+    configurePort(context, handle, record.deviceIndex);
 
     // A reopen keeps the record's buffers: they may still hold the bytes of queued entries, and
     // new ones on every open would leak 400 kB a time.

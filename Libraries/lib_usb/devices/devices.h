@@ -22,8 +22,9 @@ int closeDeviceAt(HostContext* context, int index);
 
 // The set-up of a newly opened handle, by an open and by a reconnection: 9600 baud, both
 // directions purged, the time-outs, and what the receive settings ask for (the chip's latency
-// timer, the driver's receive notification). Best effort: a refused setting still gives a board.
-void configurePort(HostContext* context, d2xx::FT_HANDLE handle);
+// timer, the receive notification of the board in `slot`). Best effort: a refused setting still
+// gives a board.
+void configurePort(HostContext* context, d2xx::FT_HANDLE handle, int slot);
 // Caller holds the record's guard exclusively: the receive state a newly installed handle starts
 // with. A block cut short by the close or the loss will never complete: the bytes it already
 // stored are skipped by the channel's next entry, and the board's next bytes are a header.

@@ -13,6 +13,7 @@
 // Open, close and enumeration end a reconnection under the same guard.
 #include "core/log.h"
 #include "devices/devices.h"
+#include "transfer/board_wake.h"
 #include "transfer/wake.h"
 
 #include <algorithm>
@@ -80,7 +81,7 @@ void lookAgain(HostContext* context, DeviceRecord& record, std::int64_t now) {
     if (driver->FT_OpenEx(serial, d2xx::FT_OPEN_BY_SERIAL_NUMBER, &handle) != d2xx::FT_OK || handle == nullptr) {
         return; // still gone: looked for again at the next interval
     }
-    configurePort(context, handle);
+    configurePort(context, handle, record.deviceIndex);
     bool installed = false;
     {
         SpinLockHolder hold(record.guard);
@@ -110,7 +111,7 @@ void lookAgain(HostContext* context, DeviceRecord& record, std::int64_t now) {
 
 } // namespace
 
-void configurePort(HostContext* context, d2xx::FT_HANDLE handle) {
+void configurePort(HostContext* context, d2xx::FT_HANDLE handle, int slot) {
     DriverTable* driver = context->driverTable;
     driver->FT_SetBaudRate(handle, kBaudRate);
     driver->FT_Purge(handle, d2xx::FT_PURGE_RX | d2xx::FT_PURGE_TX);
@@ -123,8 +124,8 @@ void configurePort(HostContext* context, d2xx::FT_HANDLE handle) {
         }
     }
     if (context->settings.idleWait &&
-        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR,
-                                        platform::driverNotificationHandle(context->readerWake)) != d2xx::FT_OK) {
+        driver->FT_SetEventNotification(handle, d2xx::FT_EVENT_RXCHAR, boardNotification(context, slot)) !=
+            d2xx::FT_OK) {
         logMessage(context, kNoNotificationLine);
     }
 }

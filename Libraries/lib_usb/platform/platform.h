@@ -59,4 +59,30 @@ void waitWakeEvent(WakeEvent* event, std::uint32_t timeoutMs, bool (*stillIdle)(
 // handle, or the driver's event-handle record (condition variable, mutex, int) on Linux.
 void* driverNotificationHandle(WakeEvent* event);
 
+// ---- One receive notification per board (CORVANE_IDLE=wait); board_signals_*.cpp -------------
+
+// The boards' own receive notifications, one per slot of the device database, gathered so that
+// the read thread sleeps until some board has bytes and then asks only that board. Made once per
+// HostContext and never freed, like the context; a slot's notification is made at the board's
+// first open and kept for its reopens.
+struct BoardSignals;
+
+// Called once for every signal of a slot's notification (and possibly spuriously): the board may
+// have new bytes. On POSIX it runs on the slot's own waiter thread with the notification's mutex
+// held, so the driver, which must take that mutex to signal, cannot signal while nobody waits; on
+// Windows it runs inside waitBoardSignals, on the caller's thread. It must not block for long and
+// must not call into the driver.
+using MarkBoard = void (*)(void* argument, int slot);
+
+// A new set for `slots` slots that wakes `readerWake` after marking a board; null when the system
+// refuses one.
+BoardSignals* createBoardSignals(int slots, WakeEvent* readerWake, MarkBoard mark, void* argument);
+// The slot's notification in the form FT_SetEventNotification takes, made at the first call (a
+// board's open, never on the receive path); null when the system refuses one.
+void* boardNotificationHandle(BoardSignals* signals, int slot);
+// Sleeps until a board's notification or the reader event is signalled or `timeoutMs` has passed,
+// marking every board found signalled; a timeout of 0 only looks. `stillIdle` as in waitWakeEvent.
+// Spurious returns are possible; callers look again.
+void waitBoardSignals(BoardSignals* signals, std::uint32_t timeoutMs, bool (*stillIdle)(void*), void* argument);
+
 } // namespace corvane::platform

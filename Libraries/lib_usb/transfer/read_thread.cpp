@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "devices/devices.h"
 #include "platform/platform.h"
+#include "transfer/board_wake.h"
 #include "transfer/input_buffer.h"
 #include "transfer/protocol.h"
 #include "transfer/threads.h"
@@ -359,13 +360,17 @@ void callTrigger(const TriggerCall& trigger) {
                      trigger.value);
 }
 
-// One pass over the open boards, in database order.
+// One pass over the open boards, in database order. While the boards have their own notifications,
+// only the boards that are due (signalled, busy at their last look, or at their safety interval)
+// are asked.
 PassResult pollOpenDevices(HostContext* context) {
     PassResult result;
     DeviceRecord* database = context->deviceDatabase;
     if (database == nullptr) {
         return result;
     }
+    BoardWake* wake = context->boardWake;
+    const auto now = wake != nullptr ? startBoardPass(wake) : BoardWake::Clock::time_point{};
     const std::uint64_t queuedBefore = context->fifoQueued;
     // Acquire: pairs with the enumeration's release store of the count, after it filled the slots.
     for (std::int32_t i = 0; i < std::min(context->deviceCount.load(std::memory_order_acquire), kDeviceRecordCount);
@@ -375,7 +380,13 @@ PassResult pollOpenDevices(HostContext* context) {
         if (record.ftHandle.load(std::memory_order_acquire) == nullptr) {
             continue;
         }
+        if (wake != nullptr && !boardDue(wake, i, now)) {
+            continue;
+        }
         const BoardPoll poll = pollBoard(context, record);
+        if (wake != nullptr) {
+            noteBoardLook(wake, i, poll, now);
+        }
         result.readBytes = result.readBytes || poll.readBytes;
         result.roomWanted = result.roomWanted || poll.roomWanted;
     }
@@ -505,7 +516,11 @@ std::uint32_t readThreadLoop(void* argument) {
                 // Nothing came for a while: sleep until the driver signals new bytes, with a
                 // bound for a driver that never signals. Right after traffic the thread keeps
                 // looking instead, so a steady stream never waits for a wake-up.
-                platform::waitWakeEvent(context->readerWake, kReaderIdleWaitMs, stillIdle, context);
+                if (context->boardWake != nullptr) {
+                    waitForBoards(context);
+                } else {
+                    platform::waitWakeEvent(context->readerWake, kReaderIdleWaitMs, stillIdle, context);
+                }
                 continue;
             }
         }
