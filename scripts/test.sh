@@ -107,7 +107,7 @@ run_build() {
   fi
   reruns=$(cat "$root/$dir/wine/prefix.reruns" 2>/dev/null | wc -l)
   if [[ $reruns -gt 0 ]]; then
-    note=" - wine itself died at a program's end ${reruns} time(s); the programs were run again"
+    note=" - wine itself failed to start or end a program ${reruns} time(s); the programs were run again"
   fi
   summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' "$preset" "$result" \
     "$total" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")" "$note")")

@@ -89,18 +89,32 @@ case "$1" in
     ;;
   *)
     boot_prefix
+    output=$(mktemp)
+    trap 'rm -f "$output"' EXIT
     for attempt in 1 2 3; do
-      status=0
-      wine "$@" || status=$?
+      # Standard output goes on as it comes, and is kept to tell a program that never started
+      # (wine says so there).
+      set +e
+      wine "$@" | tee "$output"
+      status=${PIPESTATUS[0]}
+      set -e
       # Status 139 is wine's own process dying of SIGSEGV. A fault of the Windows program never ends
       # so: wine turns it into an exception, prints a backtrace and ends with status 5. Wine 8 does
       # die so, now and then, when a process ends while threads it has just created are still
       # starting (about one run in a hundred of a program that starts two threads and returns at
-      # once; none seen once the threads run). That is no fault of the program: run it again.
-      if [[ $status -ne 139 || $attempt -eq 3 ]]; then
+      # once; none seen once the threads run). On a loaded machine wine also fails, now and then, to
+      # start the program at all ("ShellExecuteEx failed: Internal error.", nothing of the program
+      # run). Neither is a fault of the program: run it again.
+      reason=""
+      if [[ $status -eq 139 ]]; then
+        reason="wine died of SIGSEGV (status 139) as the program ended"
+      elif [[ $status -ne 0 ]] && grep -q '^ShellExecuteEx failed' "$output"; then
+        reason="wine could not start the program (status $status)"
+      fi
+      if [[ -z $reason || $attempt -eq 3 ]]; then
         exit "$status"
       fi
-      echo "wine-run.sh: wine died of SIGSEGV (status 139) as the program ended; running it again" >&2
+      echo "wine-run.sh: ${reason}; running it again" >&2
       echo "$*" >>"$WINEPREFIX.reruns" # counted by scripts/test.sh
     done
     ;;
