@@ -192,9 +192,9 @@ class SimBoard:
     def stream(self, byte_channels=(), block_channels=(), block_length=16, rate=0, count=0):
         """Starts numbered messages from the board (see the driver's stream mode); call it after
         the board is opened, since opening purges what the board has queued."""
-        spec = _Stream(sum(1 << c for c in byte_channels), sum(1 << c for c in block_channels),
+        settings = _Stream(sum(1 << c for c in byte_channels), sum(1 << c for c in block_channels),
                        block_length, rate, count)
-        self._c.sim_set_stream(self.number, ctypes.byref(spec))
+        self._c.sim_set_stream(self.number, ctypes.byref(settings))
 
     def stop_stream(self):
         self._c.sim_set_stream(self.number, None)

@@ -128,6 +128,15 @@ int listQuietly() {
     return listed;
 }
 
+// The lost board sends the first 50 data bytes of a 200-byte block on channel 5, and the read
+// thread takes them and waits for the rest.
+void startABlockOnTheLostBoard() {
+    Bytes start = blockMessage(0xE5, pattern(200, 0x40));
+    start.resize(52);
+    boardSends(kLostBoard, start);
+    ASSERT_TRUE(testing_support::boardDrained(kLostBoard));
+}
+
 class UnplugTest : public testing::TestWithParam<Row> {};
 
 TEST_P(UnplugTest, LostBoardIsReportedOnceAndTheOthersStreamOn) {
@@ -149,10 +158,7 @@ TEST_P(UnplugTest, LostBoardIsReportedOnceAndTheOthersStreamOn) {
         sim_set_stream(kLostBoard, &kLostStream);
         ASSERT_TRUE(waitUntil([] { return checks[kLostBoard].next.load() >= kBeforeUnplug; }));
     } else {
-        Bytes start = blockMessage(0xE5, pattern(200, 0x40));
-        start.resize(52);
-        boardSends(kLostBoard, start);
-        ASSERT_TRUE(testing_support::boardDrained(kLostBoard));
+        ASSERT_NO_FATAL_FAILURE(startABlockOnTheLostBoard());
     }
     sim_unplug(kLostBoard);
 
@@ -366,10 +372,7 @@ TEST_P(ReconnectTest, ALostBoardComesBackIntoItsRecord) {
             const std::uint64_t before = numbered.next.load();
             ASSERT_TRUE(waitUntil([before] { return numbered.next.load() >= before + 100; }));
         } else {
-            Bytes start = blockMessage(0xE5, pattern(200, 0x40));
-            start.resize(52);
-            boardSends(kLostBoard, start);
-            ASSERT_TRUE(testing_support::boardDrained(kLostBoard));
+            ASSERT_NO_FATAL_FAILURE(startABlockOnTheLostBoard());
         }
         sim_unplug(kLostBoard);
         ASSERT_TRUE(waitUntil([] { return kLostText == NRV_CV_GetLastError(); }, std::chrono::seconds(10)))
