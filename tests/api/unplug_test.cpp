@@ -500,8 +500,10 @@ TEST(UnplugDefault, SelfTestAndLightShowStopOnALostBoard) {
             }));
         }
         EXPECT_EQ(kLostText, NRV_CV_GetLastError());
+        // Reported once; the log may miss that line, since a line that finds the log taken (the
+        // demonstration's own failed sends, on its thread) is dropped rather than waited for.
         const std::vector<std::string> lines = errorLines();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), kLostLine), 1);
+        EXPECT_LE(std::count(lines.begin(), lines.end(), kLostLine), 1);
         // The sends that failed before the loss was reported are a handful, not one per step.
         EXPECT_LT(lines.size(), 2000u);
 
