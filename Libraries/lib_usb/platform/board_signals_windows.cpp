@@ -67,6 +67,7 @@ DWORD WINAPI helperMain(LPVOID argument) {
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
     int slotOf[MAXIMUM_WAIT_OBJECTS];
     for (;;) {
+        // Relaxed: stored before this helper's thread was created, which orders it.
         handles[0] = signals->regroup[helper->group - 1].load(std::memory_order_relaxed);
         slotOf[0] = -1;
         const DWORD count = 1 + gatherGroup(signals, helper->group, handles + 1, slotOf + 1);
@@ -92,9 +93,11 @@ bool startHelper(BoardSignals* signals, int group) {
         delete helper;
         return false;
     }
+    // Relaxed: under the creation lock; the helper's thread, created next, is ordered after it.
     signals->regroup[group - 1].store(regroup, std::memory_order_relaxed);
     HANDLE thread = CreateThread(nullptr, 64 * 1024, helperMain, helper, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread == nullptr) {
+        // Relaxed: under the creation lock; no helper was started to read it.
         signals->regroup[group - 1].store(nullptr, std::memory_order_relaxed);
         CloseHandle(regroup);
         delete helper;
@@ -133,10 +136,12 @@ void* boardNotificationHandle(BoardSignals* signals, int slot) {
         return nullptr;
     }
     AcquireSRWLockExclusive(&signals->creation);
+    // Relaxed: the slot's event is stored under the creation lock held here.
     HANDLE event = signals->events[slot].load(std::memory_order_relaxed);
     const int group = slot / kGroupSize;
     if (event == nullptr) {
         // A helper exists before any event of its group, so the group's first event is waited on.
+        // Relaxed loads of regroup here and below: stored under the creation lock held here.
         if (group == 0 || signals->regroup[group - 1].load(std::memory_order_relaxed) != nullptr ||
             startHelper(signals, group)) {
             event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
