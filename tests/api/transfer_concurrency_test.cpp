@@ -1,6 +1,7 @@
 // Everything at once: two boards stream numbered messages (single bytes, blocks and triggers) while
 // two application threads send to the active board. Every message must arrive once, whole and in
 // order per board, and every send operation must reach the wire unbroken and in its thread's order.
+#include "sanitizers.h"
 #include "transfer_fixture.h"
 
 #include <chrono>
@@ -11,20 +12,10 @@ using namespace transfer_test;
 
 namespace {
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kUnderThreadSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kUnderThreadSanitizer = true;
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
-#else
-constexpr bool kUnderThreadSanitizer = false;
-#endif
+using testing_support::kThreadSanitizer;
 
 // The thread sanitizer slows every atomic access by an order of magnitude: fewer messages there.
-constexpr std::uint32_t kMessagesPerBoard = kUnderThreadSanitizer ? 10000 : 100000;
+constexpr std::uint32_t kMessagesPerBoard = kThreadSanitizer ? 10000 : 100000;
 constexpr std::uint32_t kWindow = 4096; // messages a board may have sent ahead of their delivery
 constexpr int kBoards = 2;
 constexpr int kSenders = 2;

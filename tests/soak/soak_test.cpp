@@ -13,6 +13,7 @@
 // wire whole, and the resident memory stays flat after the first ten seconds.
 #include "corvane.h"
 #include "environment.h"
+#include "sanitizers.h"
 #include "sim_waits.h"
 #include "stream_ledger.h"
 #include "test_support.h"
@@ -75,30 +76,8 @@ constexpr const char* kDropTexts[] = {"Error: Ran out of FIFO memory", "SBTM: In
 const std::string kLostText = "Lost connection to device: Soak board 5 / CVSOAK05B";
 const std::string kReconnectedText = "Reconnected to device: Soak board 5 / CVSOAK05B";
 
-#if defined(__SANITIZE_THREAD__)
-#define SOAK_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define SOAK_THREAD_SANITIZER 1
-#endif
-#endif
-#if defined(SOAK_THREAD_SANITIZER)
-constexpr bool kThreadSanitizer = true;
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using testing_support::kAddressSanitizer;
+using testing_support::kThreadSanitizer;
 
 std::string serialOf(int board) { return "CVSOAK0" + std::to_string(board) + "B"; }
 std::string nameOf(int board) { return "Soak board " + std::to_string(board); }
@@ -552,9 +531,9 @@ TEST_P(Soak, EveryMessageOnceInOrderWithItsOwnBytesAndMemoryStaysFlat) {
         static_cast<unsigned long long>(routed[GeneralB].load()),
         static_cast<unsigned long long>(routed[Channel].load()), static_cast<unsigned long long>(sender.operations),
         baselineAt, baseline / 1024, residentAtEnd / 1024, lowest / 1024, highest / 1024,
-        memoryChecked ? (kAddressSanitizer ? "rise allowed: 1 MiB + 64 KiB/s for the sanitizer's quarantine"
-                      : kThreadSanitizer ? "rise allowed: 1 MiB; the sanitizer's history at 32K accesses a thread"
-                                         : "rise allowed: 1 MiB")
+        memoryChecked ? (kAddressSanitizer  ? "rise allowed: 1 MiB + 64 KiB/s for the sanitizer's quarantine"
+                         : kThreadSanitizer ? "rise allowed: 1 MiB; the sanitizer's history at 32K accesses a thread"
+                                            : "rise allowed: 1 MiB")
                       : "not checked: the run ended before 10 s or before every ring had gone round",
         lastError.c_str());
     std::fflush(stdout);
@@ -565,13 +544,13 @@ INSTANTIATE_TEST_SUITE_P(Modes, Soak, ::testing::Values("default", "fast"),
 
 } // namespace
 
-#if defined(SOAK_THREAD_SANITIZER)
+#if defined(CORVANE_TEST_THREAD_SANITIZER)
 // The thread sanitizer keeps a ring of each thread's recent accesses, and a thread's ring grows
 // page by page until it first wraps: at the default size (128K accesses a thread) the rings of the
 // threads that run seldom (the board waiters run a few instructions per signal) were still growing
-// 30 s into a loaded run, 4 MiB above the baseline. The smallest ring (32K accesses) fills within a second, so
-// the resident set measures the library again; a race is still reported with both stacks unless
-// its earlier access is 32K accesses old. TSAN_OPTIONS set by a caller still overrides this.
+// 30 s into a loaded run, 4 MiB above the baseline. The smallest ring (32K accesses) fills within
+// a second, so the resident set measures the library again; a race is still reported with both
+// stacks unless its earlier access is 32K accesses old. TSAN_OPTIONS set by a caller overrides this.
 extern "C" __attribute__((visibility("default"), used)) const char* __tsan_default_options() {
     return "history_size=0";
 }

@@ -3,11 +3,13 @@
 // file of a program; `corvane_allocations` is then the running count.
 #pragma once
 
+#include "sanitizers.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__GLIBC__) && !defined(CORVANE_TEST_ADDRESS_SANITIZER) && !defined(CORVANE_TEST_THREAD_SANITIZER)
 #define CORVANE_COUNT_ALLOCATIONS 1
 extern "C" void* __libc_malloc(std::size_t);
 extern "C" void* __libc_calloc(std::size_t, std::size_t);
