@@ -38,8 +38,7 @@ struct Seen {
 
 void PrintTo(const Seen& seen, std::ostream* out) {
     *out << "{board " << seen.board << ", ch" << seen.channel << ", " << corvane::kindName(seen.kind) << " 0x"
-         << std::hex << seen.command << ", value 0x" << seen.value << std::dec << ", " << seen.data.size()
-         << " bytes}";
+         << std::hex << seen.command << ", value 0x" << seen.value << std::dec << ", " << seen.data.size() << " bytes}";
 }
 
 // Collects messages from the library's threads.
@@ -54,7 +53,8 @@ class Collector {
     std::vector<Seen> take(std::size_t count) {
         EXPECT_TRUE(waitUntil([&] { return size() >= count; })) << "only " << size() << " of " << count;
         std::lock_guard<std::mutex> hold(lock_);
-        std::vector<Seen> taken(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(std::min(count, seen_.size())));
+        std::vector<Seen> taken(seen_.begin(),
+                                seen_.begin() + static_cast<std::ptrdiff_t>(std::min(count, seen_.size())));
         seen_.erase(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(taken.size()));
         return taken;
     }
@@ -105,7 +105,8 @@ void openAndList() {
     EXPECT_TRUE(byIndex.isOpen() && bySerial.isOpen());
     EXPECT_EQ(bySerial.index(), 1);
     EXPECT_EQ(sim_is_open(sim_find_device("CV000101B")), 1);
-    expectThrow<corvane::Error>([&] { library.board(0); }, "board 0 (CV000101B) is open already; one Board object owns it");
+    expectThrow<corvane::Error>([&] { library.board(0); },
+                                "board 0 (CV000101B) is open already; one Board object owns it");
     expectThrow<corvane::Error>([] { corvane::Library second; },
                                 "the library is already open in this process; close it first");
     byIndex.close();
@@ -136,10 +137,17 @@ void sendsRoundTrip() {
         {[&] { board.sendTrigger(0x08); }, {0x81, 0x08}, {0, 0, corvane::Kind::Trigger, 0xC8, 0x08, {}}},
         {[&] { board.sendByte(3, 0x41); }, {0x93, 0x41}, {0, 3, corvane::Kind::Byte, 0xD3, 0x41, {0x41}}},
         {[&] { board.sendByte(7, 0xFF); }, {0x97, 0xFF}, {0, 7, corvane::Kind::Byte, 0xD7, 0xFF, {0xFF}}},
-        {[&] { board.sendBlock(2, "Hello"); }, {0xA2, 5, 'H', 'e', 'l', 'l', 'o'}, {0, 2, corvane::Kind::Block, 0xE2, 0, hello}},
-        {[&] { board.sendBlock(1, Bytes{0x00, 0xFF}); }, {0xA1, 2, 0x00, 0xFF}, {0, 1, corvane::Kind::Block, 0xE1, 0, {0x00, 0xFF}}},
+        {[&] { board.sendBlock(2, "Hello"); },
+         {0xA2, 5, 'H', 'e', 'l', 'l', 'o'},
+         {0, 2, corvane::Kind::Block, 0xE2, 0, hello}},
+        {[&] {
+             board.sendBlock(1, Bytes{0x00, 0xFF});
+         },
+         {0xA1, 2, 0x00, 0xFF},
+         {0, 1, corvane::Kind::Block, 0xE1, 0, {0x00, 0xFF}}},
         // The control sequence to address 3 (header 0x9A) is echoed as five single bytes on channel 2.
-        {[&] { board.sendControl(3, 0x7E); }, {0x9A, 0x5A, 0x9A, 0xC3, 0x9A, 0x7E, 0x9A, 0x7E, 0x9A, 0x00},
+        {[&] { board.sendControl(3, 0x7E); },
+         {0x9A, 0x5A, 0x9A, 0xC3, 0x9A, 0x7E, 0x9A, 0x7E, 0x9A, 0x00},
          {0, 2, corvane::Kind::Byte, 0xD2, 0x5A, {0x5A}}},
     };
     for (const Send& send : sends) {
@@ -198,15 +206,20 @@ void badInputIsRefusedBeforeTheLibrary() {
         {[&] { board.sendBlock(0, nullptr, 1); }, "the block is null"},
         {[&] { board.sendBlock(0, &byte, 0); }, "the block is empty"},
         {[&] { board.sendBlock(0, Bytes{}); }, "the block is empty"},
-        {[&] { board.blink({1, 256}); }, "step 256 is outside 0 to 255"},
+        {[&] {
+             board.blink({1, 256});
+         },
+         "step 256 is outside 0 to 255"},
         {[&] { board.blink({1}, -1); }, "delayMs -1 is below 0"},
         {[&] { board.onMessage(8, [](const corvane::Message&) {}); }, "channel 8 is outside 0 to 7"},
         {[&] { library.board(2); }, "no board 2 among the 2 listed (CV000101B, CV000102B)"},
         {[&] { library.board("CV999"); }, "no board 'CV999' among the 2 listed (CV000101B, CV000102B)"},
         {[&] { library.board("CV000101"); }, "no board 'CV000101' among the 2 listed (CV000101B, CV000102B)"},
-        {[&] { corvane::Options quick;
-                quick.profile = "quick";
-                corvane::Library other(quick); },
+        {[&] {
+             corvane::Options quick;
+             quick.profile = "quick";
+             corvane::Library other(quick);
+         },
          "profile must be one of fast, default, not 'quick'"},
     };
     for (const auto& [call, text] : refused) {
@@ -283,8 +296,9 @@ void twoBoardsFromTwoThreads() {
         const std::vector<Seen> echoes = got[static_cast<std::size_t>(i)]->take(kSends);
         ASSERT_EQ(echoes.size(), static_cast<std::size_t>(kSends));
         for (int value = 0; value < kSends; ++value) {
-            ASSERT_EQ(echoes[static_cast<std::size_t>(value)],
-                      (Seen{i, 1 + i, corvane::Kind::Byte, 0xD1 + i, value & 0xFF, {static_cast<std::uint8_t>(value)}}));
+            ASSERT_EQ(
+                echoes[static_cast<std::size_t>(value)],
+                (Seen{i, 1 + i, corvane::Kind::Byte, 0xD1 + i, value & 0xFF, {static_cast<std::uint8_t>(value)}}));
         }
     }
 }

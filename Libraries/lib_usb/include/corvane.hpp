@@ -135,9 +135,9 @@ class Library;
 
 namespace detail {
 
-constexpr int kSlots = 256;     // the library's device records
-constexpr int kChannels = 8;    // per board; handler slot kChannels is the general one
-constexpr int kMaxAddress = 7;  // the board's eight channels
+constexpr int kSlots = 256;    // the library's device records
+constexpr int kChannels = 8;   // per board; handler slot kChannels is the general one
+constexpr int kMaxAddress = 7; // the board's eight channels
 constexpr int kMaxByte = 255;
 
 inline std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
@@ -161,7 +161,7 @@ struct Receiver {
     // delivery can still be using them.
     std::atomic<const Handler*> handlers[kChannels + 1] = {};
     std::atomic<std::uint64_t> errors{0};
-    std::mutex keptLock;                            // guards kept and lastErrorText
+    std::mutex keptLock; // guards kept and lastErrorText
     std::vector<std::unique_ptr<const Handler>> kept;
     std::string lastErrorText;
 };
@@ -342,7 +342,8 @@ class Board {
     void sendByte(int address, int value) {
         detail::checkRange("address", address, detail::kMaxAddress);
         detail::checkRange("byte", value, detail::kMaxByte);
-        onActive([&] { return NRV_CV_SendByte(static_cast<std::uint32_t>(address), static_cast<std::uint8_t>(value)); });
+        onActive(
+            [&] { return NRV_CV_SendByte(static_cast<std::uint32_t>(address), static_cast<std::uint8_t>(value)); });
     }
     // A block of any length from 1 byte (the library sends more than 255 as consecutive blocks).
     void sendBlock(int address, const std::uint8_t* data, std::size_t size) {
@@ -353,10 +354,16 @@ class Board {
         if (size > 0xFFFFFFFFu) {
             throw ArgumentError("a block of " + std::to_string(size) + " bytes is longer than the library takes");
         }
-        onActive([&] { return NRV_CV_SendBlock(static_cast<std::uint32_t>(address), data, static_cast<std::uint32_t>(size)); });
+        onActive([&] {
+            return NRV_CV_SendBlock(static_cast<std::uint32_t>(address), data, static_cast<std::uint32_t>(size));
+        });
     }
-    void sendBlock(int address, const std::vector<std::uint8_t>& block) { sendBlock(address, block.data(), block.size()); }
-    void sendBlock(int address, std::initializer_list<std::uint8_t> block) { sendBlock(address, block.begin(), block.size()); }
+    void sendBlock(int address, const std::vector<std::uint8_t>& block) {
+        sendBlock(address, block.data(), block.size());
+    }
+    void sendBlock(int address, std::initializer_list<std::uint8_t> block) {
+        sendBlock(address, block.begin(), block.size());
+    }
     void sendBlock(int address, std::string_view text) {
         sendBlock(address, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     }
@@ -364,7 +371,9 @@ class Board {
     void sendControl(int address, int value) {
         detail::checkRange("address", address, detail::kMaxAddress);
         detail::checkRange("control value", value, detail::kMaxByte);
-        onActive([&] { return NRV_CV_SendTransferControlByte(static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(value)); });
+        onActive([&] {
+            return NRV_CV_SendTransferControlByte(static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(value));
+        });
     }
 
     // Starts a light show, played by the library's thread; returns at once. Steps 1 to 4 light one
@@ -482,7 +491,8 @@ class Board {
             throw ClosedError("the library is closed");
         }
         if (!state_->open) {
-            throw ClosedError("board " + std::to_string(state_->info.index) + " (" + state_->info.serial + ") is closed");
+            throw ClosedError("board " + std::to_string(state_->info.index) + " (" + state_->info.serial +
+                              ") is closed");
         }
         check(NRV_CV_SelectActiveDeviceByIndex(state_->info.index));
     }
@@ -529,11 +539,12 @@ class Library {
         if (detail::process().libraryOpen) {
             throw Error("the library is already open in this process; close it first");
         }
-        const Variable variables[] = {{"CORVANE_PROFILE", options.profile},
-                                      {"CORVANE_RX", options.rx},
-                                      {"CORVANE_IDLE", options.idle},
-                                      {"CORVANE_LATENCY_MS", options.latencyMs == 0 ? "" : std::to_string(options.latencyMs)},
-                                      {"CORVANE_RECONNECT", options.reconnect}};
+        const Variable variables[] = {
+            {"CORVANE_PROFILE", options.profile},
+            {"CORVANE_RX", options.rx},
+            {"CORVANE_IDLE", options.idle},
+            {"CORVANE_LATENCY_MS", options.latencyMs == 0 ? "" : std::to_string(options.latencyMs)},
+            {"CORVANE_RECONNECT", options.reconnect}};
         std::vector<std::pair<const char*, std::unique_ptr<std::string>>> previous;
         for (const Variable& variable : variables) {
             if (!variable.value.empty()) {
@@ -605,7 +616,9 @@ class Library {
     }
 
     // The listed board with that index or serial number, opened.
-    Board board(int index) { return open([&](const BoardInfo& b) { return b.index == index; }, std::to_string(index)); }
+    Board board(int index) {
+        return open([&](const BoardInfo& b) { return b.index == index; }, std::to_string(index));
+    }
     Board board(std::string_view serial) {
         return open([&](const BoardInfo& b) { return b.serial == serial; }, detail::quoted(serial));
     }
