@@ -140,7 +140,13 @@ constexpr int kChannels = 8;   // per board; handler slot kChannels is the gener
 constexpr int kMaxAddress = 7; // the board's eight channels
 constexpr int kMaxByte = 255;
 
-inline std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+// Appended piece by piece: GCC 12 at -O3 takes "'" + std::string(text) for an overlapping copy.
+inline std::string quoted(std::string_view text) {
+    std::string result(1, '\'');
+    result.append(text.data(), text.size());
+    result += '\'';
+    return result;
+}
 
 inline void checkRange(const char* what, long long value, long long highest) {
     if (value < 0 || value > highest) {
@@ -452,6 +458,11 @@ class Board {
                 }
             }
             if (state_->library->open) {
+                // The library keeps a closed board's callback and still delivers the messages it
+                // had queued: without it they are consumed without a call.
+                if (NRV_CV_SelectActiveDeviceByIndex(state_->info.index) != 0) {
+                    NRV_CV_RegisterReadCallback(nullptr);
+                }
                 closed = NRV_CV_CloseDeviceByIndex(state_->info.index);
             }
             state_->show.clear();

@@ -219,6 +219,13 @@ namespace Corvane
                 receiver.Deactivate();
                 if (library.IsOpenLocked)
                 {
+                    // The library keeps a closed board's callback and still delivers the messages
+                    // it had queued: without it they are consumed without a call, so no library
+                    // thread enters the runtime for this board any more (nor while it shuts down).
+                    if (Native.SelectActiveDeviceByIndex(info.Index) != 0)
+                    {
+                        Native.RegisterReadCallback(null);
+                    }
                     closed = Native.CloseDeviceByIndex(info.Index);
                     reason = closed == 0 ? Library.LastErrorText() : null;
                 }

@@ -118,7 +118,8 @@ namespace Corvane
         // Every call into the library is made under it: "select this board, then act on the
         // active board" is one step for every thread of the process.
         internal static readonly object ProcessLock = new object();
-        private static bool libraryOpen; // under ProcessLock
+        private static Library openLibrary; // under ProcessLock
+        private static bool exitHandled;    // under ProcessLock
 
         private readonly List<Board> boards = new List<Board>();
         private List<BoardInfo> list = new List<BoardInfo>();
@@ -132,7 +133,7 @@ namespace Corvane
             var variables = Validated(options);
             lock (ProcessLock)
             {
-                if (libraryOpen)
+                if (openLibrary != null)
                 {
                     throw new CorvaneException("the library is already open in this process; close it first");
                 }
@@ -148,8 +149,15 @@ namespace Corvane
                 {
                     NativeEnvironment.Set(variable.Key, variable.Value);
                 }
-                libraryOpen = true;
+                openLibrary = this;
                 open = true;
+                if (!exitHandled)
+                {
+                    // The library's threads outlive the runtime: its boards are closed while the
+                    // runtime can still take their last messages.
+                    exitHandled = true;
+                    AppDomain.CurrentDomain.ProcessExit += (sender, e) => CloseAtExit();
+                }
                 if (options.Debug)
                 {
                     Native.SetDebugMode(1);
@@ -251,11 +259,24 @@ namespace Corvane
             {
                 open = false;
                 Native.Close();
-                libraryOpen = false;
+                openLibrary = null;
             }
         }
 
         public void Close() { Dispose(); }
+
+        private static void CloseAtExit()
+        {
+            Library library;
+            lock (ProcessLock)
+            {
+                library = openLibrary;
+            }
+            if (library != null)
+            {
+                library.Dispose();
+            }
+        }
 
         // Closes the boards this library opened.
         internal void CloseBoards()
