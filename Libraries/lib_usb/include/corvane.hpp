@@ -254,24 +254,19 @@ inline void waitForDeliveries(Receiver& receiver) {
 
 // Frees the replaced handlers once no delivery can be using them. A new handler set inside a
 // handler (of any board) keeps them until the next chance instead: waiting there could wait for
-// the other library thread, which may be waiting for this one. A close always waits.
+// the other library thread, which may be waiting for this one. A close always waits; closed from
+// its own handler, the board keeps them too, the running one among them, until a later release.
 inline void releaseKept(Receiver& receiver, bool closing) {
-    if (!closing && delivering != nullptr) {
+    if (delivering != nullptr && (!closing || delivering == &receiver)) {
+        if (closing) {
+            waitForDeliveries(receiver);
+        }
         return;
     }
     waitForDeliveries(receiver);
-    std::vector<std::unique_ptr<const Handler>> old;
-    {
-        std::lock_guard<std::mutex> hold(receiver.keptLock);
-        old.swap(receiver.kept);
-    }
-    if (delivering == &receiver) {
-        // Closed from its own handler: the running handler is among `old` and stays until the
-        // process ends rather than be freed while it runs.
-        for (auto& handler : old) {
-            static_cast<void>(handler.release());
-        }
-    }
+    std::vector<std::unique_ptr<const Handler>> old; // freed after the lock: a handler may own a Board
+    std::lock_guard<std::mutex> hold(receiver.keptLock);
+    old.swap(receiver.kept);
 }
 
 inline std::string trimmed(const char* text) {
