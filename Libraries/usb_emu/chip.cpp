@@ -78,11 +78,15 @@ void restartStream(Interface& interface) {
     }
 }
 
+} // namespace
+
 void purgeReceive(Interface& interface) {
     interface.chipIn.clear();
     interface.boardOut.clear();
     restartStream(interface); // the board starts its numbering again from what the host now sees
 }
+
+namespace {
 
 void logUnknownOnce(Emulator& e, const char* what, unsigned a, unsigned b) {
     ++e.unknownRequests;

@@ -197,6 +197,18 @@ int usb_emu_latency_timer(const char* serial) {
     return interface == nullptr || !interface->latencySet ? -1 : interface->latencyMs;
 }
 
+int usb_emu_restart_stream(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    if (interface == nullptr) {
+        return -1;
+    }
+    purgeReceive(*interface);
+    e.chipWake.notify_one();
+    return 0;
+}
+
 std::uint64_t usb_emu_stream_sent(const char* serial) {
     Emulator& e = emulator();
     Guard guard(e.lock);
@@ -222,6 +234,10 @@ void usb_emu_set_link_rate(std::uint64_t bytesPerSecond) {
     Guard guard(e.lock);
     e.linkRate = bytesPerSecond;
     e.chipWake.notify_one();
+}
+
+std::uint8_t usb_emu_stream_block_byte(std::uint64_t n, std::uint32_t blockLength, std::uint32_t i) {
+    return boardsim::streamBlockByte(n, blockLength, i);
 }
 
 std::uint64_t usb_emu_driver_signals(void) {

@@ -143,6 +143,8 @@ void unplugChip(Emulator& e, Chip& chip);
 void replugChip(Emulator& e, Chip& chip);
 void startChipThread();
 void signalNode(Node& node);
+// Empties the chip's buffer and the board's queue towards it; the board's stream starts again.
+void purgeReceive(Interface& interface);
 
 // interpose.cpp: the C library's close; control.cpp: the real pthread functions, looked up once.
 int closeDescriptor(int fd);

