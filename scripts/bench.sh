@@ -6,9 +6,29 @@
 #   bash scripts/bench.sh            everything; the receive table goes to build/bench/receive.md
 #   bash scripts/bench.sh --smoke    each receive case once, briefly, as CI's smoke test
 #   bash scripts/bench.sh --boards   only the many-boards receive figures (build/bench/boards.md)
+#   bash scripts/bench.sh --vendor   receive through the vendor's real Linux driver to an emulated
+#                                    chip (the default build's corvane tool and Libraries/usb_emu):
+#                                    default and fast profile, at the 8 MB/s link and unlimited
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
+
+if [[ ${1:-} == --vendor ]]; then
+  default=$root/build/default
+  cmake --preset default -S "$root" -B "$default" >/dev/null
+  cmake --build "$default" -j2 --target corvane_tool usb_emu >/dev/null
+  bash "$root/scripts/vendor-driver.sh" "$default/vendor" >/dev/null
+  echo "== Receive through the vendor's driver: a stream board (single bytes on channel 0, 8-byte blocks on 2) =="
+  for rate in 8000000 0; do
+    for profile in "" --fast; do
+      printf 'link %s, %s profile: ' "$([[ $rate == 0 ]] && echo unlimited || echo "$rate B/s")" "${profile:-default}"
+      env LD_PRELOAD="$default/usb_emu/libusb_emu.so" LD_LIBRARY_PATH="$default/vendor/lib" \
+        CORVANE_USB_EMU_BOARDS="$root/tests/vendor/tool_boards.json" CORVANE_USB_EMU_RATE=$rate \
+        "$default/Tools/corvane/corvane" $profile --board TOOL0001B bench --seconds 5 | grep -E 'messages:' | tr -s ' '
+    done
+  done
+  exit 0
+fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
   -DCORVANE_BUILD_TESTS=OFF >/dev/null
