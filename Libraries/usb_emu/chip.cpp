@@ -204,12 +204,6 @@ int control(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint8_t* da
     return 0;
 }
 
-void finish(const PendingUrb& pending, int status) {
-    pending.urb->status = status;
-    pending.node->finished.push_back(pending.urb);
-    signalNode(*pending.node);
-}
-
 void addCredit(const Emulator& e, Interface& interface, Clock::time_point now) {
     if (e.linkRate == 0) {
         interface.linkCredit = kLinkBurstBytes;
@@ -248,7 +242,7 @@ void moveOut(Emulator& e, Chip& chip, Interface& interface) {
         interface.outTaken = 0;
         interface.outUrbs.pop_front();
         pending.urb->actual_length = static_cast<int>(length);
-        finish(pending, 0);
+        finishUrb(pending, 0);
         ++interface.outUrbsDone;
         if (interface.unplugAfterWrites > 0 && --interface.unplugAfterWrites == 0) {
             unplugChip(e, chip); // this write still reached the board whole
@@ -277,6 +271,7 @@ void putPacket(Interface& interface, usbdevfs_urb* urb, std::size_t data) {
     out[0] = kModemStatus;
     out[1] = interface.outUrbs.empty() ? kLineStatusIdle : 0;
     interface.chipIn.take(out + kStatusBytes, data);
+    interface.dataToHost += data;
     urb->actual_length += static_cast<int>(kStatusBytes + data);
 }
 
@@ -311,7 +306,7 @@ void serveIn(Interface& interface, Clock::time_point now) {
             interface.inUrbs.pop_front();
             const bool shortOk =
                 (urb->flags & USBDEVFS_URB_SHORT_NOT_OK) == 0 || urb->actual_length == urb->buffer_length;
-            finish(pending, shortOk ? 0 : -EREMOTEIO);
+            finishUrb(pending, shortOk ? 0 : -EREMOTEIO);
         }
     }
 }
@@ -446,6 +441,12 @@ void addInterface(Chip& chip, const boardsim::BoardSpec& spec) {
 
 } // namespace
 
+void finishUrb(const PendingUrb& pending, int status) {
+    pending.urb->status = status;
+    pending.node->finished.push_back(pending.urb);
+    signalNode(*pending.node);
+}
+
 void signalNode(Node& node) {
     if (!node.signalled) {
         const std::uint64_t one = 1;
@@ -499,7 +500,7 @@ int submitUrb(Emulator& e, Node& node, usbdevfs_urb* urb) {
         std::size_t actual = 0;
         const int status = control(e, chip, bytes, bytes + kSetupSize, urb->buffer_length - kSetupSize, actual);
         urb->actual_length = static_cast<int>(actual);
-        finish(PendingUrb{urb, &node}, status);
+        finishUrb(PendingUrb{urb, &node}, status);
         e.chipWake.notify_one(); // a purge or a new latency changes the chip thread's plans
         return 0;
     }
@@ -545,7 +546,7 @@ int discardUrb(Node& node, usbdevfs_urb* urb) {
                     }
                     const PendingUrb pending = *it;
                     queue->erase(it);
-                    finish(pending, -ECONNRESET);
+                    finishUrb(pending, -ECONNRESET);
                     return 0;
                 }
             }
@@ -579,7 +580,7 @@ void unplugChip(Emulator& e, Chip& chip) {
     chip.plugged = false;
     // Every URB still with the chip fails; the driver reaps them after the disconnect.
     for (const PendingUrb& pending : takePending(chip, nullptr)) {
-        finish(pending, -ENODEV);
+        finishUrb(pending, -ENODEV);
     }
     for (Interface& interface : chip.interfaces) {
         interface.claimed = false;

@@ -3,6 +3,7 @@
 #include "usb_emu.h"
 
 #include <dlfcn.h>
+#include <linux/usbdevice_fs.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -204,6 +205,12 @@ int usb_emu_restart_stream(const char* serial) {
     if (interface == nullptr) {
         return -1;
     }
+    // IN requests that hold some of the old stream end now, as at a latency-timer flush, so the
+    // restarted stream begins in a fresh request.
+    while (!interface->inUrbs.empty() && interface->inUrbs.front().urb->actual_length > 0) {
+        finishUrb(interface->inUrbs.front(), 0);
+        interface->inUrbs.pop_front();
+    }
     purgeReceive(*interface);
     e.chipWake.notify_one();
     return 0;
@@ -221,6 +228,13 @@ std::uint64_t usb_emu_status_only_packets(const char* serial) {
     Guard guard(e.lock);
     Interface* interface = interfaceNamed(e, serial);
     return interface == nullptr ? 0 : interface->statusOnlyPackets;
+}
+
+std::uint64_t usb_emu_bytes_to_host(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr ? 0 : interface->dataToHost;
 }
 
 std::uint64_t usb_emu_unknown_requests(void) {

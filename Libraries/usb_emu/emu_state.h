@@ -70,6 +70,7 @@ struct Interface {
     std::vector<std::uint8_t> received; // every byte the board took, in order
     std::uint64_t outUrbsDone = 0;
     std::uint64_t statusOnlyPackets = 0;
+    std::uint64_t dataToHost = 0; // data bytes (status bytes not counted) in finished IN requests
     int unplugAfterWrites = 0;
     bool claimed = false; // by the driver: while claimed, the board's stream runs
     std::uint8_t bitMode = 0;
@@ -143,6 +144,8 @@ void unplugChip(Emulator& e, Chip& chip);
 void replugChip(Emulator& e, Chip& chip);
 void startChipThread();
 void signalNode(Node& node);
+// Hands a URB back to its device file with the given status.
+void finishUrb(const PendingUrb& pending, int status);
 // Empties the chip's buffer and the board's queue towards it; the board's stream starts again.
 void purgeReceive(Interface& interface);
 

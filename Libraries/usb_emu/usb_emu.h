@@ -44,6 +44,8 @@ USB_EMU_API int usb_emu_restart_stream(const char* serial);
 USB_EMU_API std::uint64_t usb_emu_stream_sent(const char* serial);
 // IN packets that carried only the two status bytes (the latency timer ran out with no data).
 USB_EMU_API std::uint64_t usb_emu_status_only_packets(const char* serial);
+// Data bytes the interface has put into IN packets for the driver (the status bytes not counted).
+USB_EMU_API std::uint64_t usb_emu_bytes_to_host(const char* serial);
 // Control requests and ioctls the chip did not know (each stalled or refused).
 USB_EMU_API std::uint64_t usb_emu_unknown_requests(void);
 // The link rate from now on, bytes per second; 0 for unlimited.
