@@ -14,17 +14,22 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
 
 if [[ ${1:-} == --vendor ]]; then
-  default=$root/build/default
-  cmake --preset default -S "$root" -B "$default" >/dev/null
-  cmake --build "$default" -j2 --target corvane_tool usb_emu >/dev/null
-  bash "$root/scripts/vendor-driver.sh" "$default/vendor" >/dev/null
-  echo "== Receive through the vendor's driver: a stream board (single bytes on channel 0, 8-byte blocks on 2) =="
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
+    -DCORVANE_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target vendor_bench corvane_tool usb_emu >/dev/null
+  bash "$root/scripts/vendor-driver.sh" "$build/vendor" >/dev/null
+  emulated=(env LD_PRELOAD="$build/usb_emu/libusb_emu.so" LD_LIBRARY_PATH="$build/vendor/lib")
+  echo "Machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "== Through the vendor's driver to emulated chips: sends, idle processor, first answer after a silence =="
+  for profile in default fast; do
+    "${emulated[@]}" CORVANE_USB_EMU_BOARDS="$root/tests/vendor/emulated_boards.json" "$build/bench/vendor_bench" $profile
+  done
+  echo "== Receive: a stream board (single bytes on channel 0, 8-byte blocks on channel 2), corvane bench =="
   for rate in 8000000 0; do
     for profile in "" --fast; do
       printf 'link %s, %s profile: ' "$([[ $rate == 0 ]] && echo unlimited || echo "$rate B/s")" "${profile:-default}"
-      env LD_PRELOAD="$default/usb_emu/libusb_emu.so" LD_LIBRARY_PATH="$default/vendor/lib" \
-        CORVANE_USB_EMU_BOARDS="$root/tests/vendor/tool_boards.json" CORVANE_USB_EMU_RATE=$rate \
-        "$default/Tools/corvane/corvane" $profile --board TOOL0001B bench --seconds 5 | grep -E 'messages:' | tr -s ' '
+      "${emulated[@]}" CORVANE_USB_EMU_BOARDS="$root/tests/vendor/tool_boards.json" CORVANE_USB_EMU_RATE=$rate \
+        "$build/Tools/corvane/corvane" $profile --board TOOL0001B bench --seconds 5 | grep -E 'messages:' | tr -s ' '
     done
   done
   exit 0

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace usbemu {
 
@@ -39,6 +40,12 @@ std::string nodePath(const Emulator& e, const Chip& chip) {
     return e.root + kBusFolder + name;
 }
 
+void append(std::vector<std::uint8_t>& out, std::initializer_list<std::uint8_t> bytes) {
+    for (std::uint8_t byte : bytes) {
+        out.push_back(byte);
+    }
+}
+
 void put16(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value & 0xFF));
     out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -63,20 +70,20 @@ std::string redirect(const char* path) {
 std::vector<std::uint8_t> deviceDescriptors(const Chip& chip) {
     std::vector<std::uint8_t> out = {18, 1}; // device descriptor
     put16(out, 0x0200);                      // USB 2.0
-    out.insert(out.end(), {0, 0, 0, 64});    // class in the interfaces; 64-byte control packets
+    append(out, {0, 0, 0, 64});              // class in the interfaces; 64-byte control packets
     put16(out, chip.vendorId);
     put16(out, chip.productId);
     put16(out, chip.dual ? kDualChipRelease : kSingleChipRelease);
-    out.insert(out.end(), {1, 2, 3, 1}); // manufacturer, product, serial strings; one configuration
+    append(out, {1, 2, 3, 1}); // manufacturer, product, serial strings; one configuration
     const auto interfaces = static_cast<std::uint8_t>(chip.interfaces.size());
     const auto total = static_cast<std::uint16_t>(9 + interfaces * (9 + 2 * 7));
-    out.insert(out.end(), {9, 2});
+    append(out, {9, 2});
     put16(out, total);
-    out.insert(out.end(), {interfaces, 1, 0, 0x80, 0xFA}); // bus powered, 500 mA
+    append(out, {interfaces, 1, 0, 0x80, 0xFA}); // bus powered, 500 mA
     for (const Interface& interface : chip.interfaces) {
-        out.insert(out.end(), {9, 4, static_cast<std::uint8_t>(interface.number), 0, 2, 0xFF, 0xFF, 0xFF, 2});
+        append(out, {9, 4, static_cast<std::uint8_t>(interface.number), 0, 2, 0xFF, 0xFF, 0xFF, 2});
         for (std::uint8_t endpoint : {interface.inEndpoint, interface.outEndpoint}) {
-            out.insert(out.end(), {7, 5, endpoint, 2}); // bulk
+            append(out, {7, 5, endpoint, 2}); // bulk
             put16(out, static_cast<std::uint16_t>(kPacketSize));
             out.push_back(0);
         }
