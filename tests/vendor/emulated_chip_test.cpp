@@ -12,13 +12,19 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -567,6 +573,123 @@ TEST(VendorSelfTest, ItsBytesReachTheChipAndAnUnplugEndsIt) {
     EXPECT_EQ(Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(opening.size()),
                     bytes.begin() + static_cast<std::ptrdiff_t>(opening.size() + cycle0.size())),
               cycle0);
+}
+
+// ---- the emulated chip itself, through usbfs as the driver reaches it ------------------------------------
+
+// A URB and its buffer (the URB's iso frames, never used here, would follow the URB itself).
+struct Urb {
+    Urb() : held(std::make_unique<usbdevfs_urb>()), urb(*held) {}
+    std::unique_ptr<usbdevfs_urb> held;
+    usbdevfs_urb& urb;
+    std::uint8_t buffer[512] = {};
+};
+
+// Submits and reaps one URB on the node; returns the submit's errno (0 when accepted).
+int submit(int node, Urb& urb) { return ioctl(node, USBDEVFS_SUBMITURB, &urb.urb) == 0 ? 0 : errno; }
+
+usbdevfs_urb* reap(int node) {
+    pollfd ready{node, POLLOUT, 0};
+    if (poll(&ready, 1, 5000) != 1 || (ready.revents & POLLOUT) == 0) {
+        return nullptr;
+    }
+    void* done = nullptr;
+    return ioctl(node, USBDEVFS_REAPURBNDELAY, &done) == 0 ? static_cast<usbdevfs_urb*>(done) : nullptr;
+}
+
+void control(Urb& urb, std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+             std::uint16_t length) {
+    urb.urb.type = USBDEVFS_URB_TYPE_CONTROL;
+    urb.urb.buffer = urb.buffer;
+    urb.urb.buffer_length = 8 + length;
+    const std::uint8_t setup[8] = {type,
+                                   request,
+                                   static_cast<std::uint8_t>(value),
+                                   static_cast<std::uint8_t>(value >> 8),
+                                   static_cast<std::uint8_t>(index),
+                                   static_cast<std::uint8_t>(index >> 8),
+                                   static_cast<std::uint8_t>(length),
+                                   static_cast<std::uint8_t>(length >> 8)};
+    std::memcpy(urb.buffer, setup, sizeof setup);
+}
+
+TEST(UsbEmu, AnswersAsTheChipAndRefusesWhatNoChipTakes) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/dev/bus/usb/001/%03d", usb_emu_device_number("EMU0003"));
+    const int node = open(path, O_RDWR);
+    ASSERT_GE(node, 0) << path;
+    std::uint32_t capabilities = 0;
+    ASSERT_EQ(ioctl(node, USBDEVFS_GET_CAPABILITIES, &capabilities), 0);
+    unsigned interface = 0;
+    ASSERT_EQ(ioctl(node, USBDEVFS_CLAIMINTERFACE, &interface), 0);
+
+    // The serial number string, as the driver asks for it.
+    Urb serial;
+    control(serial, 0x80, 0x06, 0x0303, 0x0409, 255);
+    ASSERT_EQ(submit(node, serial), 0);
+    ASSERT_EQ(reap(node), &serial.urb);
+    EXPECT_EQ(serial.urb.status, 0);
+    const Bytes expected = {16, 3, 'E', 0, 'M', 0, 'U', 0, '0', 0, '0', 0, '0', 0, '3', 0};
+    EXPECT_EQ(Bytes(serial.buffer + 8, serial.buffer + 8 + serial.urb.actual_length), expected);
+
+    // A request no chip knows stalls, once counted.
+    const std::uint64_t unknownBefore = usb_emu_unknown_requests();
+    Urb unknown;
+    control(unknown, 0x40, 0x77, 0, 1, 0);
+    ASSERT_EQ(submit(node, unknown), 0);
+    ASSERT_EQ(reap(node), &unknown.urb);
+    EXPECT_EQ(unknown.urb.status, -EPIPE);
+    EXPECT_EQ(usb_emu_unknown_requests(), unknownBefore + 1);
+
+    // Malformed URBs are refused with EINVAL and change nothing.
+    Urb interrupt;
+    control(interrupt, 0x80, 0x06, 0x0100, 0, 18);
+    interrupt.urb.type = USBDEVFS_URB_TYPE_INTERRUPT;
+    Urb shortSetup;
+    control(shortSetup, 0x80, 0x06, 0x0100, 0, 0);
+    shortSetup.urb.buffer_length = 4;
+    Urb noBuffer;
+    noBuffer.urb.type = USBDEVFS_URB_TYPE_BULK;
+    noBuffer.urb.endpoint = 0x81;
+    noBuffer.urb.buffer_length = 64;
+    Urb strangeEndpoint;
+    strangeEndpoint.urb.type = USBDEVFS_URB_TYPE_BULK;
+    strangeEndpoint.urb.endpoint = 0x85;
+    strangeEndpoint.urb.buffer = strangeEndpoint.buffer;
+    strangeEndpoint.urb.buffer_length = 64;
+    for (Urb* bad : {&interrupt, &shortSetup, &noBuffer, &strangeEndpoint}) {
+        EXPECT_EQ(submit(node, *bad), EINVAL);
+    }
+    void* nothing = nullptr;
+    EXPECT_EQ(ioctl(node, USBDEVFS_REAPURBNDELAY, &nothing), -1);
+    EXPECT_EQ(errno, EAGAIN) << "nothing was queued by the refused URBs";
+
+    // An IN request with nothing to send ends at the latency timer with the two status bytes.
+    Urb in;
+    in.urb.type = USBDEVFS_URB_TYPE_BULK;
+    in.urb.endpoint = 0x81;
+    in.urb.buffer = in.buffer;
+    in.urb.buffer_length = 512;
+    const std::uint64_t statusOnlyBefore = usb_emu_status_only_packets("EMU0003");
+    ASSERT_EQ(submit(node, in), 0);
+    ASSERT_EQ(reap(node), &in.urb);
+    EXPECT_EQ(in.urb.status, 0);
+    EXPECT_EQ(Bytes(in.buffer, in.buffer + in.urb.actual_length), (Bytes{0x32, 0x60}));
+    EXPECT_EQ(usb_emu_status_only_packets("EMU0003"), statusOnlyBefore + 1);
+
+    // Pulled out: a new URB fails with ENODEV and the node polls POLLERR.
+    ASSERT_EQ(usb_emu_unplug("EMU0003"), 0);
+    Urb late;
+    late.urb.type = USBDEVFS_URB_TYPE_BULK;
+    late.urb.endpoint = 0x81;
+    late.urb.buffer = late.buffer;
+    late.urb.buffer_length = 512;
+    EXPECT_EQ(submit(node, late), ENODEV);
+    pollfd gone{node, POLLOUT, 0};
+    ASSERT_EQ(poll(&gone, 1, 5000), 1);
+    EXPECT_NE(gone.revents & POLLERR, 0);
+    EXPECT_FALSE(exists(path)) << "the node left the tree";
+    close(node);
 }
 
 } // namespace
