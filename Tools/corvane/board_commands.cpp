@@ -175,7 +175,7 @@ int sendCommand(Session& session, const SendOptions& options) {
         }
         bytes.push_back(static_cast<std::uint8_t>(*value));
     }
-    if (!session.openBoard() || !Receiver::instance().start({-1, true, nullptr, 0, false})) {
+    if (!session.openBoard([] { return Receiver::instance().start({-1, true, nullptr, 0, false}); })) {
         return kExitFailure;
     }
     std::printf("send %s %s%s to board %d\n", kind.c_str(), hexBytes(bytes.data(), bytes.size()).c_str(),

@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
     blinkApp->add_option("--repeats", blink.repeats, "passes through the steps")->capture_default_str();
     blinkApp->add_option("steps", blink.steps, "step codes 0 to 255")->required();
 
-    auto* selftest = app.add_subcommand("selftest", "run the library's self test (100000 cycles)");
+    auto* selftest =
+        app.add_subcommand("selftest", "run the library's self test (100000 cycles, or CORVANE_SELFTEST_CYCLES)");
 
     double benchSeconds = 5;
     auto* bench = app.add_subcommand("bench", "measure the board's receive rate: messages/s, MB/s, drops");

@@ -97,7 +97,7 @@ int monitorCommand(Session& session, const MonitorOptions& options) {
     receive.raw = options.raw;
     receive.record = record;
     receive.limit = options.count;
-    if (!session.openBoard() || !Receiver::instance().start(receive)) {
+    if (!session.openBoard([&receive] { return Receiver::instance().start(receive); })) {
         return kExitFailure;
     }
     catchInterrupt();

@@ -157,13 +157,18 @@ int Session::simDeviceBeforeOpen() {
     return sim_.sim_find_device(boards_[static_cast<std::size_t>(index)].serial.c_str());
 }
 
-bool Session::openBoard() {
+bool Session::openBoard(const std::function<bool()>& beforeOpen) {
     if (boardOpen_) {
-        return true;
+        return !beforeOpen || beforeOpen();
     }
     const std::string& wanted = options_.board;
     const int index = resolveBoard();
     if (index < 0) {
+        return false;
+    }
+    // A listed board can be selected, and take its callbacks, before it is open. An index the
+    // library does not have fails the open below, with the library's text for it.
+    if (beforeOpen && NRV_CV_SelectActiveDeviceByIndex(index) && !beforeOpen()) {
         return false;
     }
     if (!NRV_CV_OpenDeviceByIndex(index)) {

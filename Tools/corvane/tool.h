@@ -7,6 +7,7 @@
 #include "corvane.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,8 +44,9 @@ struct SimControl {
 #define CORVANE_SIM_FUNCTIONS(X)                                                                                       \
     X(sim_reset)                                                                                                       \
     X(sim_load_boards)                                                                                                 \
-    X(sim_find_device) X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts)       \
-        X(sim_queue_rx) X(sim_set_stream) X(sim_is_open)
+    X(sim_find_device)                                                                                                 \
+    X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts) X(sim_queue_rx)          \
+        X(sim_set_stream) X(sim_is_open)
 #define CORVANE_SIM_FIELD(name) decltype(&::name) name = nullptr;
     CORVANE_SIM_FUNCTIONS(CORVANE_SIM_FIELD)
 #undef CORVANE_SIM_FIELD
@@ -70,7 +72,9 @@ class Session {
     // set now starts with the opening, which empties the receive queue); -1 after printing why.
     int simDeviceBeforeOpen();
     // Opens the board named by --board and makes it the active board; false after printing why.
-    bool openBoard();
+    // `beforeOpen` runs with the board selected but not yet open, so a callback it registers is
+    // in place for the board's very first message (a board may start sending as it opens).
+    bool openBoard(const std::function<bool()>& beforeOpen = {});
     // Closes the active board (a running light show ends first).
     void closeBoard();
 

@@ -468,7 +468,9 @@ class Board:
     def on_message(self, callback, channel=None):
         """Calls `callback(message)` for each message of the board (channel None: every message
         not taken by a channel's callback, and every trigger), on the library's threads. An
-        exception in it is logged once and counted in `callback_errors`. None removes it."""
+        exception in it is logged once and counted in `callback_errors`. None removes it. A board
+        that is listed but not yet open takes it too: register before open() to see the board's
+        very first message."""
         if callback is not None and not callable(callback):
             raise ArgumentError("the callback must be callable")
         if channel is not None:
@@ -500,12 +502,16 @@ class Board:
         return stream
 
     def _register(self, which):
+        # A listed board takes its registrations while still closed, so that a callback can be in
+        # place before its first message: board(..., open=False), on_message, then open().
         if which in self._registered:
             return
-        if which == "general":
-            self._on_active("NRV_CV_RegisterReadCallback", _TRAMPOLINE)
-        else:
-            self._on_active("NRV_CV_RegisterReadCallbackForChannel", _TRAMPOLINE, which)
+        with self.library._lock:
+            self.library._call("NRV_CV_SelectActiveDeviceByIndex", self.index)
+            if which == "general":
+                self.library._call("NRV_CV_RegisterReadCallback", _TRAMPOLINE)
+            else:
+                self.library._call("NRV_CV_RegisterReadCallbackForChannel", _TRAMPOLINE, which)
         self._registered.add(which)
 
     def _remove_stream(self, stream):

@@ -38,10 +38,12 @@ TEST_P(StreamAllocationsTest, StreamingMakesNoHeapAllocation) {
     const SimStream stream{0b1, 0b10, 255, 0, 0}; // single bytes and blocks in turn, endless
     sim_set_stream(0, &stream);
     // Past the first messages, which may meet storage made on first use (the driver's queue).
-    ASSERT_TRUE(testing_support::waitUntil([] { return delivered.load() >= 1000; }));
+    ASSERT_TRUE(
+        testing_support::waitWhileMoving([] { return delivered.load() >= 1000; }, [] { return delivered.load(); }));
     const std::uint64_t before = corvane_allocations.load();
     const std::uint64_t from = delivered.load();
-    ASSERT_TRUE(testing_support::waitUntil([from] { return delivered.load() >= from + 5000; }));
+    ASSERT_TRUE(testing_support::waitWhileMoving([from] { return delivered.load() >= from + 5000; },
+                                                 [] { return delivered.load(); }));
     const std::uint64_t made = corvane_allocations.load() - before;
     sim_set_stream(0, nullptr);
     EXPECT_EQ(made, 0u) << "while " << delivered.load() - from << " messages were delivered";

@@ -155,8 +155,10 @@ class Recorder {
     }
 
     std::size_t count() const { return count_.load(); }
+    // However long the delivery takes, as long as calls keep coming.
     bool waitForCalls(std::size_t count) {
-        return testing_support::waitUntil([this, count] { return count_.load() >= count; });
+        return testing_support::waitWhileMoving([this, count] { return count_.load() >= count; },
+                                                [this] { return count_.load(); });
     }
     std::vector<Call> calls() const {
         std::lock_guard<std::mutex> hold(mutex_);

@@ -15,6 +15,7 @@ using namespace transfer_test;
 using testing_support::setEnvironment;
 using testing_support::useProfile;
 using testing_support::waitUntil;
+using testing_support::waitWhileMoving;
 
 namespace {
 
@@ -156,7 +157,8 @@ TEST_P(UnplugTest, LostBoardIsReportedOnceAndTheOthersStreamOn) {
     // bytes of a 200-byte block on channel 5 and waits for the rest.
     if (row.when == When::Streaming) {
         sim_set_stream(kLostBoard, &kLostStream);
-        ASSERT_TRUE(waitUntil([] { return checks[kLostBoard].next.load() >= kBeforeUnplug; }));
+        ASSERT_TRUE(waitWhileMoving([] { return checks[kLostBoard].next.load() >= kBeforeUnplug; },
+                                    [] { return checks[kLostBoard].next.load(); }));
     } else {
         ASSERT_NO_FATAL_FAILURE(startABlockOnTheLostBoard());
     }
@@ -168,7 +170,8 @@ TEST_P(UnplugTest, LostBoardIsReportedOnceAndTheOthersStreamOn) {
 
     // The other boards' streams arrive whole and in order, up to their last message.
     for (int board = 1; board < kBoards; ++board) {
-        EXPECT_TRUE(waitUntil([board] { return checks[board].next.load() >= kStreamed; }, std::chrono::seconds(120)))
+        EXPECT_TRUE(waitWhileMoving([board] { return checks[board].next.load() >= kStreamed; },
+                                    [board] { return checks[board].next.load(); }))
             << "board " << board << ": " << checks[board].next.load() << " of " << kStreamed;
         EXPECT_EQ(checks[board].next.load(), kStreamed) << "board " << board;
         EXPECT_EQ(checks[board].wrong.load(), 0u) << "board " << board;
@@ -370,7 +373,8 @@ TEST_P(ReconnectTest, ALostBoardComesBackIntoItsRecord) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         if (streaming) {
             const std::uint64_t before = numbered.next.load();
-            ASSERT_TRUE(waitUntil([before] { return numbered.next.load() >= before + 100; }));
+            ASSERT_TRUE(waitWhileMoving([before] { return numbered.next.load() >= before + 100; },
+                                        [] { return numbered.next.load(); }));
         } else {
             ASSERT_NO_FATAL_FAILURE(startABlockOnTheLostBoard());
         }
@@ -421,16 +425,20 @@ TEST_P(ReconnectTest, ALostBoardComesBackIntoItsRecord) {
         // Its stream after the second reconnection in order; once it stops, every message it
         // sent was delivered or went missing with the board, and nothing else.
         const std::uint64_t before = numbered.next.load();
-        ASSERT_TRUE(waitUntil([before] { return numbered.next.load() >= before + 100; }));
+        ASSERT_TRUE(waitWhileMoving([before] { return numbered.next.load() >= before + 100; },
+                                    [] { return numbered.next.load(); }));
         sim_set_stream(kLostBoard, nullptr);
         const std::uint64_t sent = sim_stream_sent(kLostBoard);
-        ASSERT_TRUE(waitUntil([sent] { return numbered.next.load() >= sent; })) << numbered.next.load();
+        ASSERT_TRUE(
+            waitWhileMoving([sent] { return numbered.next.load() >= sent; }, [] { return numbered.next.load(); }))
+            << numbered.next.load();
         EXPECT_EQ(numbered.wrong.load(), 0u);
         EXPECT_EQ(numbered.delivered.load() + numbered.missing.load(), sent);
     }
     // The other boards lost nothing.
     for (int board = 1; board < kBoards; ++board) {
-        EXPECT_TRUE(waitUntil([board] { return checks[board].next.load() >= kStreamed; }, std::chrono::seconds(120)))
+        EXPECT_TRUE(waitWhileMoving([board] { return checks[board].next.load() >= kStreamed; },
+                                    [board] { return checks[board].next.load(); }))
             << "board " << board << ": " << checks[board].next.load() << " of " << kStreamed;
         EXPECT_EQ(checks[board].wrong.load(), 0u) << "board " << board;
     }

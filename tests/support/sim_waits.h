@@ -12,8 +12,9 @@ namespace testing_support {
 // empty driver queue only says the bytes were read; the read thread decodes what a read returned
 // before it asks any board's status again, so one more status call after the queue emptied
 // means the decoding is done. The board must stay open while this waits.
+// However long the read thread takes, as long as the queue keeps shrinking.
 inline bool boardDrained(int board) {
-    if (!waitUntil([board] { return sim_rx_pending(board) == 0; })) {
+    if (!waitWhileMoving([board] { return sim_rx_pending(board) == 0; }, [board] { return sim_rx_pending(board); })) {
         return false;
     }
     const std::uint64_t statusCalls = sim_call_count("FT_GetStatus");

@@ -33,6 +33,28 @@ bool waitUntil(Condition condition, std::chrono::milliseconds limit = std::chron
     return true;
 }
 
+// For waits on an amount of work (a board drained, so many callbacks delivered): polls
+// `condition` for as long as `progress()` keeps changing, and gives up only when it has not
+// changed for `stall`. A loaded machine makes the work slow, never stuck; a fault that stops it
+// still fails the wait. Returns whether the condition held.
+template <typename Condition, typename Progress>
+bool waitWhileMoving(Condition condition, Progress progress,
+                     std::chrono::milliseconds stall = std::chrono::seconds(30)) {
+    auto seen = progress();
+    auto lastChange = std::chrono::steady_clock::now();
+    while (!condition()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (const auto current = progress(); current != seen) {
+            seen = current;
+            lastChange = now;
+        } else if (now - lastChange > stall) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // Moves the process into a fresh directory of its own, so Corvane.log of parallel tests never
 // collide. Each test runs in its own process, so the change of directory is local to it.
 inline std::string enterFreshDirectory() {

@@ -107,4 +107,31 @@ TEST(ReconnectSetting, FollowsTheProfileUnlessItsVariableSaysOtherwise) {
     }
 }
 
+// CORVANE_SELFTEST_CYCLES: the self test's 100000 cycles unless a number from 1 to 100000 is given.
+TEST(SelfTestCyclesSetting, IsANumberOfCyclesFromOneToTheFullTest) {
+    struct Row {
+        const char* value;
+        std::int32_t expected;
+        const char* stderrLine;
+    };
+    const Row rows[] = {
+        {"", 100000, ""},
+        {"1", 1, ""},
+        {"300", 300, ""},
+        {"100000", 100000, ""},
+        {"0", 100000, "Ignoring CORVANE_SELFTEST_CYCLES=\"0\": expected a number of cycles from 1 to 100000\n"},
+        {"100001", 100000,
+         "Ignoring CORVANE_SELFTEST_CYCLES=\"100001\": expected a number of cycles from 1 to 100000\n"},
+        {"5k", 100000, "Ignoring CORVANE_SELFTEST_CYCLES=\"5k\": expected a number of cycles from 1 to 100000\n"},
+    };
+    for (const Row& row : rows) {
+        setEnvironment("CORVANE_SELFTEST_CYCLES", row.value);
+        auto context = std::make_unique<HostContext>();
+        testing::internal::CaptureStderr();
+        corvane::readReceiveSettings(context.get());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.stderrLine) << row.value;
+        EXPECT_EQ(context->settings.selfTestCycles, row.expected) << row.value;
+    }
+}
+
 } // namespace

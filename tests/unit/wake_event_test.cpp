@@ -5,6 +5,7 @@
 #include "board_sim.h"
 #include "d2xx.h"
 #include "platform/platform.h"
+#include "transfer/board_wake.h"
 
 #include <gtest/gtest.h>
 
@@ -231,5 +232,60 @@ TEST_F(BoardSignalsTest, ALookWithoutTimeoutNeverSleeps) {
         EXPECT_EQ(marks[kSlotOfBoard[board]].load(), 0);
     }
 }
+
+// ---- which boards a pass asks -------------------------------------------------------------------
+
+// The driver signals a board once; the read thread's passes then come every 100 us, well inside
+// the 10 ms safety interval. A board whose look handed over bytes, or left some for lack of room,
+// must be asked again on the very next pass without a new signal (a driver that signals once for
+// bytes that keep arriving, a board held back by a slow callback); one whose look found nothing
+// waits for a signal or its safety look.
+struct ReLookRow {
+    const char* name;
+    corvane::BoardPoll busyLook; // what each of its first looks did
+    int busyLooks;               // how many looks do that before the board runs dry
+    int looksBeforeSafety;       // how many looks the passes of the first 9 ms make
+};
+
+std::ostream& operator<<(std::ostream& out, const ReLookRow& row) { return out << row.name; }
+
+class BoardReLookTest : public ::testing::TestWithParam<ReLookRow> {};
+
+TEST_P(BoardReLookTest, AfterOneSignalTheBoardIsAskedAgainWhileItsLooksFindWork) {
+    const ReLookRow& row = GetParam();
+    constexpr int kSlot = 3;
+    auto wake = std::make_unique<corvane::BoardWake>();
+    const Clock::time_point start = Clock::now();
+    wake->lastLook[kSlot] = start;
+    wake->lastTraffic = start - std::chrono::seconds(1);
+    wake->signalled[kSlot].store(1); // the driver's one signal
+    int looks = 0;
+    int looksIn9Ms = 0;
+    int quietPasses = 0; // passes that did not ask the board
+    for (auto now = start; now < start + std::chrono::milliseconds(13); now += std::chrono::microseconds(100)) {
+        // A pass begins as startBoardPass begins it, at the pass's time.
+        wake->busy = now - wake->lastTraffic < corvane::kBusyTime;
+        wake->safetyLooksLeft = wake->busy ? corvane::kBusyPassSafetyLooks : corvane::kDeviceRecordCount;
+        if (!corvane::boardDue(wake.get(), kSlot, now)) {
+            ++quietPasses;
+            continue;
+        }
+        const bool findsWork = looks < row.busyLooks;
+        corvane::noteBoardLook(wake.get(), kSlot, findsWork ? row.busyLook : corvane::BoardPoll{false, false}, now);
+        ++looks;
+        looksIn9Ms += now < start + std::chrono::milliseconds(9);
+    }
+    // Within the first 9 ms: the looks that found work, each on the pass after the one before,
+    // and the one that found the board dry; then, once the safety interval has passed, one more.
+    EXPECT_EQ(looksIn9Ms, row.looksBeforeSafety);
+    EXPECT_EQ(looks, row.looksBeforeSafety + 1);
+    EXPECT_GT(quietPasses, 100);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, BoardReLookTest,
+                         ::testing::Values(ReLookRow{"HandsOverBytes", {true, false}, 20, 21},
+                                           ReLookRow{"LeavesBytesForLackOfRoom", {false, true}, 20, 21},
+                                           ReLookRow{"FindsNothing", {false, false}, 0, 1}),
+                         [](const testing::TestParamInfo<ReLookRow>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -40,6 +40,21 @@ void readSwitch(HostContext* context, const char* name, const char* on, const ch
     }
 }
 
+// A whole number from `lowest` to `highest`, in decimal digits only; anything else is reported.
+bool readNumber(HostContext* context, const char* name, long lowest, long highest, const char* expected, long& number) {
+    const char* value = setting(name);
+    if (value == nullptr) {
+        return false;
+    }
+    char* end = nullptr;
+    number = std::strtol(value, &end, 10);
+    if (*end == '\0' && number >= lowest && number <= highest) {
+        return true;
+    }
+    reportIgnored(context, name, value, expected);
+    return false;
+}
+
 } // namespace
 
 void readReceiveSettings(HostContext* context) {
@@ -52,14 +67,13 @@ void readReceiveSettings(HostContext* context) {
     readSwitch(context, "CORVANE_RX", "batched", "default", "batched or default", settings.batched);
     readSwitch(context, "CORVANE_IDLE", "wait", "spin", "wait or spin", settings.idleWait);
     readSwitch(context, "CORVANE_RECONNECT", "auto", "off", "auto or off", settings.reconnect);
-    if (const char* value = setting("CORVANE_LATENCY_MS"); value != nullptr) {
-        char* end = nullptr;
-        const long milliseconds = std::strtol(value, &end, 10);
-        if (*end == '\0' && milliseconds >= 1 && milliseconds <= 255) {
-            settings.latencyMs = static_cast<std::uint8_t>(milliseconds);
-        } else {
-            reportIgnored(context, "CORVANE_LATENCY_MS", value, "a number of milliseconds from 1 to 255");
-        }
+    long number = 0;
+    if (readNumber(context, "CORVANE_LATENCY_MS", 1, 255, "a number of milliseconds from 1 to 255", number)) {
+        settings.latencyMs = static_cast<std::uint8_t>(number);
+    }
+    if (readNumber(context, "CORVANE_SELFTEST_CYCLES", 1, kSelfTestCycles, "a number of cycles from 1 to 100000",
+                   number)) {
+        settings.selfTestCycles = static_cast<std::int32_t>(number);
     }
     context->settings = settings;
 }

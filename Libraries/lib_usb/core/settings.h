@@ -2,19 +2,23 @@
 // The hot paths test these plain fields; nothing reads the environment afterwards.
 #pragma once
 
+#include "core/constants.h"
+
 #include <cstdint>
 
 namespace corvane {
 
 struct HostContext;
 
-// CORVANE_PROFILE=fast switches on all four; CORVANE_RX, CORVANE_IDLE, CORVANE_LATENCY_MS and
-// CORVANE_RECONNECT each override their part.
+// CORVANE_PROFILE=fast switches on all four receive settings; CORVANE_RX, CORVANE_IDLE,
+// CORVANE_LATENCY_MS and CORVANE_RECONNECT each override their part. CORVANE_SELFTEST_CYCLES
+// shortens the self test (a quick check of a board, and the tests' runs).
 struct ReceiveSettings {
     bool batched;           // CORVANE_RX=batched: per board and pass, read everything pending
     bool idleWait;          // CORVANE_IDLE=wait: the threads sleep while there is nothing to do
     std::uint8_t latencyMs; // CORVANE_LATENCY_MS=1..255: the chip's latency timer; 0 leaves it alone
     bool reconnect = false; // CORVANE_RECONNECT=auto: a board reported lost is reopened once it answers again
+    std::int32_t selfTestCycles = kSelfTestCycles; // CORVANE_SELFTEST_CYCLES=1..100000: the self test's cycles
 };
 
 // The values of the fast profile.

@@ -119,7 +119,7 @@ int PerformSelfTest(HostContext* context) {
     platform::consoleWrite(kSendingBlock);
 
     BlockWatch watch;
-    for (std::int32_t cycle = 0; cycle < kSelfTestCycles; ++cycle) {
+    for (std::int32_t cycle = 0; cycle < context->settings.selfTestCycles; ++cycle) {
         // The block goes out before its cycle's text is formatted: cycle 0 sends zeros, and each
         // later cycle the text of the one before.
         if (!send.block(text)) {

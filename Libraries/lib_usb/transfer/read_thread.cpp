@@ -264,13 +264,15 @@ void watchForLoss(HostContext* context, DeviceRecord& record) {
     }
     record.lost = true;
     abandonBlock(context, record);
+    // Release, and before the text: whoever sees the lost-board text below (its slot is published
+    // with release after this store) also sees the flag, so a send after it fails at once and
+    // writes nothing to the dead handle. The self test and the light show, having seen the flag,
+    // set the same text themselves, so it is still their last error.
+    record.lostReported.store(true, std::memory_order_release);
     // Formatted once per loss, never on the passes that follow.
     char text[kLostTextSize];
     formatLostTextLocked(record, text);
     setLastError(context, text);
-    // Release: the text above is the last error before the self test or the light show, having
-    // seen the flag, end with it.
-    record.lostReported.store(true, std::memory_order_release);
     if (context->settings.reconnect && record.reconnect == Reconnect::None) {
         record.reconnect = Reconnect::Retire;
         // Relaxed: a count the read thread only tests for 0; the state is under the guard.
