@@ -12,6 +12,7 @@
 #include <linux/netlink.h>
 #include <linux/usbdevice_fs.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -41,8 +42,9 @@ namespace {
     X(open)                                                                                                            \
     X(open64)                                                                                                          \
     X(openat)                                                                                                          \
-    X(fopen) X(fopen64) X(opendir) X(access) X(stat) X(stat64) X(lstat) X(lstat64) X(close) X(ioctl) X(poll) X(socket) \
-        X(bind) X(setsockopt) X(recvmsg)
+    X(fopen)                                                                                                           \
+    X(fopen64) X(opendir) X(access) X(stat) X(stat64) X(lstat) X(lstat64) X(close) X(ioctl) X(poll) X(socket) X(bind)  \
+        X(setsockopt) X(recvmsg)
 #define USB_EMU_DECLARE_REAL(name) decltype(&::name) real_##name = nullptr;
 USB_EMU_REPLACED(USB_EMU_DECLARE_REAL)
 #undef USB_EMU_DECLARE_REAL
@@ -137,6 +139,27 @@ void removeRoot() {
     }
 }
 
+// The folders of processes that ended without their exit handlers (killed, or left through
+// _exit or exec): usb_emu.<pid>.XXXXXX whose process is gone.
+void removeStaleRoots(const std::string& parent) {
+    REAL(opendir);
+    DIR* folder = real_opendir(parent.c_str());
+    if (folder == nullptr) {
+        return;
+    }
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(folder)) {
+        int pid = 0;
+        if (std::sscanf(entry->d_name, "usb_emu.%d.", &pid) == 1 && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+            stale.push_back(parent + "/" + entry->d_name);
+        }
+    }
+    ::closedir(folder);
+    for (const std::string& path : stale) {
+        ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+}
+
 // Before the driver loads (it starts its USB layer in a constructor of its own), the chips of
 // CORVANE_USB_EMU_BOARDS are plugged in a private folder made under CORVANE_USB_EMU_ROOT (or the
 // temporary folder), one per process, removed at exit.
@@ -148,7 +171,9 @@ __attribute__((constructor)) void start() {
     if (parent == nullptr || *parent == '\0') {
         parent = std::getenv("TMPDIR");
     }
-    std::string pattern = std::string(parent != nullptr && *parent != '\0' ? parent : "/tmp") + "/usb_emu.XXXXXX";
+    const std::string parentFolder = parent != nullptr && *parent != '\0' ? parent : "/tmp";
+    removeStaleRoots(parentFolder);
+    std::string pattern = parentFolder + "/usb_emu." + std::to_string(::getpid()) + ".XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr) {
         std::fprintf(stderr, "usb_emu: cannot make a folder %s: %s; no chips emulated\n", pattern.c_str(),
                      std::strerror(errno));
