@@ -324,6 +324,11 @@ TEST_P(VendorEcho, EveryKindOnEveryChannelComesBackWhole) {
             }
         }
     }
+    // The board echoes each of the five control messages as a single byte on the address's channel.
+    ASSERT_EQ(NRV_CV_SendTransferControlByte(2, 0x66), 1);
+    for (std::uint8_t value : {0x5A, 0xC3, 0x7E, 0x66, 0x00}) {
+        expected.push_back(Call{board, 2, 0xD2, {value}});
+    }
     ASSERT_EQ(NRV_CV_SendTrigger(0x05), 1);
     ASSERT_TRUE(waitUntil([&] { return callCount() >= expected.size() + 1; })) << callCount();
     // A trigger goes to the general callback straight from the read thread, ahead of data still
