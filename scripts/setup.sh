@@ -12,7 +12,8 @@
 #     examples, run with /usr/bin/python3)
 #   help2man, lintian, dpkg-dev, fakeroot, zip, unzip, pkg-config (the packages: the man page, the
 #     .deb and its checks, the Windows zip, the consumer built with pkg-config)
-#   npm, only where the machine has none (fetching the vendor's driver for the real-driver test)
+#   npm, only where the machine has none (fetching the vendor's driver for the vendor stage; the
+#     stage is skipped only where npm or the registry cannot be had)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -24,8 +25,8 @@ packages+=(help2man lintian dpkg-dev fakeroot zip unzip pkg-config)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   packages+=(wine64)
-  command -v npm >/dev/null || packages+=(npm)
 fi
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do
