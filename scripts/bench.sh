@@ -6,11 +6,36 @@
 #   bash scripts/bench.sh            everything; the receive table goes to build/bench/receive.md
 #   bash scripts/bench.sh --smoke    each receive case once, briefly, as CI's smoke test
 #   bash scripts/bench.sh --boards   only the many-boards receive figures (build/bench/boards.md)
+#   bash scripts/bench.sh --vendor   receive through the vendor's real Linux driver to an emulated
+#                                    chip (the default build's corvane tool and Libraries/usb_emu):
+#                                    default and fast profile, at the 8 MB/s link and unlimited
 #   bash scripts/bench.sh --bindings the receive rate through the C++ header and the .NET assembly
 #                                    beside the plain C callback (build/bench/bindings.md)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
+
+if [[ ${1:-} == --vendor ]]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
+    -DCORVANE_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target vendor_bench corvane_tool usb_emu >/dev/null
+  bash "$root/scripts/vendor-driver.sh" "$build/vendor" >/dev/null
+  emulated=(env LD_PRELOAD="$build/usb_emu/libusb_emu.so" LD_LIBRARY_PATH="$build/vendor/lib")
+  echo "Machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "== Through the vendor's driver to emulated chips: sends, idle processor, first answer after a silence =="
+  for profile in default fast; do
+    "${emulated[@]}" CORVANE_USB_EMU_BOARDS="$root/tests/vendor/emulated_boards.json" "$build/bench/vendor_bench" $profile
+  done
+  echo "== Receive: a stream board (single bytes on channel 0, 8-byte blocks on channel 2), corvane bench =="
+  for rate in 8000000 0; do
+    for profile in "" --fast; do
+      printf 'link %s, %s profile: ' "$([[ $rate == 0 ]] && echo unlimited || echo "$rate B/s")" "${profile:-default}"
+      "${emulated[@]}" CORVANE_USB_EMU_BOARDS="$root/tests/vendor/tool_boards.json" CORVANE_USB_EMU_RATE=$rate \
+        "$build/Tools/corvane/corvane" $profile --board TOOL0001B bench --seconds 5 | grep -E 'messages:' | tr -s ' '
+    done
+  done
+  exit 0
+fi
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
   -DCORVANE_BUILD_TESTS=OFF >/dev/null

@@ -14,7 +14,8 @@
 #     .deb and its checks, the Windows zip, the consumer built with pkg-config)
 #   Mono's C# compiler and Debian's NUnit 2.6 with its console (the .NET assembly, its tests and
 #     the C# examples)
-#   npm, only where the machine has none (fetching the vendor's driver for the real-driver test)
+#   npm, only where the machine has none (fetching the vendor's driver for the vendor stage; the
+#     stage is skipped only where npm or the registry cannot be had)
 set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -27,8 +28,8 @@ packages+=(mono-mcs nunit-console libnunit-cil-dev)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   packages+=(wine64)
-  command -v npm >/dev/null || packages+=(npm)
 fi
+command -v npm >/dev/null || packages+=(npm)
 
 missing=()
 for package in "${packages[@]}"; do

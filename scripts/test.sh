@@ -5,6 +5,12 @@
 #   default  Linux, optimised: unit, API and binding tests, the export tables of libcorvane.so and
 #            of the simulated driver, and the library against the vendor's real Linux driver
 #            (fetched from the npm registry into the build tree by scripts/vendor-driver.sh)
+#   vendor   the library end to end through the vendor's real Linux driver (fetched by
+#            scripts/vendor-driver.sh into build/default/vendor, never committed) to emulated bridge
+#            chips (Libraries/usb_emu, preloaded): listing, open and close, every send's bytes at
+#            the chip, echoes, the fast profile's pieces, unplug and reconnection, and the corvane
+#            tool; the default build's tests labelled "vendor", skipped only when the driver
+#            cannot be had
 #   win32    32-bit Windows cross build with mingw-w64: Corvane32.dll, the simulated ftd2xx32.dll
 #            and the tests as Windows programs, run under wine (scripts/wine-run.sh), every test
 #            case in a process of its own; calling conventions, binding through the DLL search,
@@ -36,7 +42,8 @@
 #                    core whenever it can, as other work on a shared machine does; stopped at the
 #                    end however the run ends. Run this before submitting: the suite must pass on a
 #                    busy machine, not only on a quiet one.
-#   --stages A,B     only these stages (default, python, bindings, win32, win64, package, asan, tsan, fuzz),
+#   --stages A,B     only these stages (default, vendor, python, bindings, win32, win64, package, asan,
+#                    tsan, fuzz),
 #                    in their usual order; the package stage needs the three builds before it
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -82,7 +89,8 @@ trap 'stop_wine; stop_busy' EXIT
 seconds_since() { echo $(($(date +%s) - $1)); }
 as_minutes() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
-# run_build <preset> [environment for the tests...]
+# run_build <preset> [environment for the tests...]; ctest_selection narrows the tests run.
+ctest_selection=()
 run_build() {
   local preset=$1
   shift
@@ -107,7 +115,7 @@ run_build() {
       bash scripts/wine-run.sh "${wine_prefix[@]}" --boot || result="FAILED (wine prefix)"
     fi
     echo "=== ${preset}: tests ==="
-    env "$@" ctest --test-dir "$dir" -j2 --output-on-failure 2>&1 | tee "$log"
+    env "$@" ctest --test-dir "$dir" -j2 --output-on-failure "${ctest_selection[@]}" 2>&1 | tee "$log"
     if [[ ${PIPESTATUS[0]} -ne 0 && $result == passed ]]; then
       result="FAILED (tests)"
     fi
@@ -287,7 +295,42 @@ run_package() {
     "$checks" "$failed" 0 "$(as_minutes "$(seconds_since "$stage_start")")")")
 }
 
+# run_vendor: the tests labelled "vendor" of the default build (built by run_build default).
+run_vendor() {
+  local dir=build/${prefix}default stage_start result="passed" log line total=0 failed=0 skipped
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== vendor: the vendor's real driver and emulated chips, in ${dir} ==="
+  # Up to date after the default stage; built here when the vendor stage runs alone.
+  if ! cmake --preset default -B "$dir" >/dev/null || ! cmake --build "$dir" -j2 >/dev/null; then
+    result="FAILED (build)"
+  fi
+  ctest --test-dir "$dir" -j2 --output-on-failure -L vendor 2>&1 | tee "$log"
+  [[ ${PIPESTATUS[0]} -eq 0 || $result != passed ]] || result="FAILED (tests)"
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+  if [[ -n $line ]]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  else
+    result="FAILED (no tests ran)"
+  fi
+  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$log")
+  passed_total=$((passed_total + total - failed - skipped))
+  skipped_total=$((skipped_total + skipped))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  local note=""
+  [[ -f $dir/vendor/lib/libftd2xx.so ]] || note=" - the vendor's real driver could not be fetched: SKIPPED"
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' vendor "$result" \
+    "$total" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")" "$note")")
+  rm -f "$log"
+}
+
+ctest_selection=(-LE vendor)
 wanted default && run_build default
+ctest_selection=()
+wanted vendor && run_vendor
 wanted python && run_python
 wanted bindings && run_bindings
 wanted win32 && run_build win32

@@ -51,6 +51,15 @@ SIM_API void sim_set_listed_count(int count);
 SIM_API void sim_queue_rx(int device, const std::uint8_t* bytes, std::uint32_t count);
 // Bytes still queued towards the host.
 SIM_API std::uint32_t sim_rx_pending(int device);
+// The vendor's Linux driver does not hold the board back: it goes on asking the chip for data
+// while its receive queue is full and drops what does not fit (seen through the emulated chips of
+// Libraries/usb_emu). With drop on, this driver's receive queue does the same: it holds at most
+// 64 KiB, and whatever arrives beyond (queued bytes, echoes, a stream's messages, which then no
+// longer wait) is lost, cut wherever the cap falls. Off after loading and after sim_reset: the
+// queue holds the board back, as described above.
+SIM_API void sim_drop_beyond_queue(int drop);
+// Bytes the device's receive queue dropped so far.
+SIM_API std::uint64_t sim_dropped_bytes(int device);
 
 // Every FT_Write on the device, in order: the concatenated bytes, and the boundaries of each call.
 SIM_API std::uint32_t sim_written_size(int device);

@@ -32,6 +32,8 @@ struct BoardSpec {
     std::uint32_t cutBlockKeep = 0;
     // Unplugged and replugged: (unplug, replug) in milliseconds after the board's first open.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> timetable;
+    // 'A' or 'B' for the two interfaces of a dual-channel chip (each listed on its own), else 0.
+    char channelLetter = 0;
 };
 
 constexpr std::size_t kMaxSerialLength = 15;      // the driver's 16-byte field, terminated

@@ -25,6 +25,20 @@ void sim_reset(void) {
     d.hookUser = nullptr;
     d.vidPids.clear();
     d.timetabled = 0;
+    d.dropBeyondQueue = false;
+}
+
+void sim_drop_beyond_queue(int drop) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    d.dropBeyondQueue = drop != 0;
+}
+
+std::uint64_t sim_dropped_bytes(int device) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    const boardsim::Device* target = boardsim::deviceAt(d, device);
+    return target == nullptr ? 0 : target->droppedBytes;
 }
 
 int sim_add_device(std::uint32_t id, const char* serial, const char* description) {
@@ -59,7 +73,7 @@ void sim_queue_rx(int device, const std::uint8_t* bytes, std::uint32_t count) {
     {
         Guard guard(d.lock);
         if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr && bytes != nullptr) {
-            target->toHost.append(bytes, count);
+            boardsim::deliver(*target, bytes, count);
             if (count != 0) {
                 boardsim::noteArrival(*target, signal);
             }

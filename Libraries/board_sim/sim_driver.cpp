@@ -143,9 +143,32 @@ void noteArrival(const Device& device, PendingSignal& signal) {
     }
 }
 
+void deliver(Device& device, const std::uint8_t* bytes, std::size_t count) {
+    if (driver().dropBeyondQueue) {
+        const std::size_t room = kReceiveQueueCap - std::min(device.toHost.size(), kReceiveQueueCap);
+        device.droppedBytes += count - std::min(count, room);
+        count = std::min(count, room);
+    }
+    device.toHost.append(bytes, count);
+}
+
 void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal) {
     // The driver asks the chip for data only while the device is open.
-    if (device.open && device.stream && device.stream->pump(device.toHost, now) != 0) {
+    if (!device.open || !device.stream) {
+        return;
+    }
+    if (!driver().dropBeyondQueue) {
+        if (device.stream->pump(device.toHost, now) != 0) {
+            noteArrival(device, signal);
+        }
+        return;
+    }
+    // The board does not wait for room: what it sends beyond the queue's cap is lost.
+    ByteQueue sent;
+    if (device.stream->pump(sent, now) != 0) {
+        std::vector<std::uint8_t> bytes(sent.size());
+        sent.take(bytes.data(), bytes.size());
+        deliver(device, bytes.data(), bytes.size());
         noteArrival(device, signal);
     }
 }
@@ -471,9 +494,8 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
             device->board.feed(bytes[i], device->echoAnswers);
         }
         if (!device->echoAnswers.empty()) {
-            for (std::uint8_t answer : device->echoAnswers) {
-                device->toHost.push_back(answer);
-            }
+            const std::vector<std::uint8_t> answers(device->echoAnswers.begin(), device->echoAnswers.end());
+            boardsim::deliver(*device, answers.data(), answers.size());
             device->echoAnswers.clear();
             boardsim::noteArrival(*device, signal);
         }

@@ -98,7 +98,8 @@ struct Device {
     std::size_t timetableNext = 0; // 2 * entry, + 1 once that entry's unplug is done
     bool timetableStarted = false;
     std::chrono::steady_clock::time_point timetableStart{};
-    std::uint32_t statusCalls = 0; // FT_GetStatus calls on the device's handles, failed ones included
+    std::uint32_t statusCalls = 0;  // FT_GetStatus calls on the device's handles, failed ones included
+    std::uint64_t droppedBytes = 0; // by a full receive queue, with sim_drop_beyond_queue on
 };
 
 struct Fault {
@@ -128,7 +129,8 @@ struct Driver {
     std::vector<std::pair<DWORD, DWORD>> vidPids;
     std::condition_variable pacerWake; // the pacing thread of paced streams waits on it
     bool pacerStarted = false;
-    int timetabled = 0; // devices whose timetable has events still to come
+    int timetabled = 0;           // devices whose timetable has events still to come
+    bool dropBeyondQueue = false; // sim_drop_beyond_queue: a full receive queue drops, as the vendor's
 };
 
 Driver& driver();
@@ -157,6 +159,9 @@ int addTerminated(Driver& d, std::uint32_t id, const char* serial, const char* d
 // Bytes reached the device's receive queue: arms `signal` with its receive notification, if the
 // host asked for one. Lock held; the caller fires the signal once the lock is released.
 void noteArrival(const Device& device, PendingSignal& signal);
+// Bytes from the board reach the receive queue: all of them, or with sim_drop_beyond_queue on
+// only what fits below the cap. Lock held.
+void deliver(Device& device, const std::uint8_t* bytes, std::size_t count);
 // Lets an open device's stream put what is due into the receive queue. Lock held.
 void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal);
 // What a status call reports as waiting: the receive queue, up to its cap. Lock held.

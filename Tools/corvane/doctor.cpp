@@ -43,6 +43,13 @@ void driverChecks(Report& report, Module driver) {
                         ? "this is Corvane's simulated driver, not the vendor's: it reports no version"
                         : "the driver reports no version (no FT_GetLibraryVersion)");
     }
+    // The vendor's Linux driver lists only the ids in its own table; the library adds the boards'
+    // before it lists, and so does the doctor, to see what the library will see.
+    if (auto setVidPid = reinterpret_cast<d2xx::PFN_FT_SetVIDPID>(findSymbol(driver, "FT_SetVIDPID"))) {
+        for (unsigned product = kFirstBoardProduct; product <= kLastBoardProduct; ++product) {
+            setVidPid(kBoardVendor, product);
+        }
+    }
     auto create = reinterpret_cast<d2xx::PFN_FT_CreateDeviceInfoList>(findSymbol(driver, "FT_CreateDeviceInfoList"));
     auto get = reinterpret_cast<d2xx::PFN_FT_GetDeviceInfoList>(findSymbol(driver, "FT_GetDeviceInfoList"));
     d2xx::DWORD count = 0;

@@ -7,6 +7,11 @@
 
 namespace corvane::tool {
 
+// The boards' product ids, under the bridge chip maker's vendor id.
+constexpr unsigned kBoardVendor = 0x0403;
+constexpr unsigned kFirstBoardProduct = 0x8088;
+constexpr unsigned kLastBoardProduct = 0x808F;
+
 // One line per finding: ok, note, or a problem that blocks the use of a board.
 struct Report {
     int problems = 0;

@@ -15,8 +15,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kFtdiVendor = "0403";
-constexpr unsigned kFirstBoardProduct = 0x8088;
-constexpr unsigned kLastBoardProduct = 0x808F;
 constexpr const char* kUdevRule = CORVANE_UDEV_RULE; // the line the packages install
 
 std::string firstLine(const fs::path& path) {

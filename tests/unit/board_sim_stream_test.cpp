@@ -238,6 +238,28 @@ TEST_F(BoardSimStream, TestBytesBeyondTheCapWaitInTheChipAndAllArrive) {
     EXPECT_EQ(bytes, got);
 }
 
+// The vendor's queue (sim_drop_beyond_queue): what does not fit is gone, cut anywhere, and a stream
+// goes on sending rather than waiting.
+TEST_F(BoardSimStream, WithTheVendorsQueueWhatDoesNotFitIsLost) {
+    sim_drop_beyond_queue(1);
+    std::vector<std::uint8_t> bytes(100000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    sim_queue_rx(0, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+    EXPECT_EQ(kQueueCap, sim_rx_pending(0));
+    EXPECT_EQ(100000u - kQueueCap, sim_dropped_bytes(0));
+    EXPECT_EQ(read(kQueueCap), std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + kQueueCap));
+    EXPECT_EQ(0u, pending()) << "the rest never comes";
+
+    const SimStream stream{0, 0b1, 255, 0, 0};
+    sim_set_stream(0, &stream);
+    const std::uint64_t first = sim_stream_sent(0);
+    EXPECT_EQ(kQueueCap, pending()) << "filled to the cap, the last message cut";
+    EXPECT_GT(sim_stream_sent(0), first) << "the status call let the board send on into the full queue";
+    EXPECT_GT(sim_dropped_bytes(0), 100000u - kQueueCap);
+}
+
 TEST_F(BoardSimStream, APacedStreamArrivesWithoutTheHostAskingAndSignalsTheNotification) {
     Notification notification;
     ASSERT_EQ(FT_OK, setEventNotification(handle, FT_EVENT_RXCHAR, notification.param()));

@@ -3,6 +3,7 @@
 #include "core/constants.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +90,20 @@ int loadDriverLibrary(DriverTable** table, char* lastError) {
         }
     }
     bindOptionalEntryPoints(driver);
+    addSupportedProductIds(driver);
     return 1;
+}
+
+void addSupportedProductIds(DriverTable& table) {
+    // The driver stays loaded and keeps its table for the whole process: each id is added once.
+    // Relaxed: the flag only keeps a second open from adding the ids again; no data rides on it.
+    static std::atomic<bool> added{false};
+    if (table.FT_SetVIDPID == nullptr || added.exchange(true, std::memory_order_relaxed)) {
+        return;
+    }
+    for (std::uint32_t productId = kFirstProductId; productId <= kLastProductId; ++productId) {
+        table.FT_SetVIDPID(kSupportedVendorId, productId);
+    }
 }
 
 void bindOptionalEntryPoints(DriverTable& table) {

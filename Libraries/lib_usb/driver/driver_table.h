@@ -22,6 +22,13 @@ struct DriverTable {
 // process with a failure status; lastError (kLastErrorSize bytes) receives the missing name.
 int loadDriverLibrary(DriverTable** table, char* lastError);
 
+// The vendor's Linux driver lists only the devices whose ids are in its table, which holds the
+// chip maker's standard product ids and none of the boards': without FT_SetVIDPID no board is
+// ever listed there. Adds the eight supported product ids to that table once per process, where
+// the driver has FT_SetVIDPID (never on Windows, whose driver lists every device of its kernel
+// driver).
+void addSupportedProductIds(DriverTable& table);
+
 // Looks up the entry points outside the 35 in the loaded library; those it lacks stay null.
 void bindOptionalEntryPoints(DriverTable& table);
 

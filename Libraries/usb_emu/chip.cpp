@@ -1,0 +1,653 @@
+// The emulated chip: what an FT2232H (or FT232H) does with the USB requests the vendor's driver
+// sends through usbfs, and the chip thread that moves bytes between USB and the boards as time
+// passes. Each interface has a board of the board model on its FIFO side; the link between them
+// runs at the async FIFO's rate. Bulk IN data leaves the chip in 512-byte packets, each led by the
+// two modem-status bytes: a packet goes as soon as 510 data bytes are there, and when the latency
+// timer runs out a short packet (possibly only the two status bytes) ends the IN request.
+#include "emu_state.h"
+
+#include <linux/usbdevice_fs.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace usbemu {
+
+namespace {
+
+constexpr std::size_t kPacketData = kPacketSize - kStatusBytes;
+constexpr std::size_t kSetupSize = 8;
+
+// FTDI vendor requests.
+enum : std::uint8_t {
+    kReset = 0x00,
+    kModemControl = 0x01,
+    kFlowControl = 0x02,
+    kBaudRate = 0x03,
+    kDataCharacteristics = 0x04,
+    kGetModemStatus = 0x05,
+    kEventCharacter = 0x06,
+    kErrorCharacter = 0x07,
+    kSetLatency = 0x09,
+    kGetLatency = 0x0A,
+    kSetBitMode = 0x0B,
+    kReadPins = 0x0C,
+    kReadEeprom = 0x90,
+};
+enum : std::uint16_t { kResetSio = 0, kPurgeReceive = 1, kPurgeTransmit = 2 };
+
+// Standard requests the driver's USB layer may make.
+constexpr std::uint8_t kGetStatus = 0x00;
+constexpr std::uint8_t kSetConfiguration = 0x09;
+constexpr std::uint8_t kGetDescriptor = 0x06;
+constexpr const char* kManufacturer = "FTDI";
+
+std::vector<std::uint8_t> stringDescriptor(const std::string& text) {
+    std::vector<std::uint8_t> out = {static_cast<std::uint8_t>(2 + 2 * text.size()), 3};
+    for (char c : text) {
+        out.push_back(static_cast<std::uint8_t>(c));
+        out.push_back(0);
+    }
+    return out;
+}
+
+// The interface a vendor request addresses: wIndex 1 is A and 2 is B; a modem-status request
+// counts its port from 0, and a request with 0 means A.
+Interface* interfaceFor(Chip& chip, std::uint8_t request, std::uint16_t index) {
+    std::size_t number = index & 0xFF;
+    if (request != kGetModemStatus && number > 0) {
+        --number;
+    }
+    return number < chip.interfaces.size() ? &chip.interfaces[number] : nullptr;
+}
+
+void restartStream(Interface& interface) {
+    interface.stream.reset();
+    if (interface.spec.stream && interface.claimed) {
+        const boardsim::StreamSpec& s = interface.spec.streamSpec;
+        interface.stream = std::make_unique<boardsim::Stream>(
+            SimStream{s.singleByteChannels, s.blockChannels, s.blockLength, s.messagesPerSecond, s.count});
+    }
+}
+
+} // namespace
+
+void purgeReceive(Interface& interface) {
+    interface.chipIn.clear();
+    interface.boardOut.clear();
+    restartStream(interface); // the board starts its numbering again from what the host now sees
+}
+
+namespace {
+
+void logUnknownOnce(Emulator& e, const char* what, unsigned a, unsigned b) {
+    ++e.unknownRequests;
+    if (!e.unknownLogged) {
+        e.unknownLogged = true;
+        std::fprintf(stderr, "usb_emu: %s 0x%02X/0x%02X is unknown to the chip: stalled (logged once)\n", what, a, b);
+    }
+}
+
+// A control transfer: returns the URB's status; fills `data` for IN requests and sets `actual`.
+int control(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint8_t* data, std::size_t room,
+            std::size_t& actual) {
+    const std::uint8_t type = setup[0];
+    const std::uint8_t request = setup[1];
+    const auto value = static_cast<std::uint16_t>(setup[2] | (setup[3] << 8));
+    const auto index = static_cast<std::uint16_t>(setup[4] | (setup[5] << 8));
+    const auto length = static_cast<std::uint16_t>(setup[6] | (setup[7] << 8));
+    actual = 0;
+    std::vector<std::uint8_t> answer;
+    bool known = true;
+    if (type == 0x80 && request == kGetDescriptor) {
+        const std::vector<std::uint8_t> all = deviceDescriptors(chip);
+        switch (value >> 8) {
+        case 1:
+            answer.assign(all.begin(), all.begin() + 18);
+            break;
+        case 2:
+            answer.assign(all.begin() + 18, all.end());
+            break;
+        case 3:
+            switch (value & 0xFF) {
+            case 0:
+                answer = {4, 3, 0x09, 0x04}; // US English
+                break;
+            case 1:
+                answer = stringDescriptor(kManufacturer);
+                break;
+            case 2:
+                answer = stringDescriptor(chip.product);
+                break;
+            case 3:
+                answer = stringDescriptor(chip.usbSerial);
+                break;
+            default:
+                known = false;
+            }
+            break;
+        default:
+            known = false;
+        }
+    } else if (type == 0x80 && request == kGetStatus) {
+        answer = {0, 0};
+    } else if (type == 0x00 && request == kSetConfiguration) {
+        // The one configuration is always the active one.
+    } else if ((type == 0x40 || type == 0xC0) && interfaceFor(chip, request, index) != nullptr) {
+        Interface& interface = *interfaceFor(chip, request, index);
+        if (type == 0x40) {
+            switch (request) {
+            case kReset:
+                if (value == kResetSio || value == kPurgeReceive) {
+                    purgeReceive(interface);
+                }
+                if (value == kResetSio || value == kPurgeTransmit) {
+                    interface.board.resync(); // a message cut off on its way never reaches the board whole
+                }
+                break;
+            case kSetLatency:
+                interface.latencyMs = static_cast<std::uint8_t>(value & 0xFF);
+                interface.latencySet = true;
+                break;
+            case kSetBitMode:
+                interface.bitMode = static_cast<std::uint8_t>(value >> 8);
+                break;
+            case kBaudRate:
+                interface.baudDivisor = value;
+                break;
+            case kModemControl:
+            case kFlowControl:
+            case kDataCharacteristics:
+            case kEventCharacter:
+            case kErrorCharacter:
+                break;
+            default:
+                known = false;
+            }
+        } else {
+            switch (request) {
+            case kGetModemStatus:
+                answer = {kModemStatus, kLineStatusIdle};
+                break;
+            case kGetLatency:
+                answer = {interface.latencyMs};
+                break;
+            case kReadPins:
+                answer = {0xFF};
+                break;
+            case kReadEeprom:
+                answer = {0xFF, 0xFF}; // a blank EEPROM
+                break;
+            default:
+                known = false;
+            }
+        }
+    } else {
+        known = false;
+    }
+    if (!known) {
+        logUnknownOnce(e, "control request", type, request);
+        return -EPIPE; // a stall, as the chip answers
+    }
+    actual = std::min<std::size_t>({answer.size(), length, room});
+    if (actual != 0) {
+        std::memcpy(data, answer.data(), actual);
+    }
+    return 0;
+}
+
+void addCredit(const Emulator& e, Interface& interface, Clock::time_point now) {
+    if (e.linkRate == 0) {
+        interface.linkCredit = kLinkBurstBytes;
+        return;
+    }
+    const double seconds = std::chrono::duration<double>(now - interface.creditAt).count();
+    interface.linkCredit = std::min(kLinkBurstBytes, interface.linkCredit + seconds * static_cast<double>(e.linkRate));
+    interface.creditAt = now;
+}
+
+std::size_t takeCredit(const Emulator& e, Interface& interface, std::size_t wanted) {
+    if (e.linkRate == 0) {
+        return wanted;
+    }
+    const auto allowed = std::min<std::size_t>(wanted, static_cast<std::size_t>(std::max(0.0, interface.linkCredit)));
+    interface.linkCredit -= static_cast<double>(allowed);
+    return allowed;
+}
+
+// The board takes what the host wrote, as fast as the link lets it; an OUT request is finished
+// once the board has taken all of it.
+void moveOut(Emulator& e, Chip& chip, Interface& interface) {
+    while (!interface.outUrbs.empty() && chip.plugged) {
+        const PendingUrb pending = interface.outUrbs.front();
+        auto* bytes = static_cast<const std::uint8_t*>(pending.urb->buffer);
+        const auto length = static_cast<std::size_t>(pending.urb->buffer_length);
+        const std::size_t n = takeCredit(e, interface, length - interface.outTaken);
+        for (std::size_t i = interface.outTaken; i < interface.outTaken + n; ++i) {
+            interface.board.feed(bytes[i], interface.answers);
+        }
+        interface.received.insert(interface.received.end(), bytes + interface.outTaken, bytes + interface.outTaken + n);
+        interface.outTaken += n;
+        if (interface.outTaken < length) {
+            return;
+        }
+        interface.outTaken = 0;
+        interface.outUrbs.pop_front();
+        pending.urb->actual_length = static_cast<int>(length);
+        finishUrb(pending, 0);
+        ++interface.outUrbsDone;
+        if (interface.unplugAfterWrites > 0 && --interface.unplugAfterWrites == 0) {
+            unplugChip(e, chip); // this write still reached the board whole
+        }
+    }
+}
+
+// The board's answers and stream cross the FIFO into the chip's buffer.
+void moveIn(Emulator& e, Interface& interface, Clock::time_point now) {
+    for (std::uint8_t byte : interface.answers) {
+        interface.boardOut.push_back(byte);
+    }
+    interface.answers.clear();
+    if (interface.stream && interface.claimed) {
+        interface.stream->pump(interface.boardOut, now);
+    }
+    std::uint8_t run[kChipReceiveBuffer];
+    const std::size_t room = kChipReceiveBuffer - interface.chipIn.size();
+    const std::size_t n = takeCredit(e, interface, std::min(room, interface.boardOut.size()));
+    interface.boardOut.take(run, n);
+    interface.chipIn.append(run, n);
+}
+
+void putPacket(Interface& interface, usbdevfs_urb* urb, std::size_t data) {
+    auto* out = static_cast<std::uint8_t*>(urb->buffer) + urb->actual_length;
+    out[0] = kModemStatus;
+    out[1] = interface.outUrbs.empty() ? kLineStatusIdle : 0;
+    interface.chipIn.take(out + kStatusBytes, data);
+    interface.dataToHost += data;
+    urb->actual_length += static_cast<int>(kStatusBytes + data);
+}
+
+std::chrono::milliseconds latency(const Interface& interface) {
+    return std::chrono::milliseconds(std::max<int>(1, interface.latencyMs));
+}
+
+// IN requests are served in the order they came: whole packets while 510 bytes are there, and a
+// short packet that ends the request when the latency timer runs out.
+void serveIn(Interface& interface, Clock::time_point now) {
+    while (!interface.inUrbs.empty()) {
+        const PendingUrb pending = interface.inUrbs.front();
+        usbdevfs_urb* urb = pending.urb;
+        const auto room = static_cast<std::size_t>(urb->buffer_length - urb->actual_length);
+        bool done = room < kStatusBytes;
+        if (!done && interface.chipIn.size() >= kPacketData && room >= kPacketSize) {
+            putPacket(interface, urb, kPacketData);
+            interface.lastPacket = now;
+            done = static_cast<std::size_t>(urb->buffer_length - urb->actual_length) < kPacketSize;
+        } else if (!done && now >= interface.lastPacket + latency(interface)) {
+            const std::size_t data = std::min({interface.chipIn.size(), room - kStatusBytes, kPacketData});
+            if (data == 0) {
+                ++interface.statusOnlyPackets;
+            }
+            putPacket(interface, urb, data);
+            interface.lastPacket = now;
+            done = true;
+        } else if (!done) {
+            return;
+        }
+        if (done) {
+            interface.inUrbs.pop_front();
+            const bool shortOk =
+                (urb->flags & USBDEVFS_URB_SHORT_NOT_OK) == 0 || urb->actual_length == urb->buffer_length;
+            finishUrb(pending, shortOk ? 0 : -EREMOTEIO);
+        }
+    }
+}
+
+// Moves what is due on one interface; returns when it next needs the chip thread.
+Clock::time_point advance(Emulator& e, Chip& chip, Interface& interface, Clock::time_point now) {
+    addCredit(e, interface, now);
+    moveOut(e, chip, interface);
+    if (!chip.plugged) {
+        return Clock::time_point::max();
+    }
+    moveIn(e, interface, now);
+    serveIn(interface, now);
+    moveIn(e, interface, now); // the room the IN requests made
+    auto next = Clock::time_point::max();
+    if (!interface.inUrbs.empty()) {
+        next = std::min(next, interface.lastPacket + latency(interface));
+    }
+    const bool waitingForLink =
+        !interface.outUrbs.empty() || (!interface.boardOut.empty() && interface.chipIn.size() < kChipReceiveBuffer);
+    if (waitingForLink && e.linkRate != 0) {
+        const double wanted = std::min<double>(kChipReceiveBuffer, kLinkBurstBytes) - interface.linkCredit;
+        next = std::min(next, now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                        std::max(wanted, 1.0) / static_cast<double>(e.linkRate))));
+    }
+    if (interface.stream && interface.claimed) {
+        next = std::min(next, interface.stream->nextDue());
+    }
+    return next;
+}
+
+Clock::time_point applyTimetable(Emulator& e, Chip& chip, Clock::time_point now) {
+    while (chip.timetableStarted && chip.timetableNext < 2 * chip.timetable.size()) {
+        const auto& entry = chip.timetable[chip.timetableNext / 2];
+        const std::uint32_t atMs = chip.timetableNext % 2 == 0 ? entry.first : entry.second;
+        const auto due = chip.timetableStart + std::chrono::milliseconds(atMs);
+        if (now < due) {
+            return due;
+        }
+        if (chip.timetableNext % 2 == 0) {
+            unplugChip(e, chip);
+        } else {
+            replugChip(e, chip);
+        }
+        ++chip.timetableNext;
+    }
+    return Clock::time_point::max();
+}
+
+void chipThreadMain() {
+    Emulator& e = emulator();
+    std::unique_lock<std::mutex> lock(e.lock);
+    for (;;) {
+        const auto now = Clock::now();
+        auto next = Clock::time_point::max();
+        for (const auto& chip : e.chips) {
+            next = std::min(next, applyTimetable(e, *chip, now));
+            if (!chip->plugged) {
+                continue;
+            }
+            for (Interface& interface : chip->interfaces) {
+                next = std::min(next, advance(e, *chip, interface, now));
+            }
+        }
+        // Always with a deadline: an untimed wait would go through the replaced pthread_cond_wait.
+        e.chipWake.wait_until(lock, std::min(next, now + std::chrono::hours(1)));
+    }
+}
+
+Interface* interfaceOfEndpoint(Chip& chip, std::uint8_t endpoint) {
+    for (Interface& interface : chip.interfaces) {
+        if (interface.inEndpoint == endpoint || interface.outEndpoint == endpoint) {
+            return &interface;
+        }
+    }
+    return nullptr;
+}
+
+// Every URB the node has with the chip, taken out of the chip's queues.
+std::vector<PendingUrb> takePending(Chip& chip, const Node* node) {
+    std::vector<PendingUrb> taken;
+    for (Interface& interface : chip.interfaces) {
+        for (auto* queue : {&interface.inUrbs, &interface.outUrbs}) {
+            for (auto it = queue->begin(); it != queue->end();) {
+                if (node == nullptr || it->node == node) {
+                    if (queue == &interface.outUrbs && it == interface.outUrbs.begin()) {
+                        interface.outTaken = 0;
+                    }
+                    taken.push_back(*it);
+                    it = queue->erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+    }
+    return taken;
+}
+
+std::vector<boardsim::BoardSpec> boardsFromEnvironment() {
+    const char* path = std::getenv("CORVANE_USB_EMU_BOARDS");
+    if (path == nullptr || *path == '\0' || std::strcmp(path, "default") == 0) {
+        return boardsim::defaultBoards();
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::vector<boardsim::BoardSpec> boards;
+    std::string reason = "cannot be read";
+    if (!file || !boardsim::parseBoardFile(text.str(), boards, reason)) {
+        std::fprintf(stderr, "usb_emu: CORVANE_USB_EMU_BOARDS: %s: %s; no chips emulated\n", path, reason.c_str());
+        boards.clear();
+    }
+    return boards;
+}
+
+void addInterface(Chip& chip, const boardsim::BoardSpec& spec) {
+    Interface interface;
+    interface.number = static_cast<int>(chip.interfaces.size());
+    interface.inEndpoint = static_cast<std::uint8_t>(0x81 + 2 * interface.number);
+    interface.outEndpoint = static_cast<std::uint8_t>(0x02 + 2 * interface.number);
+    interface.spec = spec;
+    interface.board.behaviour = spec.behaviour;
+    interface.board.cutBlocksLeft = spec.cutBlocks;
+    interface.board.cutBlockKeep = spec.cutBlockKeep;
+    interface.unplugAfterWrites = spec.unplugAfterWrites;
+    chip.interfaces.push_back(std::move(interface));
+    if (!spec.timetable.empty()) {
+        chip.timetable = spec.timetable;
+    }
+}
+
+} // namespace
+
+void finishUrb(const PendingUrb& pending, int status) {
+    pending.urb->status = status;
+    pending.node->finished.push_back(pending.urb);
+    signalNode(*pending.node);
+}
+
+void signalNode(Node& node) {
+    if (!node.signalled) {
+        const std::uint64_t one = 1;
+        if (::write(node.eventFd, &one, sizeof one) == static_cast<ssize_t>(sizeof one)) {
+            node.signalled = true;
+        }
+    }
+}
+
+void loadChips(Emulator& e) {
+    const char* rate = std::getenv("CORVANE_USB_EMU_RATE");
+    if (rate != nullptr && *rate != '\0') {
+        e.linkRate = std::strtoull(rate, nullptr, 10);
+    }
+    const std::vector<boardsim::BoardSpec> boards = boardsFromEnvironment();
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        const boardsim::BoardSpec& spec = boards[i];
+        auto chip = std::make_unique<Chip>();
+        chip->vendorId = static_cast<std::uint16_t>(spec.id >> 16);
+        chip->productId = static_cast<std::uint16_t>(spec.id & 0xFFFF);
+        chip->dual = spec.channelLetter == 'A' && i + 1 < boards.size() && boards[i + 1].channelLetter == 'B';
+        // The driver adds the interface's letter to the strings the chip reports.
+        chip->usbSerial = chip->dual ? spec.serial.substr(0, spec.serial.size() - 1) : spec.serial;
+        chip->product = chip->dual ? spec.description.substr(0, spec.description.size() - 2) : spec.description;
+        addInterface(*chip, spec);
+        if (chip->dual) {
+            addInterface(*chip, boards[++i]);
+        }
+        chip->port = static_cast<int>(e.chips.size()) + 1;
+        chip->deviceNumber = e.nextDeviceNumber++;
+        writeChipFiles(e, *chip);
+        e.chips.push_back(std::move(chip));
+    }
+}
+
+int submitUrb(Emulator& e, Node& node, usbdevfs_urb* urb) {
+    if (node.dead || !node.chip->plugged) {
+        return -ENODEV;
+    }
+    if (urb == nullptr || urb->buffer_length < 0 || (urb->buffer == nullptr && urb->buffer_length != 0)) {
+        return -EINVAL;
+    }
+    Chip& chip = *node.chip;
+    urb->actual_length = 0;
+    urb->status = -EINPROGRESS;
+    if (urb->type == USBDEVFS_URB_TYPE_CONTROL && (urb->endpoint & 0x7F) == 0) {
+        if (static_cast<std::size_t>(urb->buffer_length) < kSetupSize) {
+            return -EINVAL;
+        }
+        auto* bytes = static_cast<std::uint8_t*>(urb->buffer);
+        std::size_t actual = 0;
+        const int status = control(e, chip, bytes, bytes + kSetupSize, urb->buffer_length - kSetupSize, actual);
+        urb->actual_length = static_cast<int>(actual);
+        finishUrb(PendingUrb{urb, &node}, status);
+        e.chipWake.notify_one(); // a purge or a new latency changes the chip thread's plans
+        return 0;
+    }
+    Interface* interface = interfaceOfEndpoint(chip, urb->endpoint);
+    if (urb->type != USBDEVFS_URB_TYPE_BULK || interface == nullptr) {
+        return -EINVAL;
+    }
+    const bool in = (urb->endpoint & 0x80) != 0;
+    (in ? interface->inUrbs : interface->outUrbs).push_back(PendingUrb{urb, &node});
+    advance(e, chip, *interface, Clock::now());
+    e.chipWake.notify_one();
+    return 0;
+}
+
+// A reap with nothing finished answers EAGAIN at once: the node polls ready only while it has
+// finished URBs, so the driver's loop of reaps and polls sleeps in poll rather than spinning.
+// (A wait here would only add itself to every synchronous write, whose thread reaps until EAGAIN.)
+int reapUrb(Node& node, void** out) {
+    if (out == nullptr) {
+        return -EFAULT;
+    }
+    if (node.finished.empty()) {
+        if (!node.dead && node.signalled) {
+            std::uint64_t count = 0;
+            if (::read(node.eventFd, &count, sizeof count) == static_cast<ssize_t>(sizeof count)) {
+                node.signalled = false;
+            }
+        }
+        return node.dead ? -ENODEV : -EAGAIN;
+    }
+    *out = node.finished.front();
+    node.finished.pop_front();
+    return 0;
+}
+
+int discardUrb(Node& node, usbdevfs_urb* urb) {
+    for (Interface& interface : node.chip->interfaces) {
+        for (auto* queue : {&interface.inUrbs, &interface.outUrbs}) {
+            for (auto it = queue->begin(); it != queue->end(); ++it) {
+                if (it->urb == urb && it->node == &node) {
+                    if (queue == &interface.outUrbs && it == interface.outUrbs.begin()) {
+                        interface.outTaken = 0;
+                    }
+                    const PendingUrb pending = *it;
+                    queue->erase(it);
+                    finishUrb(pending, -ECONNRESET);
+                    return 0;
+                }
+            }
+        }
+    }
+    return -EINVAL; // not pending: finished already, or never submitted here
+}
+
+void closeNode(Emulator& e, int fd) {
+    auto found = e.nodes.find(fd);
+    if (found == e.nodes.end()) {
+        return;
+    }
+    Node& node = *found->second;
+    if (!node.dead) {
+        takePending(*node.chip, &node); // the kernel kills a closing file's URBs
+        for (Interface& interface : node.chip->interfaces) {
+            if ((node.claimed >> interface.number) & 1u) {
+                interface.claimed = false;
+            }
+        }
+    }
+    closeDescriptor(node.eventFd); // the C library's: this thread holds the emulator's lock
+    e.nodes.erase(found);
+}
+
+void unplugChip(Emulator& e, Chip& chip) {
+    if (!chip.plugged) {
+        return;
+    }
+    chip.plugged = false;
+    // Every URB still with the chip fails; the driver reaps them after the disconnect.
+    for (const PendingUrb& pending : takePending(chip, nullptr)) {
+        finishUrb(pending, -ENODEV);
+    }
+    for (Interface& interface : chip.interfaces) {
+        interface.claimed = false;
+        interface.chipIn.clear();
+        interface.boardOut.clear();
+        interface.answers.clear();
+        interface.stream.reset();
+    }
+    for (auto& [fd, node] : e.nodes) {
+        (void)fd;
+        if (node->chip == &chip) {
+            node->dead = true;
+            signalNode(*node);
+        }
+    }
+    removeChipFiles(e, chip);
+    sendUevent(e, chip, false);
+}
+
+void replugChip(Emulator& e, Chip& chip) {
+    if (chip.plugged) {
+        return;
+    }
+    chip.plugged = true;
+    chip.deviceNumber = e.nextDeviceNumber++;
+    for (Interface& interface : chip.interfaces) {
+        interface.board.resync();
+        interface.latencyMs = kDefaultLatencyMs;
+        interface.latencySet = false;
+        interface.outTaken = 0;
+    }
+    writeChipFiles(e, chip);
+    sendUevent(e, chip, true);
+    e.chipWake.notify_one();
+}
+
+int claimInterface(Emulator& e, Node& node, unsigned number, bool claim) {
+    Chip& chip = *node.chip;
+    if (node.dead) {
+        return -ENODEV;
+    }
+    if (number >= chip.interfaces.size()) {
+        return -ENOENT;
+    }
+    Interface& interface = chip.interfaces[number];
+    if (claim) {
+        if (interface.claimed && ((node.claimed >> number) & 1u) == 0) {
+            return -EBUSY;
+        }
+        node.claimed |= 1u << number;
+        interface.claimed = true;
+        restartStream(interface);
+        if (!chip.timetable.empty() && !chip.timetableStarted) {
+            chip.timetableStarted = true; // the timetable counts from the first open
+            chip.timetableStart = Clock::now();
+        }
+    } else {
+        if (((node.claimed >> number) & 1u) == 0) {
+            return -EINVAL;
+        }
+        node.claimed &= ~(1u << number);
+        interface.claimed = false;
+    }
+    e.chipWake.notify_one();
+    return 0;
+}
+
+void startChipThread() { std::thread(chipThreadMain).detach(); }
+
+} // namespace usbemu

@@ -1,0 +1,156 @@
+// The emulated chips' state: every chip, its interfaces and the open device files, all in one
+// record guarded by one mutex. The vendor's driver calls in from its own threads (its USB event
+// thread, its hotplug thread and the application threads inside its calls), the chip thread moves
+// bytes as time passes, and tests steer the chips through the control API (usb_emu.h).
+#pragma once
+
+#include "board_model.h"
+#include "byte_queue.h"
+#include "config_file.h"
+#include "stream.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct usbdevfs_urb;
+
+namespace usbemu {
+
+using Clock = std::chrono::steady_clock;
+
+// The chip: an FT2232H (two interfaces) for a dual-channel board, an FT232H for a single one.
+constexpr std::uint16_t kDualChipRelease = 0x0700;
+constexpr std::uint16_t kSingleChipRelease = 0x0900;
+constexpr std::size_t kPacketSize = 512;         // high-speed bulk packets
+constexpr std::size_t kStatusBytes = 2;          // at the start of every IN packet
+constexpr std::size_t kChipReceiveBuffer = 4096; // the chip's buffer from the FIFO towards USB, per interface
+constexpr std::uint8_t kModemStatus = 0x32;      // CTS and DSR asserted, and the reserved low bit an idle chip shows
+constexpr std::uint8_t kLineStatusIdle = 0x60;   // transmitter holding register and transmitter empty
+constexpr std::uint8_t kDefaultLatencyMs = 16;
+// The async FIFO's rate; CORVANE_USB_EMU_RATE chooses another (bytes per second, 0 = unlimited).
+constexpr std::uint64_t kDefaultLinkRate = 8'000'000;
+// The link may run this far ahead of its rate after a pause, so that the chip thread can move
+// bytes in runs rather than waking for every packet.
+constexpr double kLinkBurstBytes = 16384;
+
+struct Node;
+
+// A URB the chip has not finished yet, and the open device file it came through.
+struct PendingUrb {
+    usbdevfs_urb* urb;
+    Node* node;
+};
+
+// One interface of a chip: its two bulk endpoints and the board on its FIFO side.
+struct Interface {
+    int number = 0; // 0 for A, 1 for B
+    std::uint8_t inEndpoint = 0;
+    std::uint8_t outEndpoint = 0;
+    boardsim::BoardSpec spec;
+    boardsim::BoardModel board;
+    std::deque<std::uint8_t> answers; // the board model's answers, moved on at once
+    boardsim::ByteQueue boardOut;     // what the board has to send and has not yet put through the FIFO
+    boardsim::ByteQueue chipIn;       // through the FIFO, in the chip's buffer, waiting for IN requests
+    std::unique_ptr<boardsim::Stream> stream;
+    std::deque<PendingUrb> inUrbs;  // in the order submitted
+    std::deque<PendingUrb> outUrbs; // likewise
+    std::size_t outTaken = 0;       // bytes of the first OUT URB the chip has taken
+    std::uint8_t latencyMs = kDefaultLatencyMs;
+    bool latencySet = false; // by the driver since the chip was plugged
+    Clock::time_point lastPacket{};
+    double linkCredit = kLinkBurstBytes;
+    Clock::time_point creditAt{};
+    std::vector<std::uint8_t> received; // every byte the board took, in order
+    std::uint64_t outUrbsDone = 0;
+    std::uint64_t statusOnlyPackets = 0;
+    std::uint64_t dataToHost = 0; // data bytes (status bytes not counted) in finished IN requests
+    int unplugAfterWrites = 0;
+    bool claimed = false; // by the driver: while claimed, the board's stream runs
+    std::uint8_t bitMode = 0;
+    std::uint16_t baudDivisor = 0;
+};
+
+// One chip on the bus.
+struct Chip {
+    std::string usbSerial; // the string descriptor; the driver adds A/B per interface
+    std::string product;   // likewise, with " A"/" B"
+    std::uint16_t vendorId = 0;
+    std::uint16_t productId = 0;
+    bool dual = false;
+    int port = 0;         // its sysfs name is 1-<port>
+    int deviceNumber = 0; // devnum, new at every plug
+    bool plugged = true;
+    std::vector<Interface> interfaces;
+    // Unplug and replug times (ms after the first open), and where the timetable stands.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> timetable;
+    std::size_t timetableNext = 0;
+    bool timetableStarted = false;
+    Clock::time_point timetableStart{};
+    std::string sysName() const { return "1-" + std::to_string(port); }
+};
+
+// An open device file (each open of /dev/bus/usb/BBB/DDD): its own finished URBs, as usbfs keeps
+// them per file, and an eventfd that is readable while it has some (the poll shim turns that into
+// POLLOUT) or once its chip is gone (POLLERR).
+struct Node {
+    Chip* chip = nullptr;
+    int eventFd = -1;
+    bool signalled = false;
+    bool dead = false; // the chip was unplugged under it
+    unsigned claimed = 0;
+    std::deque<usbdevfs_urb*> finished;
+};
+
+struct Emulator {
+    std::mutex lock;
+    std::condition_variable chipWake; // the chip thread sleeps on it until its next deadline
+    std::string root;                 // the private folder the USB paths lead to
+    bool ownsRoot = false;
+    std::uint64_t linkRate = kDefaultLinkRate;
+    std::vector<std::unique_ptr<Chip>> chips;
+    std::map<int, std::unique_ptr<Node>> nodes; // by file descriptor
+    std::map<int, int> uevents;                 // the driver's end -> our sending end
+    int nextDeviceNumber = 2;                   // 1 is the root hub's
+    std::uint64_t unknownRequests = 0;
+    bool unknownLogged = false;
+    bool ready = false;
+};
+
+Emulator& emulator();
+using Guard = std::lock_guard<std::mutex>;
+
+// device_tree.cpp: the files under the root folder and the uevents.
+void writeChipFiles(const Emulator& e, const Chip& chip);
+void removeChipFiles(const Emulator& e, const Chip& chip);
+void sendUevent(Emulator& e, const Chip& chip, bool added);
+std::vector<std::uint8_t> deviceDescriptors(const Chip& chip);
+std::string redirect(const char* path); // empty when the path is not one of the USB paths
+
+// chip.cpp
+void loadChips(Emulator& e); // from the board file, at start-up
+int submitUrb(Emulator& e, Node& node, usbdevfs_urb* urb);
+int reapUrb(Node& node, void** out);
+int discardUrb(Node& node, usbdevfs_urb* urb);
+int claimInterface(Emulator& e, Node& node, unsigned number, bool claim);
+void closeNode(Emulator& e, int fd);
+void unplugChip(Emulator& e, Chip& chip);
+void replugChip(Emulator& e, Chip& chip);
+void startChipThread();
+void signalNode(Node& node);
+// Hands a URB back to its device file with the given status.
+void finishUrb(const PendingUrb& pending, int status);
+// Empties the chip's buffer and the board's queue towards it; the board's stream starts again.
+void purgeReceive(Interface& interface);
+
+// interpose.cpp: the C library's close; control.cpp: the real pthread functions, looked up once.
+int closeDescriptor(int fd);
+void resolveThreadFunctions();
+
+} // namespace usbemu
