@@ -24,7 +24,13 @@ if(WIN32)
   # Only corvane.exe --sim (or a user who copies it) loads the simulated driver from here.
   install(TARGETS board_sim RUNTIME DESTINATION ${CORVANE_INSTALL_BINDIR}/sim)
   target_compile_definitions(corvane_tool PRIVATE CORVANE_SIM_DRIVER_RELATIVE="sim/${CORVANE_DRIVER_DLL}")
-  install(FILES Libraries/lib_usb/include/corvane.h DESTINATION include)
+  install(FILES Libraries/lib_usb/include/corvane.h Libraries/lib_usb/include/corvane.hpp DESTINATION include)
+  # bin/: the .NET assembly with both DLLs beside it (each Windows build adds its own), so an
+  # "Any CPU" program finds the one of its word size.
+  if(CORVANE_DOTNET_ASSEMBLY)
+    install(TARGETS corvane RUNTIME DESTINATION bin)
+    install(FILES ${CORVANE_DOTNET_ASSEMBLY} DESTINATION bin)
+  endif()
   install(DIRECTORY docs/ DESTINATION docs)
   install(FILES README.md DESTINATION docs)
   install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
@@ -42,7 +48,8 @@ set_target_properties(corvane PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${
 # The header folder of the install tree, for the imported target.
 set_property(TARGET corvane APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-set_property(TARGET corvane PROPERTY PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/Libraries/lib_usb/include/corvane.h)
+set_property(TARGET corvane PROPERTY PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/Libraries/lib_usb/include/corvane.h
+  ${PROJECT_SOURCE_DIR}/Libraries/lib_usb/include/corvane.hpp)
 install(TARGETS corvane EXPORT CorvaneTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -9,6 +9,8 @@
 #   bash scripts/bench.sh --vendor   receive through the vendor's real Linux driver to an emulated
 #                                    chip (the default build's corvane tool and Libraries/usb_emu):
 #                                    default and fast profile, at the 8 MB/s link and unlimited
+#   bash scripts/bench.sh --bindings the receive rate through the C++ header and the .NET assembly
+#                                    beside the plain C callback (build/bench/bindings.md)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
@@ -46,6 +48,42 @@ if [[ ${1:-} == --smoke ]]; then
     CORVANE_PROFILE=fast "$build/bench/receive_bench" --case $args >/dev/null
   done
   echo "receive_bench: every case ran"
+  exit 0
+fi
+
+if [[ ${1:-} == --bindings ]]; then
+  cmake --build "$build" -j2 --target bindings_bench corvane_dotnet >/dev/null
+  mcs -nologo -out:"$build/dotnet/BindingsBench.exe" -r:"$build/dotnet/Corvane.Net.dll" "$root/bench/BindingsBench.cs"
+  rate() { # rate <profile> <binding> <kind>: messages/s of one run in a process of its own
+    local profile=$1 binding=$2 kind=$3
+    case $binding in
+      c | cpp) CORVANE_PROFILE=$profile "$build/bench/bindings_bench" --case "$binding" "$kind" ;;
+      *) CORVANE_PROFILE=$profile LD_LIBRARY_PATH="$build/Libraries/lib_usb" CORVANE_SIM_DRIVER="$build/sim/libftd2xx.so" \
+           mono "$build/dotnet/BindingsBench.exe" "${binding#cs-}" "$kind" 2>/dev/null ;;
+    esac | sed -n 's/^messages_per_second //p'
+  }
+  median() { printf '%s\n' "$@" | sort -g | sed -n "$(((${#@} + 1) / 2))p"; }
+  bindings=(c cpp cs-event cs-queue)
+  {
+    echo "| Messages | C callback (msg/s) | C++ onMessage | ratio | C# event | ratio | C# queue | ratio |"
+    echo "|---|---|---|---|---|---|---|---|"
+    for profile in default fast; do
+      for kind in bytes blocks; do
+        declare -A runs=()
+        for round in 1 2 3; do # in turn, so that the machine's load falls on all alike
+          for binding in "${bindings[@]}"; do runs[$binding]+=" $(rate "$profile" "$binding" "$kind")"; done
+        done
+        declare -A med=()
+        for binding in "${bindings[@]}"; do med[$binding]=$(median ${runs[$binding]}); done
+        row="| $([[ $kind == bytes ]] && echo "single bytes" || echo "255-byte blocks"), $profile profile | ${med[c]}"
+        for binding in cpp cs-event cs-queue; do
+          row+=" | ${med[$binding]} | $(awk -v a="${med[$binding]}" -v b="${med[c]}" 'BEGIN { printf "%.3f", a / b }')"
+        done
+        echo "$row |"
+        unset runs med
+      done
+    done
+  } | tee "$build/bindings.md"
   exit 0
 fi
 

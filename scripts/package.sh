@@ -3,7 +3,8 @@
 #   corvane_<version>_amd64.deb          the Debian package (installs under /usr)
 #   corvane-<version>-linux-x86_64.tar.gz the same tree for other distributions
 #   corvane-<version>-windows.zip        Corvane32.dll and Corvane64.dll with their tools, import
-#                                         libraries, .def files and simulated drivers
+#                                         libraries, .def files and simulated drivers; bin/ holds
+#                                         Corvane.Net.dll with both DLLs beside it
 # from the default, win32 and win64 builds (build/<CORVANE_BUILD_PREFIX><preset>, made if missing;
 # only what the packages hold is built, so trees the test suite built are reused as they are).
 set -euo pipefail
@@ -18,6 +19,7 @@ for preset in default win32 win64; do
   cmake --preset "$preset" -B "$dir" >/dev/null
   targets=(corvane corvane_tool board_sim)
   [[ $preset != default ]] || targets+=(corvane_man)
+  [[ $preset == default ]] || targets+=(corvane_dotnet) # the zip's bin/Corvane.Net.dll
   cmake --build "$dir" -j2 --target "${targets[@]}"
 done
 

@@ -12,6 +12,8 @@
 #     examples, run with /usr/bin/python3)
 #   help2man, lintian, dpkg-dev, fakeroot, zip, unzip, pkg-config (the packages: the man page, the
 #     .deb and its checks, the Windows zip, the consumer built with pkg-config)
+#   Mono's C# compiler and Debian's NUnit 2.6 with its console (the .NET assembly, its tests and
+#     the C# examples)
 #   npm, only where the machine has none (fetching the vendor's driver for the vendor stage; the
 #     stage is skipped only where npm or the registry cannot be had)
 set -euo pipefail
@@ -22,6 +24,7 @@ packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev li
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 packages+=(python3 python3-pytest python3-setuptools python3-pip python3-matplotlib)
 packages+=(help2man lintian dpkg-dev fakeroot zip unzip pkg-config)
+packages+=(mono-mcs nunit-console libnunit-cil-dev)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   packages+=(wine64)

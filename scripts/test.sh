@@ -27,6 +27,9 @@
 #   tsan     Linux, thread sanitizer: unit, API and binding tests
 #   python   the Python package (python/) against the default build, with Debian's /usr/bin/python3
 #            and pytest, whatever python3 comes first on PATH; its examples included
+#   bindings the C++ header and the .NET assembly against the default build: the C++ table of
+#            behaviours (ctest label bindings), the .NET table under Debian's NUnit 2.6 console
+#            (Mono), and the C++ and C# examples, all on the simulated boards
 #   fuzz     Linux, clang: every libFuzzer target of tests/fuzz/ for CORVANE_FUZZ_SECONDS each
 #            (default 60), from its committed seed corpus, under the address and undefined-
 #            behaviour sanitizers; a crash leaves its input in build/fuzz/artifacts/
@@ -39,7 +42,8 @@
 #                    core whenever it can, as other work on a shared machine does; stopped at the
 #                    end however the run ends. Run this before submitting: the suite must pass on a
 #                    busy machine, not only on a quiet one.
-#   --stages A,B     only these stages (default, vendor, python, win32, win64, package, asan, tsan, fuzz),
+#   --stages A,B     only these stages (default, vendor, python, bindings, win32, win64, package, asan,
+#                    tsan, fuzz),
 #                    in their usual order; the package stage needs the three builds before it
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -213,6 +217,61 @@ run_python() {
   rm -f "$log"
 }
 
+# run_bindings: corvane.hpp and Corvane.Net.dll against the default build's library and simulated
+# driver; one test per C++ row, per NUnit case and per example run.
+run_bindings() {
+  local dir=build/${prefix}default stage_start result="passed" log total=0 failed=0 line work
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  work=$(mktemp -d)
+  echo
+  echo "=== bindings: C++ and .NET against ${dir} ==="
+  cmake --build "$dir" -j2 --target bindings_cpp_test corvane_dotnet_tests example_echo_block example_stream_to_csv ||
+    result="FAILED (build)"
+  ctest --test-dir "$dir" -L bindings -j2 --output-on-failure 2>&1 | tee "$log"
+  [[ ${PIPESTATUS[0]} -eq 0 ]] || result="FAILED (C++)"
+  line=$(grep -E '^[0-9]+% tests passed' "$log" | tail -1)
+  [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]] && { failed=${BASH_REMATCH[1]}; total=${BASH_REMATCH[2]}; }
+  local sim=(env "LD_LIBRARY_PATH=$root/$dir/Libraries/lib_usb" "CORVANE_SIM_DRIVER=$root/$dir/sim/libftd2xx.so")
+  # The .NET rows share one library in one process; -domain=None keeps them in the process's own
+  # domain, whose end never waits for the library's threads.
+  (cd "$work" && "${sim[@]}" timeout 600 nunit-console -nologo -domain=None -xml="$work/nunit.xml" \
+    "$root/$dir/dotnet/Corvane.Net.Tests.dll") 2>&1 | sed -E $'s/\t Device [0-9]+: .*$//; /^Number of devices/d' | tee "$log"
+  [[ ${PIPESTATUS[0]} -eq 0 ]] || result="FAILED (.NET)"
+  line=$(grep -E '^Tests run: [0-9]+' "$log" | tail -1)
+  if [[ $line =~ Tests\ run:\ ([0-9]+),\ Errors:\ ([0-9]+),\ Failures:\ ([0-9]+) ]]; then
+    total=$((total + BASH_REMATCH[1]))
+    failed=$((failed + BASH_REMATCH[2] + BASH_REMATCH[3]))
+  else
+    result="FAILED (.NET: no tests ran)"
+  fi
+  # The examples, as a user runs them.
+  local cpp=(env "LD_LIBRARY_PATH=$root/$dir/sim:$root/$dir/Libraries/lib_usb" CORVANE_SIM_BOARDS=default)
+  local example what expected output
+  while IFS='|' read -r what expected example; do
+    total=$((total + 1))
+    output=$(cd "$work" && eval "$example" 2>&1)
+    if grep -qF -- "$expected" <<<"$output"; then
+      echo "ok      example: $what"
+    else
+      echo "FAILED  example: $what (expected: $expected)"
+      failed=$((failed + 1))
+      result="FAILED (examples)"
+    fi
+  done <<EXAMPLES
+C++ echo_block|answer: 13 bytes: Hello, board!|\${cpp[@]} $root/$dir/examples/cpp/echo_block
+C++ stream_to_csv|1,byte,0xD1,1,01|\${cpp[@]} $root/$dir/examples/cpp/stream_to_csv 1 cpp.csv 0.5 >/dev/null && cat cpp.csv
+C# EchoBlock|answer: Message(board=0, channel=2, block 0xE2, data=48 65 6C 6C 6F 2C 20 62 6F 61 72 64 21)|\${sim[@]} mono $root/$dir/dotnet/EchoBlock.exe --sim
+C# StreamToCsv|1,byte,0xD1,1,01|\${sim[@]} mono $root/$dir/dotnet/StreamToCsv.exe --sim 1 cs.csv 0.5 >/dev/null && cat cs.csv
+EXAMPLES
+  rm -rf "$work" "$log"
+  passed_total=$((passed_total + total - failed))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' bindings "$result" \
+    "$total" "$failed" 0 "$(as_minutes "$(seconds_since "$stage_start")")")")
+}
+
 # run_package: the packages built from the trees above and checked; one test per check line.
 run_package() {
   local stage_start result="passed" log checks failed
@@ -273,6 +332,7 @@ wanted default && run_build default
 ctest_selection=()
 wanted vendor && run_vendor
 wanted python && run_python
+wanted bindings && run_bindings
 wanted win32 && run_build win32
 wanted win64 && run_build win64
 wanted package && run_package

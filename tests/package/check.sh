@@ -2,8 +2,9 @@
 # Checks the packages of dist/ as a user would meet them, with nothing of the build tree but the
 # install rules:
 #   - the default build installed into a scratch prefix, and the .deb unpacked into a scratch root:
-#     in each, the consumer program built with find_package(Corvane) and with pkg-config, run on
-#     the simulated driver; the installed corvane --version and --sim demo
+#     in each, the consumer program built with find_package(Corvane) and with pkg-config, and the
+#     C++ example over corvane.hpp with pkg-config, run on the simulated driver; the installed
+#     corvane --version and --sim demo
 #   - lintian on the .deb (no errors), its contents (the files a user needs, and no libftd2xx.so
 #     in a folder the loader searches)
 #   - the Windows zip alone: the consumer built for 32 and 64 bits with mingw against its header
@@ -74,6 +75,11 @@ linux_checks() {
       \$(PKG_CONFIG_PATH='$libdir/pkgconfig' pkg-config --cflags --libs 'corvane >= 1.0')"
   check "$name: consumer (pkg-config) opens, lists, sends and gets the echo" \
     same "$(consumer_output 64-bit)" "${run[@]}" "$scratch/$name-pkg-config"
+  check "$name: C++ example built against corvane.hpp with pkg-config (C++17)" \
+    bash -c "c++ -std=c++17 -Wall -Wextra -Werror -o '$scratch/$name-cpp' examples/cpp/echo_block.cpp \
+      \$(PKG_CONFIG_PATH='$libdir/pkgconfig' pkg-config --cflags --libs corvane) -pthread"
+  check "$name: C++ example (corvane.hpp) sends a block and prints the echo" \
+    contains "answer: 13 bytes: Hello, board!" "${run[@]}" "$scratch/$name-cpp"
   check "$name: corvane --version" same "corvane $version" env "LD_LIBRARY_PATH=$libdir" "$tree/bin/corvane" --version
   check "$name: corvane --sim demo finds its simulated driver" contains \
     "== Done: 3 messages received; last error: No error found!" env "LD_LIBRARY_PATH=$libdir" "$tree/bin/corvane" --sim demo
@@ -91,7 +97,7 @@ contents=$(dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|')
 has_files() {
   local missing=0 file
   for file in /usr/lib/$arch/libcorvane.so.$version /usr/lib/$arch/libcorvane.so.1 /usr/lib/$arch/libcorvane.so \
-    /usr/include/corvane.h /usr/bin/corvane /usr/share/man/man1/corvane.1.gz /usr/lib/udev/rules.d/60-corvane.rules \
+    /usr/include/corvane.h /usr/include/corvane.hpp /usr/bin/corvane /usr/share/man/man1/corvane.1.gz /usr/lib/udev/rules.d/60-corvane.rules \
     /usr/lib/$arch/cmake/Corvane/CorvaneConfig.cmake /usr/lib/$arch/cmake/Corvane/CorvaneConfigVersion.cmake \
     /usr/lib/$arch/pkgconfig/corvane.pc /usr/lib/$arch/corvane/sim/libftd2xx.so /usr/share/doc/corvane/copyright \
     /usr/share/doc/corvane/api.md; do
@@ -133,6 +139,8 @@ for bits in 32 64; do
 done
 check "zip: README.txt, LICENSE.txt and the .def files" \
   bash -c "cd '$top' && ls README.txt LICENSE.txt include/corvane.h docs/api.md bin32/Corvane32.def bin64/Corvane64.def >/dev/null"
+check "zip: include/corvane.hpp, and bin/ with Corvane.Net.dll beside both DLLs" \
+  bash -c "cd '$top' && ls include/corvane.hpp bin/Corvane.Net.dll bin/Corvane32.dll bin/Corvane64.dll >/dev/null"
 
 [[ $failures -eq 0 ]] || { echo "check.sh: $failures check(s) failed"; exit 1; }
 echo "check.sh: every check passed"
