@@ -71,8 +71,8 @@ Interface* interfaceFor(Chip& chip, std::uint8_t request, std::uint16_t index) {
 
 void restartStream(Interface& interface) {
     interface.stream.reset();
-    if (interface.spec.stream && interface.claimed) {
-        const boardsim::StreamSpec& s = interface.spec.streamSpec;
+    if (interface.described.stream && interface.claimed) {
+        const boardsim::StreamSpec& s = interface.described.streamSpec;
         interface.stream = std::make_unique<boardsim::Stream>(
             SimStream{s.singleByteChannels, s.blockChannels, s.blockLength, s.messagesPerSecond, s.count});
     }
@@ -423,19 +423,19 @@ std::vector<boardsim::BoardSpec> boardsFromEnvironment() {
     return boards;
 }
 
-void addInterface(Chip& chip, const boardsim::BoardSpec& spec) {
+void addInterface(Chip& chip, const boardsim::BoardSpec& described) {
     Interface interface;
     interface.number = static_cast<int>(chip.interfaces.size());
     interface.inEndpoint = static_cast<std::uint8_t>(0x81 + 2 * interface.number);
     interface.outEndpoint = static_cast<std::uint8_t>(0x02 + 2 * interface.number);
-    interface.spec = spec;
-    interface.board.behaviour = spec.behaviour;
-    interface.board.cutBlocksLeft = spec.cutBlocks;
-    interface.board.cutBlockKeep = spec.cutBlockKeep;
-    interface.unplugAfterWrites = spec.unplugAfterWrites;
+    interface.described = described;
+    interface.board.behaviour = described.behaviour;
+    interface.board.cutBlocksLeft = described.cutBlocks;
+    interface.board.cutBlockKeep = described.cutBlockKeep;
+    interface.unplugAfterWrites = described.unplugAfterWrites;
     chip.interfaces.push_back(std::move(interface));
-    if (!spec.timetable.empty()) {
-        chip.timetable = spec.timetable;
+    if (!described.timetable.empty()) {
+        chip.timetable = described.timetable;
     }
 }
 
@@ -463,15 +463,16 @@ void loadChips(Emulator& e) {
     }
     const std::vector<boardsim::BoardSpec> boards = boardsFromEnvironment();
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        const boardsim::BoardSpec& spec = boards[i];
+        const boardsim::BoardSpec& described = boards[i];
         auto chip = std::make_unique<Chip>();
-        chip->vendorId = static_cast<std::uint16_t>(spec.id >> 16);
-        chip->productId = static_cast<std::uint16_t>(spec.id & 0xFFFF);
-        chip->dual = spec.channelLetter == 'A' && i + 1 < boards.size() && boards[i + 1].channelLetter == 'B';
+        chip->vendorId = static_cast<std::uint16_t>(described.id >> 16);
+        chip->productId = static_cast<std::uint16_t>(described.id & 0xFFFF);
+        chip->dual = described.channelLetter == 'A' && i + 1 < boards.size() && boards[i + 1].channelLetter == 'B';
         // The driver adds the interface's letter to the strings the chip reports.
-        chip->usbSerial = chip->dual ? spec.serial.substr(0, spec.serial.size() - 1) : spec.serial;
-        chip->product = chip->dual ? spec.description.substr(0, spec.description.size() - 2) : spec.description;
-        addInterface(*chip, spec);
+        chip->usbSerial = chip->dual ? described.serial.substr(0, described.serial.size() - 1) : described.serial;
+        chip->product =
+            chip->dual ? described.description.substr(0, described.description.size() - 2) : described.description;
+        addInterface(*chip, described);
         if (chip->dual) {
             addInterface(*chip, boards[++i]);
         }

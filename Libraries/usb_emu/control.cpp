@@ -31,7 +31,7 @@ Interface* interfaceNamed(Emulator& e, const char* serial) {
     }
     for (const auto& chip : e.chips) {
         for (Interface& interface : chip->interfaces) {
-            if (interface.spec.serial == serial) {
+            if (interface.described.serial == serial) {
                 return &interface;
             }
         }
