@@ -14,6 +14,8 @@
 #     .deb and its checks, the Windows zip, the consumer built with pkg-config)
 #   Mono's C# compiler and Debian's NUnit 2.6 with its console (the .NET assembly, its tests and
 #     the C# examples)
+#   Verilator, Yosys with yosys-smtbmc and Z3, nextpnr for iCE40 and the IceStorm tools, make (the
+#     gateware: its testbenches, the RTL board, the formal checks and the synthesis runs)
 #   npm, only where the machine has none (fetching the vendor's driver for the vendor stage; the
 #     stage is skipped only where npm or the registry cannot be had)
 set -euo pipefail
@@ -25,6 +27,7 @@ packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 packages+=(python3 python3-pytest python3-setuptools python3-pip python3-matplotlib)
 packages+=(help2man lintian dpkg-dev fakeroot zip unzip pkg-config)
 packages+=(mono-mcs nunit-console libnunit-cil-dev)
+packages+=(verilator make yosys z3 nextpnr-ice40 fpga-icestorm)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   packages+=(wine64)
