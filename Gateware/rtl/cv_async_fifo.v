@@ -89,13 +89,29 @@ module cv_async_fifo #(
 
 `ifdef FORMAL
     // No overflow, no underflow: the true fill (both binary pointers) stays within the depth, a word is
-    // written only with room for it and fetched only after it was written.
+    // written only with room for it and fetched only after it was written. The synchronised pointers
+    // are older values of the other side's pointer, in order, which is what makes this provable.
+    function [P-1:0] f_bin(input [P-1:0] g);
+        integer i;
+        begin
+            f_bin[P-1] = g[P-1];
+            for (i = P - 2; i >= 0; i = i - 1) f_bin[i] = f_bin[i+1] ^ g[i];
+        end
+    endfunction
     wire [P-1:0] f_fill = wr_bin - rd_bin;
+    wire [P-1:0] f_seen_by_reader0 = f_bin(rd_wsync0) - rd_bin, f_seen_by_reader1 = f_bin(rd_wsync1) - rd_bin;
+    wire [P-1:0] f_seen_by_writer0 = wr_bin - f_bin(wr_rsync0), f_seen_by_writer1 = wr_bin - f_bin(wr_rsync1);
     always @(*) begin
         if (!wr_rst && !rd_rst) begin
             assert (f_fill <= (1 << DEPTH_LOG2));
             if (wr_take) assert (f_fill < (1 << DEPTH_LOG2));
             if (rd_fetch) assert (f_fill != 0);
+            assert (wr_gray == (wr_bin ^ (wr_bin >> 1)));
+            assert (rd_gray == (rd_bin ^ (rd_bin >> 1)));
+            assert (f_seen_by_reader1 <= f_seen_by_reader0 && f_seen_by_reader0 <= f_fill);
+            assert (f_fill <= f_seen_by_writer0 && f_seen_by_writer0 <= f_seen_by_writer1);
+            assert (f_seen_by_writer1 <= (1 << DEPTH_LOG2));
+            if (!wr_full) assert (f_seen_by_writer1 < (1 << DEPTH_LOG2));
         end
     end
 `endif

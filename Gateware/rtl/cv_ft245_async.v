@@ -209,6 +209,16 @@ module cv_ft245_async #(
             assert (!(d_oe_q && !rd_n_q));
             assert (rd_n_q || wr_n_q);
             if (!wr_n_q) assert (d_oe_q && tx_full);
+            // The state and the pins agree (what makes the rules provable by induction).
+            assert (state <= S_HOLD);
+            if (state == S_IDLE) assert (rd_n_q && wr_n_q && !d_oe_q);
+            if (state == S_READ) assert (!rd_n_q && wr_n_q && !d_oe_q && count < RD_ACTIVE[7:0]);
+            if (state == S_SETUP) assert (rd_n_q && wr_n_q && d_oe_q && tx_full && d_out_q == tx_byte);
+            if (state == S_WRITE) assert (!wr_n_q && d_oe_q && tx_full && count < WR_ACTIVE[7:0]);
+            if (state == S_HOLD) assert (rd_n_q && wr_n_q && d_oe_q && count < WR_HOLD[7:0]);
+            if (state == S_READ) assert (rx_count != 2'd2);
+            assert ((rx_wp ^ rx_rp) == rx_count[0]);
+            if (!wr_n_q) assert (d_out_q == tx_byte);
         end
     end
     always @(posedge clk) begin

@@ -172,6 +172,16 @@ module cv_ft245_sync (
             assert (!(d_oe_q && !oe_n_q));
             if (!wr_n_q) assert (d_oe_q);
             if (!rd_n_q) assert (!oe_n_q);
+            // The state and the pins agree (what makes the rules above provable by induction).
+            assert (state != 2'd3);
+            if (state == S_IDLE) assert (oe_n_q && !d_oe_q && rd_n_q && wr_n_q);
+            if (state == S_READ) assert (!oe_n_q && !d_oe_q && wr_n_q);
+            if (state == S_WRITE) assert (oe_n_q && d_oe_q && rd_n_q);
+            if (!rd_n_q) assert (rx_count <= 3'd3);
+            assert (rx_wp - rx_rp == rx_count[1:0]);
+            assert ((tx_wp ^ tx_rp) == tx_count[0]);
+            if (!wr_n_q) assert (bus_full);
+            assert (burst <= BURST[6:0]);
         end
     end
     always @(posedge clk) begin

@@ -23,14 +23,14 @@ constexpr double kClock48Ns = 1000.0 / 48.0;
 
 // The host's and the user logic's sides of a run: what each may do on a clock, all random.
 struct Traffic {
-    std::uint64_t toFpga = 0;           // bytes the host sends
-    std::uint64_t fromFpga = 0;         // bytes the user logic sends
-    double forceRxf = 0.0;              // chance per clock that RXF# is forced high for a while
-    double forceTxe = 0.0;              // likewise TXE#
-    double rxStall = 0.0;               // chance per clock that the user logic is not ready
-    double txGap = 0.0;                 // chance per clock that the user logic has no byte
-    double hostReadChance = 1.0;        // chance per clock that the host reads the chip's buffer
-    double chipRate = 0.0;              // the chip's own pace in bytes per second, 0 = unlimited
+    std::uint64_t toFpga = 0;    // bytes the host sends
+    std::uint64_t fromFpga = 0;  // bytes the user logic sends
+    double forceRxf = 0.0;       // chance per clock that RXF# is forced high for a while
+    double forceTxe = 0.0;       // likewise TXE#
+    double rxStall = 0.0;        // chance per clock that the user logic is not ready
+    double txGap = 0.0;          // chance per clock that the user logic has no byte
+    double hostReadChance = 1.0; // chance per clock that the host reads the chip's buffer
+    double chipRate = 0.0;       // the chip's own pace in bytes per second, 0 = unlimited
 };
 
 struct Figures {
@@ -46,8 +46,7 @@ struct Scoreboard {
     std::string fault;
 
     void take(std::uint8_t b) {
-        if (!fault.empty())
-            return;
+        if (!fault.empty()) return;
         if (next >= expected.size())
             fault = "byte " + std::to_string(next) + " arrived beyond the " + std::to_string(expected.size()) +
                     " sent (doubled)";
@@ -79,7 +78,7 @@ Figures runChipInterface(ftchip::Mode mode, const Traffic& t, std::uint32_t seed
     ftchip::Chip chip(mode, kClock48Ns);
     chip.limitRate(t.chipRate);
 
-    Scoreboard down, up;  // host to FPGA, FPGA to host
+    Scoreboard down, up; // host to FPGA, FPGA to host
     down.expected = randomBytes(rng, t.toFpga);
     up.expected = randomBytes(rng, t.fromFpga);
     std::size_t hostSent = 0, userSent = 0;
@@ -90,8 +89,7 @@ Figures runChipInterface(ftchip::Mode mode, const Traffic& t, std::uint32_t seed
         ftchip::Pins p;
         p.rd_n = top.rd_n;
         p.wr_n = top.wr_n;
-        if constexpr (requires { top.oe_n; })
-            p.oe_n = top.oe_n;
+        if constexpr (requires { top.oe_n; }) p.oe_n = top.oe_n;
         p.d_out = top.d_out;
         p.d_oe = top.d_oe;
         return p;
@@ -149,46 +147,46 @@ Figures runChipInterface(ftchip::Mode mode, const Traffic& t, std::uint32_t seed
         if (!top.tx_valid || !prevTxValid) {
             bool offer = userSent < up.expected.size() && chance(rng) >= t.txGap;
             top.tx_valid = offer;
-            if (offer)
-                top.tx_data = up.expected[userSent];
+            if (offer) top.tx_data = up.expected[userSent];
         }
         top.eval();
-        if (prevRxValid && !top.rx_valid)
-            failure = "rx_valid dropped before its byte moved";
-        if (prevRxValid && top.rx_valid && top.rx_data != prevRxData)
-            failure = "rx_data changed before its byte moved";
+        if (prevRxValid && !top.rx_valid) failure = "rx_valid dropped before its byte moved";
+        if (prevRxValid && top.rx_valid && top.rx_data != prevRxData) failure = "rx_data changed before its byte moved";
         const bool rxBeat = top.rx_valid && top.rx_ready;
         const bool txBeat = top.tx_valid && top.tx_ready;
         const std::uint8_t rxByte = top.rx_data;
 
-        chip.clock(readPins, [&] { top.clk = 1; top.eval(); }, apply, [&] { top.clk = 0; top.eval(); });
+        chip.clock(
+            readPins,
+            [&] {
+                top.clk = 1;
+                top.eval();
+            },
+            apply,
+            [&] {
+                top.clk = 0;
+                top.eval();
+            });
 
-        if (rxBeat)
-            down.take(rxByte);
-        if (txBeat)
-            ++userSent;
+        if (rxBeat) down.take(rxByte);
+        if (txBeat) ++userSent;
         prevRxValid = top.rx_valid && !rxBeat;
         prevRxData = top.rx_data;
         prevTxValid = top.tx_valid && !txBeat;
-        if (txBeat)
-            top.tx_valid = 0;
+        if (txBeat) top.tx_valid = 0;
 
-        if (!failure.empty() || !down.fault.empty() || !up.fault.empty())
-            break;
-        if (down.done() && up.done())
-            break;
+        if (!failure.empty() || !down.fault.empty() || !up.fault.empty()) break;
+        if (down.done() && up.done()) break;
     }
     f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     f.toFpga = down.next;
     f.fromFpga = up.next;
-    if (failure.empty() && !down.fault.empty())
-        failure = "host to FPGA: " + down.fault;
-    if (failure.empty() && !up.fault.empty())
-        failure = "FPGA to host: " + up.fault;
+    if (failure.empty() && !down.fault.empty()) failure = "host to FPGA: " + down.fault;
+    if (failure.empty() && !up.fault.empty()) failure = "FPGA to host: " + up.fault;
     if (failure.empty() && !(down.done() && up.done()))
         failure = "stalled: " + std::to_string(down.next) + " of " + std::to_string(down.expected.size()) +
-                  " bytes reached the FPGA, " + std::to_string(up.next) + " of " +
-                  std::to_string(up.expected.size()) + " the host";
+                  " bytes reached the FPGA, " + std::to_string(up.next) + " of " + std::to_string(up.expected.size()) +
+                  " the host";
     if (failure.empty() && chip.violationCount() != 0)
         failure = std::to_string(chip.violationCount()) + " timing rule(s) broken, first: " + chip.violations().front();
     return f;
@@ -218,7 +216,8 @@ Figures runCdc(double wrPeriodNs, double rdPeriodNs, const Traffic& t, std::uint
     top.eval();
 
     // Each clock's next rising edge in ps; the read clock starts at a random phase.
-    const auto wrPs = static_cast<std::uint64_t>(wrPeriodNs * 1000), rdPs = static_cast<std::uint64_t>(rdPeriodNs * 1000);
+    const auto wrPs = static_cast<std::uint64_t>(wrPeriodNs * 1000),
+               rdPs = static_cast<std::uint64_t>(rdPeriodNs * 1000);
     std::uint64_t wrNext = wrPs, rdNext = rng() % rdPs + 1;
     bool prevValid = false;
     std::uint8_t prevData = 0;
@@ -232,10 +231,8 @@ Figures runCdc(double wrPeriodNs, double rdPeriodNs, const Traffic& t, std::uint
         const bool wrBeat = wrEdge && top.wr_valid && top.wr_ready;
         const bool rdBeat = rdEdge && top.rd_valid && top.rd_ready;
         const std::uint8_t rdByte = top.rd_data;
-        if (wrEdge)
-            top.wr_clk = 1;
-        if (rdEdge)
-            top.rd_clk = 1;
+        if (wrEdge) top.wr_clk = 1;
+        if (rdEdge) top.rd_clk = 1;
         top.eval();
         top.wr_clk = 0;
         top.rd_clk = 0;
@@ -254,8 +251,7 @@ Figures runCdc(double wrPeriodNs, double rdPeriodNs, const Traffic& t, std::uint
         }
         if (rdEdge) {
             rdNext += rdPs;
-            if (rdBeat)
-                sb.take(rdByte);
+            if (rdBeat) sb.take(rdByte);
             if (prevValid && !rdBeat && (!top.rd_valid || top.rd_data != prevData))
                 failure = "rd_valid dropped or rd_data changed before the word moved";
             prevValid = top.rd_valid && !rdBeat;
@@ -266,8 +262,7 @@ Figures runCdc(double wrPeriodNs, double rdPeriodNs, const Traffic& t, std::uint
     }
     f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     f.toFpga = sb.next;
-    if (failure.empty() && !sb.fault.empty())
-        failure = sb.fault;
+    if (failure.empty() && !sb.fault.empty()) failure = sb.fault;
     if (failure.empty() && !sb.done())
         failure = "stalled after " + std::to_string(sb.next) + " of " + std::to_string(sb.expected.size()) + " words";
     return f;
@@ -282,7 +277,7 @@ struct Case {
     std::uint32_t seed;
     // Throughput cases: the least the run must reach, in bytes per clock each way (0 = not checked).
     double minToFpgaPerClock = 0.0, minFromFpgaPerClock = 0.0;
-    double wrPeriodNs = 0.0, rdPeriodNs = 0.0;  // CDC only
+    double wrPeriodNs = 0.0, rdPeriodNs = 0.0; // CDC only
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
@@ -347,4 +342,4 @@ TEST_P(ChipInterface, EveryByteArrivesOnceInOrderWithinTheChipsRules) {
 INSTANTIATE_TEST_SUITE_P(Gateware, ChipInterface, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace
