@@ -71,11 +71,12 @@ std::vector<std::uint8_t> randomBytes(std::mt19937& rng, std::uint64_t n) {
 // Runs one chip interface (Vasync, Vasync1 or Vsync) against the chip model until both streams are
 // delivered or the clock budget is spent.
 template <class Top>
-Figures runChipInterface(ftchip::Mode mode, const Traffic& t, std::uint32_t seed, std::string& failure) {
+Figures runChipInterface(ftchip::Mode mode, double clockNs, const Traffic& t, std::uint32_t seed,
+                         std::string& failure) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     Top top;
-    ftchip::Chip chip(mode, kClock48Ns);
+    ftchip::Chip chip(mode, clockNs);
     chip.limitRate(t.chipRate);
 
     Scoreboard down, up; // host to FPGA, FPGA to host
@@ -278,15 +279,16 @@ struct Case {
     // Throughput cases: the least the run must reach, in bytes per clock each way (0 = not checked).
     double minToFpgaPerClock = 0.0, minFromFpgaPerClock = 0.0;
     double wrPeriodNs = 0.0, rdPeriodNs = 0.0; // CDC only
+    double clockNs = kClock48Ns;               // the asynchronous interface's clock
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) { return os << c.name; }
 
 const Case kCases[] = {
     // Scoreboard runs: both directions at once, flags forced high mid-burst, user logic stalling.
-    {"SyncBothWaysForcedFlags", Dut::Sync, {600000, 600000, 0.02, 0.02, 0.2, 0.1, 0.9, 0.0}, 11},
+    {"SyncBothWaysForcedFlags", Dut::Sync, {1500000, 1500000, 0.02, 0.02, 0.2, 0.1, 0.9, 0.0}, 11},
     {"SyncHostSlowToRead", Dut::Sync, {200000, 400000, 0.01, 0.01, 0.5, 0.0, 0.002, 0.0}, 12},
-    {"AsyncBothWaysForcedFlags", Dut::Async, {120000, 120000, 0.05, 0.05, 0.2, 0.1, 0.9, 0.0}, 13},
+    {"AsyncBothWaysForcedFlags", Dut::Async, {300000, 300000, 0.05, 0.05, 0.2, 0.1, 0.9, 0.0}, 13},
     {"AsyncHostSlowToRead", Dut::Async, {40000, 80000, 0.02, 0.02, 0.5, 0.0, 0.002, 0.0}, 14},
     {"AsyncOneSyncStage", Dut::Async1, {100000, 100000, 0.05, 0.05, 0.2, 0.1, 0.9, 0.0}, 15},
     // Throughput, one direction at a time, the flag low throughout, the user logic always ready.
@@ -294,6 +296,16 @@ const Case kCases[] = {
     {"SyncRateFromFpga", Dut::Sync, {0, 400000}, 22, 0.0, 0.95},
     {"AsyncRateToFpga", Dut::Async, {60000, 0}, 23, 1.0 / 7.5, 0.0},
     {"AsyncRateFromFpga", Dut::Async, {0, 60000}, 24, 0.0, 1.0 / 7.5},
+    {"Async60MHzBothWaysForcedFlags",
+     Dut::Async,
+     {100000, 100000, 0.05, 0.05, 0.2, 0.1, 0.9, 0.0},
+     16,
+     0,
+     0,
+     0,
+     0,
+     1000.0 / 60},
+    {"Async60MHzRateToFpga", Dut::Async, {60000, 0}, 27, 1.0 / 7.5, 0.0, 0, 0, 1000.0 / 60},
     {"Async1RateToFpga", Dut::Async1, {60000, 0}, 25, 1.0 / 6.5, 0.0},
     {"Async1RateFromFpga", Dut::Async1, {0, 60000}, 26, 0.0, 1.0 / 6.5},
     // The clock crossing: fast writer, fast reader, near-equal clocks, both sides stalling.
@@ -311,15 +323,15 @@ TEST_P(ChipInterface, EveryByteArrivesOnceInOrderWithinTheChipsRules) {
     const char* mode = "";
     switch (c.dut) {
     case Dut::Async:
-        f = runChipInterface<Vasync>(ftchip::Mode::Async245, c.traffic, c.seed, failure);
-        mode = "async 48 MHz, 2 sync stages";
+        f = runChipInterface<Vasync>(ftchip::Mode::Async245, c.clockNs, c.traffic, c.seed, failure);
+        mode = c.clockNs == kClock48Ns ? "async 48 MHz, 2 sync stages" : "async 60 MHz, 2 sync stages";
         break;
     case Dut::Async1:
-        f = runChipInterface<Vasync1>(ftchip::Mode::Async245, c.traffic, c.seed, failure);
+        f = runChipInterface<Vasync1>(ftchip::Mode::Async245, c.clockNs, c.traffic, c.seed, failure);
         mode = "async 48 MHz, 1 sync stage";
         break;
     case Dut::Sync:
-        f = runChipInterface<Vsync>(ftchip::Mode::Sync245, c.traffic, c.seed, failure);
+        f = runChipInterface<Vsync>(ftchip::Mode::Sync245, ftchip::kSyncClockNs, c.traffic, c.seed, failure);
         mode = "sync 60 MHz";
         break;
     case Dut::Cdc:
@@ -328,7 +340,7 @@ TEST_P(ChipInterface, EveryByteArrivesOnceInOrderWithinTheChipsRules) {
         break;
     }
     EXPECT_EQ(failure, "");
-    const double clockNs = c.dut == Dut::Sync ? ftchip::kSyncClockNs : kClock48Ns;
+    const double clockNs = c.dut == Dut::Sync ? ftchip::kSyncClockNs : c.clockNs;
     const double perClockIn = double(f.toFpga) / double(f.clocks), perClockOut = double(f.fromFpga) / double(f.clocks);
     std::printf("[figures] %s (%s): %llu clocks, %llu bytes to the FPGA, %llu to the host; "
                 "%.3f / %.3f bytes per clock (%.2f / %.2f MB/s); %.2f M simulated clocks per second\n",
