@@ -291,6 +291,9 @@ const Case kCases[] = {
     {"AsyncBothWaysForcedFlags", Dut::Async, {300000, 300000, 0.05, 0.05, 0.2, 0.1, 0.9, 0.0}, 13},
     {"AsyncHostSlowToRead", Dut::Async, {40000, 80000, 0.02, 0.02, 0.5, 0.0, 0.002, 0.0}, 14},
     {"AsyncOneSyncStage", Dut::Async1, {100000, 100000, 0.05, 0.05, 0.2, 0.1, 0.9, 0.0}, 15},
+    // The chip's own pace: flags that rise after every byte (sync: a byte every third clock each way).
+    {"SyncChipPaced", Dut::Sync, {300000, 300000, 0.01, 0.01, 0.1, 0.1, 0.9, 20e6}, 17},
+    {"AsyncChipPacedAt8MBs", Dut::Async1, {60000, 60000, 0.01, 0.01, 0.1, 0.1, 0.9, 8e6}, 18},
     // Throughput, one direction at a time, the flag low throughout, the user logic always ready.
     {"SyncRateToFpga", Dut::Sync, {400000, 0}, 21, 0.95, 0.0},
     {"SyncRateFromFpga", Dut::Sync, {0, 400000}, 22, 0.0, 0.95},
