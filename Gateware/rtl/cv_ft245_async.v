@@ -54,6 +54,18 @@ module cv_ft245_async #(
     // Clocks the flag is ignored after the strobe that makes the chip raise it.
     localparam integer RD_BLANK = (RD_RECOVER > SYNC_STAGES + 1) ? RD_RECOVER : SYNC_STAGES + 1;
     localparam integer WR_BLANK = SYNC_STAGES + 1;
+    // Counter width: enough for the largest of the clock counts (and one more for saturation).
+    localparam integer MAXC1 = RD_ACTIVE > RD_BLANK ? RD_ACTIVE : RD_BLANK;
+    localparam integer MAXC2 = WR_SETUP > WR_ACTIVE ? WR_SETUP : WR_ACTIVE;
+    localparam integer MAXC3 = WR_HOLD > WR_RECOVER ? WR_HOLD : WR_RECOVER;
+    localparam integer MAXC4 = MAXC1 > MAXC2 ? MAXC1 : MAXC2;
+    localparam integer MAXC = MAXC3 > MAXC4 ? MAXC3 : MAXC4;
+    localparam integer CW = $clog2(MAXC + 1) + 1;
+    localparam [CW-1:0] ZERO = {CW{1'b0}}, ONE = {{(CW - 1){1'b0}}, 1'b1}, SAT = {CW{1'b1}};
+    localparam integer RD_LAST_I = RD_ACTIVE - 1, WR_LAST_I = WR_ACTIVE - 1, HOLD_LAST_I = WR_HOLD - 1;
+    localparam [CW-1:0] RD_LAST = RD_LAST_I[CW-1:0], WR_LAST = WR_LAST_I[CW-1:0], HOLD_LAST = HOLD_LAST_I[CW-1:0];
+    localparam [CW:0] RD_BLANK_W = RD_BLANK[CW:0], WR_BLANK_W = WR_BLANK[CW:0];
+    localparam [CW:0] WR_RECOVER_W = WR_RECOVER[CW:0], WR_SETUP_W = WR_SETUP[CW:0];
     localparam [2:0] S_IDLE = 3'd0, S_READ = 3'd1, S_SETUP = 3'd2, S_WRITE = 3'd3, S_HOLD = 3'd4;
 
     (* ASYNC_REG = "TRUE" *) reg [SYNC_STAGES-1:0] rxf_sync;
@@ -62,10 +74,10 @@ module cv_ft245_async #(
     wire txe_seen = txe_sync[SYNC_STAGES-1];
 
     reg [2:0] state;
-    reg [7:0] count;        // clocks spent in the current strobe phase
-    reg [7:0] rd_since;     // clocks since RD# rose, saturating
-    reg [7:0] wr_since;     // clocks since WR# rose, saturating
-    reg [7:0] wr_fall;      // clocks since WR# fell, saturating
+    reg [CW-1:0] count;     // clocks spent in the current strobe phase
+    reg [CW-1:0] rd_since;  // clocks since RD# rose, saturating
+    reg [CW-1:0] wr_since;  // clocks since WR# rose, saturating
+    reg [CW-1:0] wr_fall;   // clocks since WR# fell, saturating
     reg prefer_write;
     reg rd_n_q, wr_n_q, d_oe_q;
     reg [7:0] d_out_q;
@@ -80,27 +92,28 @@ module cv_ft245_async #(
 
     wire rx_pop = rx_valid && rx_ready;
     wire tx_push = tx_valid && tx_ready;
-    wire rx_push = state == S_READ && count == RD_ACTIVE[7:0] - 8'd1;
-    wire tx_done = state == S_WRITE && count == WR_ACTIVE[7:0] - 8'd1;
+    wire rx_push = state == S_READ && count == RD_LAST;
+    wire tx_done = state == S_WRITE && count == WR_LAST;
 
     // The flags say go, the stale window after the last strobe is over, and there is room (a byte).
     // (Counters compared as count + 1 >= clocks: the count of this clock included.)
-    wire rd_flag_ok = !rxf_seen && {1'b0, rd_since} + 9'd1 >= RD_BLANK[8:0] && rx_count != 2'd2;
-    wire wr_flag_ok = !txe_seen && {1'b0, wr_since} + 9'd1 >= WR_RECOVER[8:0] &&
-                      {1'b0, wr_fall} + 9'd1 >= WR_BLANK[8:0];
-    wire setup_met = {1'b0, count} + 9'd1 >= WR_SETUP[8:0];
+    wire rd_flag_ok = !rxf_seen && {1'b0, rd_since} + {1'b0, ONE} >= RD_BLANK_W && rx_count != 2'd2;
+    wire wr_flag_ok = !txe_seen && {1'b0, wr_since} + {1'b0, ONE} >= WR_RECOVER_W &&
+                      {1'b0, wr_fall} + {1'b0, ONE} >= WR_BLANK_W;
+    wire setup_met = {1'b0, count} + {1'b0, ONE} >= WR_SETUP_W;
     // With work both ways the directions alternate; a direction whose flag is high never blocks the other.
     wire read_first = rd_flag_ok && (!prefer_write || !wr_flag_ok || !tx_full);
 
+    integer i;
     always @(posedge clk) begin
         if (rst) begin
             rxf_sync <= {SYNC_STAGES{1'b1}};
             txe_sync <= {SYNC_STAGES{1'b1}};
             state <= S_IDLE;
-            count <= 8'd0;
-            rd_since <= 8'hFF;
-            wr_since <= 8'hFF;
-            wr_fall <= 8'hFF;
+            count <= ZERO;
+            rd_since <= SAT;
+            wr_since <= SAT;
+            wr_fall <= SAT;
             prefer_write <= 1'b0;
             rd_n_q <= 1'b1;
             wr_n_q <= 1'b1;
@@ -112,12 +125,16 @@ module cv_ft245_async #(
             tx_full <= 1'b0;
             tx_byte <= 8'd0;
         end else begin
-            rxf_sync <= {rxf_sync[SYNC_STAGES-2:0], rxf_n};
-            txe_sync <= {txe_sync[SYNC_STAGES-2:0], txe_n};
-            if (rd_since != 8'hFF) rd_since <= rd_since + 8'd1;
-            if (wr_since != 8'hFF) wr_since <= wr_since + 8'd1;
-            if (wr_fall != 8'hFF) wr_fall <= wr_fall + 8'd1;
-            count <= count + 8'd1;
+            rxf_sync[0] <= rxf_n;
+            txe_sync[0] <= txe_n;
+            for (i = 1; i < SYNC_STAGES; i = i + 1) begin
+                rxf_sync[i] <= rxf_sync[i-1];
+                txe_sync[i] <= txe_sync[i-1];
+            end
+            if (rd_since != SAT) rd_since <= rd_since + ONE;
+            if (wr_since != SAT) wr_since <= wr_since + ONE;
+            if (wr_fall != SAT) wr_fall <= wr_fall + ONE;
+            count <= count + ONE;
 
             if (rx_push) begin
                 rx_mem[rx_wp] <= d_in;
@@ -134,7 +151,7 @@ module cv_ft245_async #(
 
             case (state)
                 S_IDLE: begin  // D released, no strobe
-                    count <= 8'd0;
+                    count <= ZERO;
                     if (read_first) begin
                         state <= S_READ;
                         rd_n_q <= 1'b0;
@@ -149,7 +166,7 @@ module cv_ft245_async #(
                     if (rx_push) begin
                         state <= S_IDLE;
                         rd_n_q <= 1'b1;
-                        rd_since <= 8'd0;
+                        rd_since <= ZERO;
                     end
                 end
                 S_SETUP: begin  // D driven with the next byte, waiting for TXE# and the set-up time
@@ -159,23 +176,23 @@ module cv_ft245_async #(
                         d_oe_q <= 1'b0;
                     end else if (setup_met && wr_flag_ok) begin
                         state <= S_WRITE;
-                        count <= 8'd0;
+                        count <= ZERO;
                         wr_n_q <= 1'b0;
-                        wr_fall <= 8'd0;
+                        wr_fall <= ZERO;
                         prefer_write <= 1'b0;
                     end
                 end
                 S_WRITE: begin
                     if (tx_done) begin
                         state <= S_HOLD;
-                        count <= 8'd0;
+                        count <= ZERO;
                         wr_n_q <= 1'b1;
-                        wr_since <= 8'd0;
+                        wr_since <= ZERO;
                     end
                 end
                 default: begin  // S_HOLD: D stays after WR# rose
-                    if (count == WR_HOLD[7:0] - 8'd1) begin
-                        count <= 8'd0;
+                    if (count == HOLD_LAST) begin
+                        count <= ZERO;
                         if (tx_full && !read_first) begin
                             state <= S_SETUP;
                             d_out_q <= tx_byte;
@@ -212,10 +229,10 @@ module cv_ft245_async #(
             // The state and the pins agree (what makes the rules provable by induction).
             assert (state <= S_HOLD);
             if (state == S_IDLE) assert (rd_n_q && wr_n_q && !d_oe_q);
-            if (state == S_READ) assert (!rd_n_q && wr_n_q && !d_oe_q && count < RD_ACTIVE[7:0]);
+            if (state == S_READ) assert (!rd_n_q && wr_n_q && !d_oe_q && count <= RD_LAST);
             if (state == S_SETUP) assert (rd_n_q && wr_n_q && d_oe_q && tx_full && d_out_q == tx_byte);
-            if (state == S_WRITE) assert (!wr_n_q && d_oe_q && tx_full && count < WR_ACTIVE[7:0]);
-            if (state == S_HOLD) assert (rd_n_q && wr_n_q && d_oe_q && count < WR_HOLD[7:0]);
+            if (state == S_WRITE) assert (!wr_n_q && d_oe_q && tx_full && count <= WR_LAST);
+            if (state == S_HOLD) assert (rd_n_q && wr_n_q && d_oe_q && count <= HOLD_LAST);
             if (state == S_READ) assert (rx_count != 2'd2);
             assert ((rx_wp ^ rx_rp) == rx_count[0]);
             if (!wr_n_q) assert (d_out_q == tx_byte);
