@@ -13,6 +13,17 @@
 // Bus turnaround: OE# falls only after a clock in which the core did not drive D, RD# falls only after
 // OE# was low for a clock, and the core drives D only after a clock in which OE# was high. RD# (WR#)
 // is asserted only after an edge at which RXF# (TXE#) was low.
+//
+// I/O timing against CLKOUT (60 MHz, 16.67 ns): the chip drives RXF#, TXE# and D 1 to 7.15 ns after
+// its edge and needs RD#, WR#, OE# and D 8 ns before the next one (hold 0 ns). Constrain it so, e.g.
+// in SDC/XDC:  create_clock -period 16.667 [get_ports clkout]
+//              set_input_delay -clock clkout -max 7.15 [get_ports {rxf_n txe_n d[*]}]
+//              set_input_delay -clock clkout -min 1.0  [get_ports {rxf_n txe_n d[*]}]
+//              set_output_delay -clock clkout -max 8.0 [get_ports {rd_n wr_n oe_n d[*]}]
+//              set_output_delay -clock clkout -min 0.0 [get_ports {rd_n wr_n oe_n d[*]}]
+// and place the output flip-flops in the I/O cells where the part has them. nextpnr-ice40 takes only
+// the clock (--freq 60 or a PCF/Python constraint); its report of the clock covers the logic between
+// the input pins' flip-flop stage and the outputs.
 module cv_ft245_sync (
     input  wire       clk,
     input  wire       rst,
