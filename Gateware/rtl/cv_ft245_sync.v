@@ -22,8 +22,7 @@
 //              set_output_delay -clock clkout -max 8.0 [get_ports {rd_n wr_n oe_n d[*]}]
 //              set_output_delay -clock clkout -min 0.0 [get_ports {rd_n wr_n oe_n d[*]}]
 // and place the output flip-flops in the I/O cells where the part has them. nextpnr-ice40 takes only
-// the clock (--freq 60 or a PCF/Python constraint); its report of the clock covers the logic between
-// the input pins' flip-flop stage and the outputs.
+// the clock (--freq 60); check the pin-to-register and register-to-pin paths of its report by hand.
 module cv_ft245_sync (
     input  wire       clk,
     input  wire       rst,
