@@ -218,6 +218,15 @@ module cv_ft245_async #(
     reg f_past = 1'b0;
     initial assume (rst);
     always @(posedge clk) f_past <= 1'b1;
+    // Clocks since RD# rose and since WR# fell (saturating): a strobe may start only on a flag sample
+    // taken at least a clock after the strobe that made the chip raise the flag, i.e. SYNC_STAGES + 1
+    // clocks later.
+    reg [7:0] f_rd_high = 8'd0, f_since_wr_fall = 8'd0;
+    always @(posedge clk) begin
+        f_rd_high <= !rd_n_q ? 8'd0 : (f_rd_high == 8'hFF ? f_rd_high : f_rd_high + 8'd1);
+        f_since_wr_fall <= (!wr_n_q && $past(wr_n_q)) ? 8'd0 :
+                           (f_since_wr_fall == 8'hFF ? f_since_wr_fall : f_since_wr_fall + 8'd1);
+    end
     always @(*) begin
         if (f_past && !rst) begin
             assert (rx_count <= 2'd2);
@@ -242,6 +251,8 @@ module cv_ft245_async #(
         if (f_past && !$past(rst) && !rst) begin
             // A strobe falls only when the synchronised flag was low.
             if (!rd_n_q && $past(rd_n_q)) assert (!$past(rxf_seen));
+            if (!rd_n_q && $past(rd_n_q)) assert ($past(f_rd_high) >= SYNC_STAGES);
+            if (!wr_n_q && $past(wr_n_q)) assert ($past(f_since_wr_fall) >= SYNC_STAGES);
             if (!wr_n_q && $past(wr_n_q)) assert (!$past(txe_seen));
             // Turnaround: RD# falls only a clock after D was released; D is driven only a clock after RD#
             // rose; D stays put while WR# is low and for the clock WR# rises.
