@@ -11,7 +11,11 @@
 // A complete control sequence to address 15 makes every behaviour but silent also send the status
 // block: 8 bytes on channel 7, the discarded byte count then the discarded control sequence count,
 // each 32 bits little-endian.
-module cv_board_core (
+module cv_board_core #(
+    // 0: peek_* shows the value at peek_addr at once (the values sit in flip-flops); 1: one clock after
+    // peek_addr is set (the values sit in block RAM, for small parts)
+    parameter integer PEEK_MEMORY = 0
+) (
     input  wire        clk,
     input  wire        rst,
     input  wire [ 7:0] in_data,
@@ -69,9 +73,26 @@ module cv_board_core (
     reg [15:0] register_set;
     reg [7:0] controls[0:15];
     reg [15:0] control_set;
-    assign peek_register     = registers[peek_addr];
+    wire write_register, write_control;  // a single byte or a complete control sequence is taken
+    always @(posedge clk) begin
+        if (write_register) registers[rec_addr] <= rec_data;
+        if (write_control) controls[rec_addr] <= rec_data;
+    end
+    generate
+        if (PEEK_MEMORY != 0) begin : peek_memory
+            reg [7:0] register_q, control_q;
+            always @(posedge clk) begin
+                register_q <= registers[peek_addr];
+                control_q <= controls[peek_addr];
+            end
+            assign peek_register = register_q;
+            assign peek_control  = control_q;
+        end else begin : peek_now
+            assign peek_register = registers[peek_addr];
+            assign peek_control  = controls[peek_addr];
+        end
+    endgenerate
     assign peek_register_set = register_set[peek_addr];
-    assign peek_control      = controls[peek_addr];
     assign peek_control_set  = control_set[peek_addr];
 
     // A block to echo is held here until its last byte came.
@@ -163,7 +184,9 @@ module cv_board_core (
         block_q <= block_mem[read_next];
     end
 
-    integer r;
+    assign write_register = accept && rec_kind == K_SINGLE;
+    assign write_control = accept && rec_kind == K_DONE;
+
     always @(posedge clk) begin
         if (rst) begin
             answer_state <= N_EVAL;
@@ -174,10 +197,6 @@ module cv_board_core (
             leds <= 4'd0;
             register_set <= 16'd0;
             control_set <= 16'd0;
-            for (r = 0; r < 16; r = r + 1) begin
-                registers[r] <= 8'd0;
-                controls[r] <= 8'd0;
-            end
             count_triggers <= 32'd0;
             count_single_bytes <= 32'd0;
             count_blocks <= 32'd0;
@@ -221,7 +240,6 @@ module cv_board_core (
                         count_triggers <= count_triggers + 32'd1;
                     end
                     K_SINGLE: begin
-                        registers[rec_addr] <= rec_data;
                         register_set[rec_addr] <= 1'b1;
                         count_single_bytes <= count_single_bytes + 32'd1;
                     end
@@ -235,7 +253,6 @@ module cv_board_core (
                         if (rec_last) count_blocks <= count_blocks + 32'd1;
                     end
                     K_DONE: begin
-                        controls[rec_addr] <= rec_data;
                         control_set[rec_addr] <= 1'b1;
                         count_control_sequences <= count_control_sequences + 32'd1;
                     end

@@ -31,15 +31,22 @@ module cv_stream_source (
     reg [3:0] pos;  // the slot of the last message sent (15 before the first)
     reg [31:0] wait_cycles;
 
-    // The next chosen slot after pos, cyclically.
-    wire [31:0] doubled = {slots, slots} >> (pos + 5'd1);
-    reg  [ 3:0] step;
-    integer     i;
+    // The next chosen slot after pos, cyclically: the lowest chosen slot above pos, else the lowest.
+    reg [15:0] above;  // slots above pos
+    reg [ 3:0] lowest_above, lowest;
+    reg        any_above;
+    integer    i;
     always @(*) begin
-        step = 4'd0;
-        for (i = 15; i >= 0; i = i - 1) if (doubled[i]) step = i[3:0];
+        for (i = 0; i < 16; i = i + 1) above[i] = slots[i] && i > pos;
+        lowest_above = 4'd0;
+        lowest = 4'd0;
+        for (i = 15; i >= 0; i = i - 1) begin
+            if (above[i]) lowest_above = i[3:0];
+            if (slots[i]) lowest = i[3:0];
+        end
+        any_above = above != 16'd0;
     end
-    wire [3:0] slot = pos + 4'd1 + step;
+    wire [3:0] slot = any_above ? lowest_above : lowest;
 
     assign req_valid   = enable && slots != 16'd0 && (count == 32'd0 || sent != count) && wait_cycles == 32'd0;
     assign req_channel = slot[2:0];
@@ -55,7 +62,10 @@ module cv_stream_source (
     assign dat_data  = index == 8'd0 ? number[7:0] : index == 8'd1 ? number[15:8] :
                        index == 8'd2 ? number[23:16] : index == 8'd3 ? number[31:24] : mixed;
 
-    wire [7:0] base = sent[15:8] + sent[7:0] * 8'h3D + block_len * 8'd3 + 8'h5A;
+    // The part of a block byte that depends on the message number, (n >> 8) + n * 0x3D (mod 256),
+    // kept up to date as n counts up.
+    reg  [7:0] number_mix;
+    wire [7:0] base = number_mix + block_len * 8'd3 + 8'h5A;
 
     always @(posedge clk) begin
         if (rst) begin
@@ -66,11 +76,13 @@ module cv_stream_source (
             index <= 8'd0;
             mixed <= 8'd0;
             in_block <= 1'b0;
+            number_mix <= 8'd0;
         end else begin
             if (wait_cycles != 32'd0) wait_cycles <= wait_cycles - 32'd1;
             if (req_valid && req_ready) begin
                 pos <= slot;
                 sent <= sent + 32'd1;
+                number_mix <= number_mix + 8'h3D + {7'd0, sent[7:0] == 8'hFF};
                 wait_cycles <= period == 32'd0 ? 32'd0 : period - 32'd1;
                 if (slot[3]) begin
                     in_block <= 1'b1;

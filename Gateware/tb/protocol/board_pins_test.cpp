@@ -31,6 +31,7 @@ struct PinCase {
     double flagForce; // chance per chip clock that the forced-high state of RXF#/TXE# flips
     unsigned messages;
 };
+void PrintTo(const PinCase& c, std::ostream* out) { *out << c.name; }
 
 constexpr TrafficMix kDirty{4, 4, 3, 3, 2, 1, 2, 3, 1, 255, 400};
 
