@@ -276,46 +276,51 @@ module cv_board_core #(
         .sent(stream_sent)
     );
 
-    // ---- the answers and the stream share the encoder's channel ports. Each port belongs to one of
-    // the two at a time; it changes hands only while its owner neither asks on it nor has a message
-    // on its way there (so a request on offer stays as it is until taken), and the answers get a
-    // free port first.
-    wire [ 7:0] req_valid, req_ready, dat_valid, dat_ready;
-    wire [15:0] req_kind;
-    wire [63:0] req_byte, dat_data;
-    wire        enc_busy;
-    wire [ 2:0] enc_channel;
-    reg  [ 7:0] owned_by_answers;     // who had each port last
-    wire [ 7:0] owner;                // who has it now
-    genvar c;
-    generate
-        for (c = 0; c < 8; c = c + 1) begin : port
-            wire a_wants = ans_valid && ans_channel == c;
-            wire s_wants = s_valid && s_channel == c;
-            wire held = (owned_by_answers[c] ? a_wants : s_wants) || (enc_busy && enc_channel == c);
-            assign owner[c] = held ? owned_by_answers[c] : a_wants || (!s_wants && owned_by_answers[c]);
-            assign req_valid[c] = owner[c] ? a_wants : s_wants;
-            assign req_kind[2*c+:2] = owner[c] ? ans_kind : s_kind;
-            assign req_byte[8*c+:8] = owner[c] ? ans_byte : s_byte;
-            assign dat_valid[c] = owner[c] ? ans_dat_valid : s_dat_valid;
-            assign dat_data[8*c+:8] = owner[c] ? ans_dat_data : s_dat_data;
-            always @(posedge clk) begin
-                if (rst) owned_by_answers[c] <= 1'b1;
-                else owned_by_answers[c] <= owner[c];
+    // ---- the answers and the stream take turns at the encoder: one request is on offer at a time, on
+    // its channel's port, and stays there until taken; when both ask, they alternate. The data of the
+    // message in flight come from the source whose request was taken last.
+    wire [ 7:0] req_ready, dat_ready;
+    reg         offered_answers;   // whose request was on offer at the last clock
+    reg         offer_stays;       // and it was not taken then
+    reg         prefer_answers;    // who goes first when both ask
+    reg         data_from_answers; // whose message is in flight
+    wire        answers_turn = offer_stays ? offered_answers : ans_valid && (!s_valid || prefer_answers);
+    wire [ 2:0] turn_channel = answers_turn ? ans_channel : s_channel;
+    wire        turn_valid = answers_turn ? ans_valid : s_valid;
+    wire        taken = req_ready != 8'd0;
+    always @(posedge clk) begin
+        if (rst) begin
+            offered_answers <= 1'b0;
+            offer_stays <= 1'b0;
+            prefer_answers <= 1'b1;
+            data_from_answers <= 1'b0;
+        end else begin
+            offered_answers <= answers_turn;
+            offer_stays <= turn_valid && !taken;
+            if (taken) begin
+                prefer_answers <= !answers_turn;
+                data_from_answers <= answers_turn;
             end
         end
-    endgenerate
-    assign ans_ready = |(req_ready & owner);
-    assign s_ready = |(req_ready & ~owner);
-    assign ans_dat_ready = |(dat_ready & owner);
-    assign s_dat_ready = |(dat_ready & ~owner);
+    end
+    wire [ 7:0] req_valid = turn_valid ? (8'd1 << turn_channel) : 8'd0;
+    wire [15:0] req_kind = {8{answers_turn ? ans_kind : s_kind}};
+    wire [63:0] req_byte = {8{answers_turn ? ans_byte : s_byte}};
+    wire [ 7:0] dat_valid = {8{data_from_answers ? ans_dat_valid : s_dat_valid}};
+    wire [63:0] dat_data = {8{data_from_answers ? ans_dat_data : s_dat_data}};
+    assign ans_ready = answers_turn && taken;
+    assign s_ready = !answers_turn && taken;
+    assign ans_dat_ready = data_from_answers && dat_ready != 8'd0;
+    assign s_dat_ready = !data_from_answers && dat_ready != 8'd0;
 
+    /* verilator lint_off PINCONNECTEMPTY */
     cv_device_encoder encoder (
         .clk(clk), .rst(rst),
         .req_valid(req_valid), .req_ready(req_ready), .req_kind(req_kind), .req_byte(req_byte),
         .dat_valid(dat_valid), .dat_ready(dat_ready), .dat_data(dat_data),
         .out_data(out_data), .out_valid(out_valid), .out_ready(out_ready),
-        .busy(enc_busy), .busy_channel(enc_channel)
+        .busy(), .busy_channel()
     );
+    /* verilator lint_on PINCONNECTEMPTY */
 endmodule
 `default_nettype wire

@@ -48,19 +48,21 @@ module cv_stream_source (
     end
     wire [3:0] slot = any_above ? lowest_above : lowest;
 
-    assign req_valid   = enable && slots != 16'd0 && (count == 32'd0 || sent != count) && wait_cycles == 32'd0;
+    // A block counts as sent once its last byte has gone, so the next request waits for that (the
+    // encoder takes it no sooner anyway) and `sent` numbers the block in flight.
+    assign req_valid   = enable && slots != 16'd0 && (count == 32'd0 || sent != count) && wait_cycles == 32'd0 &&
+                         !in_block;
     assign req_channel = slot[2:0];
     assign req_kind    = slot[3] ? 2'd2 : 2'd1;
     assign req_byte    = slot[3] ? block_len : sent[7:0];
 
-    // The data of the block in flight.
-    reg [31:0] number;
+    // The data of the block in flight (message number `sent`).
     reg [ 7:0] index;
     reg [ 7:0] mixed;  // the byte for index >= 4
     reg        in_block;
     assign dat_valid = in_block;
-    assign dat_data  = index == 8'd0 ? number[7:0] : index == 8'd1 ? number[15:8] :
-                       index == 8'd2 ? number[23:16] : index == 8'd3 ? number[31:24] : mixed;
+    assign dat_data  = index == 8'd0 ? sent[7:0] : index == 8'd1 ? sent[15:8] :
+                       index == 8'd2 ? sent[23:16] : index == 8'd3 ? sent[31:24] : mixed;
 
     // The part of a block byte that depends on the message number, (n >> 8) + n * 0x3D (mod 256),
     // kept up to date as n counts up.
@@ -72,7 +74,6 @@ module cv_stream_source (
             pos <= 4'd15;
             wait_cycles <= 32'd0;
             sent <= 32'd0;
-            number <= 32'd0;
             index <= 8'd0;
             mixed <= 8'd0;
             in_block <= 1'b0;
@@ -81,19 +82,23 @@ module cv_stream_source (
             if (wait_cycles != 32'd0) wait_cycles <= wait_cycles - 32'd1;
             if (req_valid && req_ready) begin
                 pos <= slot;
-                sent <= sent + 32'd1;
-                number_mix <= number_mix + 8'h3D + {7'd0, sent[7:0] == 8'hFF};
                 wait_cycles <= period == 32'd0 ? 32'd0 : period - 32'd1;
                 if (slot[3]) begin
                     in_block <= 1'b1;
-                    number <= sent;
                     index <= 8'd0;
                     mixed <= base + 8'd4 * 8'h1F;
+                end else begin
+                    sent <= sent + 32'd1;
+                    number_mix <= number_mix + 8'h3D + {7'd0, sent[7:0] == 8'hFF};
                 end
             end else if (dat_valid && dat_ready) begin
                 index <= index + 8'd1;
                 if (index >= 8'd4) mixed <= mixed + 8'h1F;
-                if (index + 8'd1 == block_len) in_block <= 1'b0;
+                if (index + 8'd1 == block_len) begin
+                    in_block <= 1'b0;
+                    sent <= sent + 32'd1;
+                    number_mix <= number_mix + 8'h3D + {7'd0, sent[7:0] == 8'hFF};
+                end
             end
         end
     end
