@@ -95,12 +95,12 @@ std::uint32_t channels(const json& value, const std::string& where) {
     return mask;
 }
 
-StreamSpec stream(const json& value, const std::string& where) {
+StreamSettings stream(const json& value, const std::string& where) {
     if (!value.is_object()) {
         refuse(where, "must be an object");
     }
     onlyKeys(value, where, {"singleByteChannels", "blockChannels", "blockLength", "rate", "count"});
-    StreamSpec settings;
+    StreamSettings settings;
     if (value.contains("singleByteChannels")) {
         settings.singleByteChannels = channels(value["singleByteChannels"], where + ".singleByteChannels");
     }
@@ -164,7 +164,7 @@ Behaviour behaviourNamed(const std::string& name, const std::string& where, bool
     return Behaviour::Silent;
 }
 
-void board(const json& value, const std::string& where, std::vector<BoardSpec>& boards) {
+void board(const json& value, const std::string& where, std::vector<BoardEntry>& boards) {
     if (!value.is_object()) {
         refuse(where, "must be an object");
     }
@@ -180,7 +180,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
     }
     // A dual-channel chip's interfaces add " A"/" B" to the description and A/B to the serial.
     const std::size_t suffix = dual ? 1 : 0;
-    BoardSpec settings;
+    BoardEntry settings;
     settings.id = static_cast<std::uint32_t>(integer(value["id"], where + ".id", 0, 0xFFFFFFFF));
     settings.serial = text(value["serial"], where + ".serial", kMaxSerialLength - suffix);
     settings.description = text(value["description"], where + ".description", kMaxDescriptionLength - 2 * suffix);
@@ -196,7 +196,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
                settings.stream ? "a stream board needs \"stream\"" : "\"stream\" needs \"behaviour\": \"stream\"");
     }
     if (settings.stream) {
-        settings.streamSpec = stream(value["stream"], where + ".stream");
+        settings.streamSettings = stream(value["stream"], where + ".stream");
     }
     if (value.contains("faults")) {
         const json& faults = value["faults"];
@@ -227,7 +227,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
         }
     }
     if (dual) {
-        BoardSpec first;
+        BoardEntry first;
         first.id = settings.id;
         first.serial = settings.serial + "A";
         first.description = settings.description + " A";
@@ -242,7 +242,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
 
 } // namespace
 
-bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std::string& error) {
+bool parseBoardFile(const std::string& text, std::vector<BoardEntry>& boards, std::string& error) {
     boards.clear();
     try {
         const json root = json::parse(text);
@@ -258,7 +258,7 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
             board(list[i], "boards[" + std::to_string(i) + "]", boards);
         }
         std::set<std::string> serials;
-        for (const BoardSpec& settings : boards) {
+        for (const BoardEntry& settings : boards) {
             if (!serials.insert(settings.serial).second) {
                 refuse("boards", "serial number " + quoted(settings.serial) + " appears twice");
             }
@@ -275,7 +275,7 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
     return false;
 }
 
-std::vector<BoardSpec> defaultBoards() {
+std::vector<BoardEntry> defaultBoards() {
     static const char* const kDefault = R"({"boards": [
         {"id": "0x04038088", "serial": "CV000101", "description": "Corvane Eval Board", "dualChannel": true,
          "behaviour": "echo"},
@@ -284,7 +284,7 @@ std::vector<BoardSpec> defaultBoards() {
                                            "blockLength": 32, "rate": 2000}},
         {"id": "0x04036001", "serial": "FT000001", "description": "USB serial cable"}
     ]})";
-    std::vector<BoardSpec> boards;
+    std::vector<BoardEntry> boards;
     std::string error;
     parseBoardFile(kDefault, boards, error);
     return boards;
