@@ -144,14 +144,17 @@ module cv_board_core #(
     wire need_status = rec_kind == K_DONE && rec_addr == 4'd15 && talks;
 
     // ---- the answers, one request at a time, in the order of the records
-    localparam [2:0] N_EVAL = 3'd0, N_FIRST = 3'd1, N_FIRST_DATA = 3'd2, N_STATUS = 3'd3;
+    // N_EVAL offers the record's first answer (or the status block when that is all) as soon as the
+    // record is there; N_STATUS offers the status block after a first answer.
+    localparam [2:0] N_EVAL = 3'd0, N_FIRST_DATA = 3'd2, N_STATUS = 3'd3;
     localparam [2:0] N_STATUS_DATA = 3'd4, N_ACCEPT = 3'd5;
     reg  [2:0] answer_state;
     reg  [7:0] data_left;
-    wire       ans_valid = answer_state == N_FIRST || answer_state == N_STATUS;
-    wire [2:0] ans_channel = answer_state == N_STATUS ? 3'd7 : first_channel;
-    wire [1:0] ans_kind = answer_state == N_STATUS ? A_BLOCK : first_kind;
-    wire [7:0] ans_byte = answer_state == N_STATUS ? 8'd8 : first_byte;
+    wire       status_now = answer_state == N_STATUS || !need_first;
+    wire       ans_valid = answer_state == N_STATUS || (answer_state == N_EVAL && rec_valid && (need_first || need_status));
+    wire [2:0] ans_channel = status_now ? 3'd7 : first_channel;
+    wire [1:0] ans_kind = status_now ? A_BLOCK : first_kind;
+    wire [7:0] ans_byte = status_now ? 8'd8 : first_byte;
     wire       ans_ready;
     wire       ans_dat_valid = answer_state == N_FIRST_DATA || answer_state == N_STATUS_DATA;
     wire       ans_dat_ready;
@@ -205,10 +208,11 @@ module cv_board_core #(
             read_pos <= read_next;
             case (answer_state)
                 N_EVAL:
-                if (rec_valid && need_first) answer_state <= N_FIRST;
-                else if (rec_valid && need_status) answer_state <= N_STATUS;
-                N_FIRST:
-                if (ans_ready) begin
+                if (ans_ready && !need_first) begin  // the status block alone
+                    read_pos <= 8'd0;
+                    data_left <= 8'd8;
+                    answer_state <= N_STATUS_DATA;
+                end else if (ans_ready) begin
                     read_pos <= 8'd0;
                     data_left <= first_byte;
                     if (first_kind == A_BLOCK && first_byte != 8'd0) answer_state <= N_FIRST_DATA;

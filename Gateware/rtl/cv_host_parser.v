@@ -62,7 +62,9 @@ module cv_host_parser (
 
     wire out_free  = !rec_valid || rec_ready;
     wire timed_out = state != S_HDR && msg_timeout != 32'd0 && idle_expired;
-    assign in_ready = out_free && !done_pending && !timed_out;
+    // A header is taken whatever waits in rec_* (only the byte that completes a message needs room),
+    // except behind a DONE record: the counts stand still while the board may be reporting them.
+    assign in_ready = (out_free || (state == S_HDR && rec_kind != K_DONE)) && !done_pending && !timed_out;
     assign rec_addr = (rec_kind == K_CTRL || rec_kind == K_DONE) ? rec_hdr[6:3] : rec_hdr[3:0];
     wire take = in_valid && in_ready;
 

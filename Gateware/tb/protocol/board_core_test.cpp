@@ -28,9 +28,11 @@ void PrintTo(const DifferentialCase& c, std::ostream* out) { *out << c.name; }
 constexpr TrafficMix kClean{};
 constexpr TrafficMix kDirty{4, 4, 3, 3, 2, 1, 2, 3, 1, 255, 300};
 constexpr TrafficMix kControlHeavy{1, 2, 1, 8, 8, 2, 1, 1, 0, 8, 0};
+constexpr TrafficMix kShortMessages{4, 4, 0, 0, 0, 1, 0, 0, 0, 0, 0};
 
 const DifferentialCase kDifferentialCases[] = {
     {"echo_clean", Behaviour::Echo, kClean, 0, 0.0, 0.0, 60000},
+    {"echo_short_messages_full_speed", Behaviour::Echo, kShortMessages, 0, 0.0, 0.0, 100000},
     {"echo_gaps_and_pauses", Behaviour::Echo, kClean, 0, 0.5, 0.5, 20000},
     {"echo_host_reads_slowly", Behaviour::Echo, kClean, 0, 0.0, 0.95, 5000},
     {"echo_bad_input", Behaviour::Echo, kDirty, 100, 0.3, 0.3, 40000},
@@ -39,6 +41,12 @@ const DifferentialCase kDifferentialCases[] = {
     {"registers_control_heavy", Behaviour::Registers, kControlHeavy, 0, 0.0, 0.0, 60000},
     {"silent_bad_input", Behaviour::Silent, kDirty, 100, 0.3, 0.3, 30000},
 };
+
+double perClock(const CoreBench& bench) {
+    return bench.received.empty()
+               ? 0.0
+               : static_cast<double>(bench.received.size()) / static_cast<double>(bench.receivedAt.back());
+}
 
 class Differential : public ::testing::TestWithParam<DifferentialCase> {};
 
@@ -59,7 +67,7 @@ TEST_P(Differential, AnswersAndStateMatchTheBoardModel) {
     std::cout << c.name << ": " << traffic.sentBytes << " bytes in, " << bench.received.size() << " out, "
               << traffic.discardedBytes << " discarded, " << traffic.model.counts.controlSequences
               << " control sequences, " << traffic.model.counts.controlDiscarded << " broken, " << bench.cycles
-              << " clocks\n";
+              << " clocks (" << perClock(bench) << " bytes out per clock until the last)\n";
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, Differential, ::testing::ValuesIn(kDifferentialCases),
