@@ -26,8 +26,9 @@
 // Bad input never stops the parser: a byte without bit 7 where a header is due is dropped and
 // counted; a header with bit 7 that is no known message is consumed with its next byte and both are
 // counted; a message left half-received for msg_timeout clock cycles with no byte arriving is
-// dropped (its bytes counted, a sequence in progress discarded). Cycles where the parser itself
-// waits for rec_ready never count towards the time-out.
+// dropped (its bytes counted, a sequence in progress discarded). Only clocks with no host byte on
+// offer count towards the time-out: a parser held back by rec_ready is not waiting for the host.
+// The two counts trail the input by two clocks.
 module cv_host_parser (
     input  wire        clk,
     input  wire        rst,
