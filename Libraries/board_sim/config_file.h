@@ -26,6 +26,7 @@ struct BoardSpec {
     std::string description;
     Behaviour behaviour = Behaviour::Silent;
     bool stream = false;
+    bool rtl = false; // "logic": "rtl": the example gateware, simulated, instead of the board model
     StreamSpec streamSpec;
     int unplugAfterWrites = 0; // 0: never
     int cutBlocks = 0;         // blocks cut short (negative: all)

@@ -97,6 +97,9 @@ std::uint64_t sim_stream_sent(int device) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
+    if (target != nullptr && target->rtl) {
+        return target->rtl->streamSent();
+    }
     return target == nullptr || !target->stream ? 0 : target->stream->sent();
 }
 
