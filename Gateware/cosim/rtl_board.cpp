@@ -66,8 +66,6 @@ void RtlBoard::edge() {
     const std::uint64_t now = std::min(nextInterfaceEdgePs_, nextUserEdgePs_);
     const bool interfaceEdge = nextInterfaceEdgePs_ == now;
     const bool rising = interfaceEdge && top.clk == 0;
-    // The pins as the gateware drives them before the edge: what the chip sees at it.
-    const ftchip::Pins pins{top.rd_n != 0, top.wr_n != 0, true, top.d_out, top.d_oe != 0};
     if (interfaceEdge) {
         top.clk = !top.clk;
         nextInterfaceEdgePs_ += kInterfaceHalfPs;
@@ -78,7 +76,9 @@ void RtlBoard::edge() {
     }
     top.eval();
     if (rising) {
-        // The chip answers after the edge; the gateware sampled its outputs from before it.
+        // The asynchronous chip sees the pins the gateware set at this edge for the whole clock,
+        // and what it drives at the clock's end is what the next edge samples.
+        const ftchip::Pins pins{top.rd_n != 0, top.wr_n != 0, true, top.d_out, top.d_oe != 0};
         const ftchip::ChipOut out = model_->chip.edge(pins);
         top.rxf_n = out.rxf_n;
         top.txe_n = out.txe_n;
@@ -155,6 +155,8 @@ Counts RtlBoard::counts() {
     counts.streamSent = top.stream_sent;
     return counts;
 }
+
+std::uint64_t RtlBoard::violationCount() const { return model_->chip.violationCount(); }
 
 const std::vector<std::string>& RtlBoard::violations() const { return model_->chip.violations(); }
 

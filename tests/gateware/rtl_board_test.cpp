@@ -9,12 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <ostream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -90,11 +93,36 @@ bool receives(int board, std::size_t count) {
                                             [board] { return receivedCount(board); });
 }
 
+// Where two lists of records part, with the records around it; empty when they are equal.
+std::string firstDifference(const std::vector<Record>& got, const std::vector<Record>& expected) {
+    std::size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at]) {
+        ++at;
+    }
+    if (at == got.size() && at == expected.size()) {
+        return "";
+    }
+    std::ostringstream text;
+    text << "record " << at << " of " << got.size() << " (expected " << expected.size() << ")\n";
+    const std::size_t from = at < 3 ? 0 : at - 3;
+    for (const auto* list : {&got, &expected}) {
+        text << (list == &got ? "  got:     " : "  expected:");
+        for (std::size_t i = from; i < std::min(list->size(), at + 3); ++i) {
+            text << " " << (*list)[i];
+        }
+        text << "\n";
+    }
+    return text.str();
+}
+
 Bytes controlEcho(std::uint8_t value) { return {0x5A, 0xC3, 0x7E, value, 0x00}; }
 
 class RtlBoardTest : public ::testing::Test {
   protected:
     void SetUp() override {
+        for (int board = 0; board < kBoards; ++board) {
+            takeReceived(board);
+        }
         testing_support::setEnvironment("CORVANE_SELFTEST_CYCLES", std::to_string(kSelfTestCycles).c_str());
         char reason[512] = "";
         ASSERT_EQ(sim_load_boards(CORVANE_RTL_BOARDS, reason, sizeof reason), kBoards) << reason;
@@ -166,6 +194,10 @@ std::vector<RoundTrip> roundTrips() {
             std::vector<Record> echoes;
             for (std::uint8_t byte : controlEcho(value)) {
                 echoes.push_back(single(echoChannel, byte));
+            }
+            if (address == 15) {
+                // The gateware's status block: nothing discarded so far.
+                echoes.push_back(block(7, Bytes(8, 0)));
             }
             rows.push_back({"control to " + std::to_string(address),
                             [=] { NRV_CV_SendTransferControlByte(address, value); },
@@ -336,9 +368,16 @@ TEST_F(RtlBoardTest, RandomMessagesOfEveryKindEchoExactlyAsTheBoardModelEchoesTh
             break;
         }
         default: {
-            // Every address: 4 and 5 open blocks that swallow the messages after them.
-            const auto address = static_cast<std::uint8_t>(below(16));
+            // Address 15 asks the gateware for its status block, which the model does not have.
+            const auto address = static_cast<std::uint8_t>(below(15));
             sends.push_back([address, value] { NRV_CV_SendTransferControlByte(address, value); });
+            // 0xA2 0x5A and 0xAA 0x5A are preambles of 90-byte blocks: the rest of the sequence and
+            // 41 two-byte messages after it are their data, so the next message starts on a header
+            // again (the two boards part ways on bytes that are no header, by design).
+            for (int filler = 0; filler < 41 && (address == 4 || address == 5); ++filler) {
+                const auto swallowed = static_cast<std::uint8_t>(below(256));
+                sends.push_back([swallowed] { NRV_CV_SendByte(swallowed & 0x0F, swallowed); });
+            }
             break;
         }
         }
@@ -352,16 +391,16 @@ TEST_F(RtlBoardTest, RandomMessagesOfEveryKindEchoExactlyAsTheBoardModelEchoesTh
     // Both boards have answered every write before it returned; wait until the library has
     // delivered as much for the gateware as for the model, and nothing more comes.
     auto counts = [&] { return std::make_pair(receivedCount(rtl), receivedCount(model)); };
-    ASSERT_TRUE(testing_support::waitWhileMoving(
+    EXPECT_TRUE(testing_support::waitWhileMoving(
         [&] {
             return receivedCount(rtl) == receivedCount(model) && sim_rx_pending(rtl) == 0 && sim_rx_pending(model) == 0;
         },
-        counts));
+        counts, std::chrono::seconds(5)));
     const Received fromRtl = takeReceived(rtl);
     const Received fromModel = takeReceived(model);
     EXPECT_GT(fromModel.messages.size(), 100U);
-    EXPECT_EQ(fromRtl.messages, fromModel.messages);
-    EXPECT_EQ(fromRtl.triggers, fromModel.triggers);
+    EXPECT_EQ(firstDifference(fromRtl.messages, fromModel.messages), "");
+    EXPECT_EQ(firstDifference(fromRtl.triggers, fromModel.triggers), "");
 
     SimBoardCounts rtlCounts{};
     SimBoardCounts modelCounts{};

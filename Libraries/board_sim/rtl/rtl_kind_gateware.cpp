@@ -81,7 +81,7 @@ class GatewareBoard final : public RtlKind {
     std::uint64_t streamSent() override { return board_.counts().streamSent; }
     std::uint32_t discardedBytes() override { return board_.counts().discardedBytes; }
     std::uint64_t cycles() const override { return board_.cycles(); }
-    std::size_t violationCount() const override { return board_.violations().size(); }
+    std::size_t violationCount() const override { return static_cast<std::size_t>(board_.violationCount()); }
     std::string firstViolation() const override {
         return board_.violations().empty() ? std::string() : board_.violations().front();
     }
