@@ -16,10 +16,11 @@ constexpr double kInterfaceClockNs = 2.0 * kInterfaceHalfPs / 1000.0;
 // Cycles of each clock both domains are held in reset at the start.
 constexpr int kResetCycles = 8;
 // The board counts as idle once it has sent nothing for this many interface cycles with every host
-// byte taken: longer than a message takes through the clock crossings, parser and encoder.
-constexpr std::uint64_t kQuietCycles = 1024;
+// byte taken: ten times the longest wait seen from a message's last byte to its answer's first (24
+// cycles through the clock crossings, parser and encoder, over the host test table).
+constexpr std::uint64_t kQuietCycles = 256;
 // What the board sent is handed over every this many cycles.
-constexpr std::uint64_t kSliceCycles = 64;
+constexpr std::uint64_t kSliceCycles = 32;
 
 } // namespace
 
