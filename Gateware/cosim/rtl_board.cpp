@@ -123,6 +123,10 @@ std::uint64_t RtlBoard::run(std::uint64_t maxCycles, std::vector<std::uint8_t>& 
             idle_ = true;
             break;
         }
+        // The host has no room for what the board sent: it stands still behind the full chip.
+        if (room == 0 && !staged_.empty() && model_->chip.pendingToFpga() == 0) {
+            break;
+        }
     }
     return cycles_ - start;
 }

@@ -18,6 +18,7 @@ constexpr std::uint64_t kWriteBudgetPerByte = 64;
 constexpr std::uint64_t kStreamTailCycles = 2048;
 // A poll runs a board with work in hand this long: about 170 us of the board's time.
 constexpr std::uint64_t kPollCycles = 8192;
+constexpr std::size_t kPollRoom = 4096;
 
 rtlboard::Settings settingsOf(const BoardSpec& spec) {
     rtlboard::Settings settings;
@@ -64,7 +65,9 @@ class GatewareBoard final : public RtlKind {
     }
 
     void poll(std::vector<std::uint8_t>& toHost, std::size_t room) override {
-        if (room == 0 || (board_.idle() && !streaming())) {
+        // With less room than the chip's buffer the board would soon stand still behind it: run it
+        // again once the host has read that much.
+        if (room < kPollRoom || (board_.idle() && !streaming())) {
             return;
         }
         board_.run(kPollCycles, toHost, room);
