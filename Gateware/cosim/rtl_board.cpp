@@ -99,7 +99,8 @@ void RtlBoard::hostWrite(const std::uint8_t* bytes, std::size_t count) {
 
 std::size_t RtlBoard::pendingToBoard() const { return model_->chip.pendingToFpga(); }
 
-std::uint64_t RtlBoard::run(std::uint64_t maxCycles, std::vector<std::uint8_t>& toHost, std::size_t room) {
+std::uint64_t RtlBoard::run(std::uint64_t maxCycles, std::vector<std::uint8_t>& toHost, std::size_t room,
+                            bool untilIdle) {
     const std::uint64_t start = cycles_;
     idle_ = false;
     while (cycles_ - start < maxCycles) {
@@ -119,8 +120,8 @@ std::uint64_t RtlBoard::run(std::uint64_t maxCycles, std::vector<std::uint8_t>& 
         room -= handed;
         const bool sent = model_->chip.bytesFromFpga() != sentBefore;
         quietCycles_ = sent || model_->chip.pendingToFpga() != 0 ? 0 : quietCycles_ + kSliceCycles;
-        if (quietCycles_ >= kQuietCycles && staged_.empty()) {
-            idle_ = true;
+        idle_ = quietCycles_ >= kQuietCycles && staged_.empty();
+        if (idle_ && untilIdle) {
             break;
         }
         // The host has no room for what the board sent: it stands still behind the full chip.

@@ -61,9 +61,12 @@ class RtlBoard {
 
     // Runs at most `maxCycles` interface clock cycles, moving what the board sends into `toHost`
     // while `room` allows; the rest stays in the chip, whose full buffer holds the board back.
-    // Stops early once the board is idle: every host byte taken, nothing left to hand over, and
-    // nothing sent for a while. Returns the cycles run.
-    std::uint64_t run(std::uint64_t maxCycles, std::vector<std::uint8_t>& toHost, std::size_t room);
+    // With `untilIdle`, stops early once the board is idle: every host byte taken, nothing left to
+    // hand over, and nothing sent for a while (a paced stream runs its whole time instead). Stops
+    // early too once the host has no room and the board stands behind the full chip. Returns the
+    // cycles run.
+    std::uint64_t run(std::uint64_t maxCycles, std::vector<std::uint8_t>& toHost, std::size_t room,
+                      bool untilIdle = true);
     // Whether the last run ended idle (true before any run).
     bool idle() const { return idle_; }
 

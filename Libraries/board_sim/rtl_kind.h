@@ -24,9 +24,13 @@ class RtlKind {
     // board back until a later poll has room.
     virtual void write(const std::uint8_t* bytes, std::size_t count, std::vector<std::uint8_t>& answers,
                        std::size_t room) = 0;
-    // The host polls: a board with work in hand (a stream, answers held back) runs a slice of
-    // cycles and hands over what fits in `room`. An idle board costs nothing.
-    virtual void poll(std::vector<std::uint8_t>& toHost, std::size_t room) = 0;
+    // The host polls, or the driver's pacing thread does for a streaming board, with `queued`
+    // bytes waiting in the receive queue: a board with work in hand (a stream, answers held back)
+    // runs a slice of cycles once the host has read most of what waits, and hands over what fits
+    // below the queue's cap. An idle board costs nothing.
+    virtual void poll(std::vector<std::uint8_t>& toHost, std::size_t queued) = 0;
+    // Whether the board sends by itself (a stream not yet finished).
+    virtual bool streaming() = 0;
 
     virtual std::uint32_t leds() = 0;
     virtual int registerValue(unsigned address) = 0; // -1: no single byte reached it

@@ -158,7 +158,7 @@ void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSig
     if (device.open && device.rtl) {
         // The gateware runs while the host asks; what does not fit below the cap waits in the chip.
         std::vector<std::uint8_t> sent;
-        device.rtl->poll(sent, kReceiveQueueCap - std::min(device.toHost.size(), kReceiveQueueCap));
+        device.rtl->poll(sent, device.toHost.size());
         if (!sent.empty()) {
             deliver(device, sent.data(), sent.size());
             noteArrival(device, signal);
@@ -228,6 +228,9 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     }
     d.openHandles[value] = number;
     *handle = device.handle;
+    if (device.rtl && device.rtl->streaming()) {
+        wakePacer(); // keeps a streaming gateware running for a host that waits to be told of data
+    }
     return FT_OK;
 }
 

@@ -2,6 +2,7 @@
 // driver's writes and polls turned into cycles of the simulation.
 #include "rtl_board.h"
 #include "rtl_kind.h"
+#include "stream.h"
 
 #include <algorithm>
 
@@ -18,7 +19,8 @@ constexpr std::uint64_t kWriteBudgetPerByte = 64;
 constexpr std::uint64_t kStreamTailCycles = 2048;
 // A poll runs a board with work in hand this long: about 170 us of the board's time.
 constexpr std::uint64_t kPollCycles = 8192;
-constexpr std::size_t kPollRoom = 4096;
+// A poll runs the board only while fewer bytes than this wait for the host.
+constexpr std::size_t kPollLowWater = 4096;
 
 rtlboard::Settings settingsOf(const BoardSpec& spec) {
     rtlboard::Settings settings;
@@ -64,13 +66,18 @@ class GatewareBoard final : public RtlKind {
         }
     }
 
-    void poll(std::vector<std::uint8_t>& toHost, std::size_t room) override {
-        // With less room than the chip's buffer the board would soon stand still behind it: run it
-        // again once the host has read that much.
-        if (room < kPollRoom || (board_.idle() && !streaming())) {
+    void poll(std::vector<std::uint8_t>& toHost, std::size_t queued) override {
+        // While the host has plenty to read, the board waits: its time runs as the host takes its
+        // answers, and a status call costs nothing then.
+        if (queued >= kPollLowWater || (board_.idle() && !streaming())) {
             return;
         }
-        board_.run(kPollCycles, toHost, room);
+        board_.run(kPollCycles, toHost, kReceiveQueueCap - queued, !streaming());
+    }
+
+    bool streaming() override {
+        const std::uint32_t count = board_.settings().streamCount;
+        return streams_ && (count == 0 || board_.counts().streamSent < count);
     }
 
     std::uint32_t leds() override { return board_.leds(); }
@@ -90,12 +97,6 @@ class GatewareBoard final : public RtlKind {
     }
 
   private:
-    // A stream board has work in hand until it has sent all it was asked to (never, if endless).
-    bool streaming() {
-        const std::uint32_t count = board_.settings().streamCount;
-        return streams_ && (count == 0 || board_.counts().streamSent < count);
-    }
-
     rtlboard::RtlBoard board_;
     bool streams_;
 };
