@@ -22,6 +22,13 @@ constexpr std::uint64_t kQuietCycles = 256;
 // What the board sent is handed over every this many cycles.
 constexpr std::uint64_t kSliceCycles = 32;
 
+// What the chip drives towards the gateware.
+void drive(Vcv_board_top& top, const ftchip::ChipOut& out) {
+    top.rxf_n = out.rxf_n;
+    top.txe_n = out.txe_n;
+    top.d_in = out.d_in;
+}
+
 } // namespace
 
 struct RtlBoard::Model {
@@ -40,10 +47,7 @@ RtlBoard::RtlBoard(const Settings& settings) : settings_(settings), model_(std::
     top.stream_count = settings.streamCount;
     top.msg_timeout = settings.messageTimeout;
     top.peek_addr = 0;
-    const ftchip::ChipOut out = model_->chip.outputs();
-    top.rxf_n = out.rxf_n;
-    top.txe_n = out.txe_n;
-    top.d_in = out.d_in;
+    drive(top, model_->chip.outputs());
     top.clk = 0;
     top.user_clk = 0;
     top.rst = 1;
@@ -80,10 +84,7 @@ void RtlBoard::edge() {
         // The asynchronous chip sees the pins the gateware set at this edge for the whole clock,
         // and what it drives at the clock's end is what the next edge samples.
         const ftchip::Pins pins{top.rd_n != 0, top.wr_n != 0, true, top.d_out, top.d_oe != 0};
-        const ftchip::ChipOut out = model_->chip.edge(pins);
-        top.rxf_n = out.rxf_n;
-        top.txe_n = out.txe_n;
-        top.d_in = out.d_in;
+        drive(top, model_->chip.edge(pins));
         top.eval();
         ++cycles_;
     }

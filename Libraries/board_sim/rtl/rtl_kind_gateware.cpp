@@ -5,6 +5,8 @@
 #include "stream.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <string>
 
 namespace boardsim {
 
@@ -46,7 +48,8 @@ rtlboard::Settings settingsOf(const BoardSpec& spec) {
 
 class GatewareBoard final : public RtlKind {
   public:
-    explicit GatewareBoard(const BoardSpec& spec) : board_(settingsOf(spec)), streams_(spec.stream) {}
+    explicit GatewareBoard(const BoardSpec& spec)
+        : board_(settingsOf(spec)), serial_(spec.serial), streams_(spec.stream) {}
 
     void write(const std::uint8_t* bytes, std::size_t count, std::vector<std::uint8_t>& answers,
                std::size_t room) override {
@@ -64,6 +67,7 @@ class GatewareBoard final : public RtlKind {
                 break;
             }
         }
+        reportViolation();
     }
 
     void poll(std::vector<std::uint8_t>& toHost, std::size_t queued) override {
@@ -73,6 +77,7 @@ class GatewareBoard final : public RtlKind {
             return;
         }
         board_.run(kPollCycles, toHost, kReceiveQueueCap - queued, !streaming());
+        reportViolation();
     }
 
     bool streaming() override {
@@ -97,8 +102,20 @@ class GatewareBoard final : public RtlKind {
     }
 
   private:
+    // A broken timing rule of the chip is a fault of the gateware: said on standard error at once
+    // (the first one), besides being counted for sim_rtl_state.
+    void reportViolation() {
+        if (!reported_ && board_.violationCount() != 0) {
+            reported_ = true;
+            std::fprintf(stderr, "simulated driver: the gateware of board %s broke the chip's timing: %s\n",
+                         serial_.c_str(), board_.violations().front().c_str());
+        }
+    }
+
     rtlboard::RtlBoard board_;
+    std::string serial_;
     bool streams_;
+    bool reported_ = false;
 };
 
 } // namespace
