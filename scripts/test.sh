@@ -25,6 +25,12 @@
 #            lintian; the .deb's contents
 #   asan     Linux, address and undefined-behaviour sanitizers: unit, API and binding tests
 #   tsan     Linux, thread sanitizer: unit, API and binding tests
+#   gateware the board's side (Gateware/), in the default build: the Verilator testbenches of the
+#            bridge chip's FIFO interfaces and of the protocol layer, the library against the RTL
+#            example board through the chip model (ctest label gateware), the formal checks
+#            (Gateware/formal/run.sh: yosys, yosys-smtbmc, Z3) and the synthesis runs with their
+#            budget (Gateware/synth/run.sh: iCE40 placed and routed, ECP5 and 7-series counts);
+#            skipped only where no Verilator is found
 #   python   the Python package (python/) against the default build, with Debian's /usr/bin/python3
 #            and pytest, whatever python3 comes first on PATH; its examples included
 #   bindings the C++ header and the .NET assembly against the default build: the C++ table of
@@ -42,7 +48,7 @@
 #                    core whenever it can, as other work on a shared machine does; stopped at the
 #                    end however the run ends. Run this before submitting: the suite must pass on a
 #                    busy machine, not only on a quiet one.
-#   --stages A,B     only these stages (default, vendor, python, bindings, win32, win64, package, asan,
+#   --stages A,B     only these stages (default, vendor, gateware, python, bindings, win32, win64, package, asan,
 #                    tsan, fuzz),
 #                    in their usual order; the package stage needs the three builds before it
 set -uo pipefail
@@ -89,6 +95,26 @@ trap 'stop_wine; stop_busy' EXIT
 seconds_since() { echo $(($(date +%s) - $1)); }
 as_minutes() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
+# ctest_counts <log>: reads ctest's closing line ("97% tests passed, 4 tests failed out of 154")
+# and its skipped tests into the caller's total, failed and skipped, adds them to the run's
+# totals, and marks the caller's result failed when no test ran.
+ctest_counts() {
+  local line
+  total=0 failed=0
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -1)
+  if [[ -n $line ]]; then
+    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
+  elif [[ $result == passed ]]; then
+    result="FAILED (no tests ran)"
+  fi
+  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$1")
+  passed_total=$((passed_total + total - failed - skipped))
+  skipped_total=$((skipped_total + skipped))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+}
+
 # run_build <preset> [environment for the tests...]; ctest_selection narrows the tests run.
 ctest_selection=()
 run_build() {
@@ -125,20 +151,8 @@ run_build() {
       < <(grep -h '^soak [a-z]*: ' "$dir/Testing/Temporary/LastTest.log" 2>/dev/null)
   fi
 
-  # ctest's closing line: "97% tests passed, 4 tests failed out of 154".
-  local line total=0 failed=0 skipped
-  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
-  if [[ -n $line ]]; then
-    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-  elif [[ $result == passed ]]; then
-    result="FAILED (no tests ran)"
-  fi
-  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$log")
-  passed_total=$((passed_total + total - failed - skipped))
-  skipped_total=$((skipped_total + skipped))
-  failed_total=$((failed_total + failed))
-  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  local total failed skipped
+  ctest_counts "$log"
 
   local note="" reruns
   if [[ $preset == default && ! -f $dir/vendor/lib/libftd2xx.so ]]; then
@@ -297,7 +311,7 @@ run_package() {
 
 # run_vendor: the tests labelled "vendor" of the default build (built by run_build default).
 run_vendor() {
-  local dir=build/${prefix}default stage_start result="passed" log line total=0 failed=0 skipped
+  local dir=build/${prefix}default stage_start result="passed" log total failed skipped
   stage_start=$(date +%s)
   log=$(mktemp)
   echo
@@ -308,18 +322,7 @@ run_vendor() {
   fi
   ctest --test-dir "$dir" -j2 --output-on-failure -L vendor 2>&1 | tee "$log"
   [[ ${PIPESTATUS[0]} -eq 0 || $result != passed ]] || result="FAILED (tests)"
-  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
-  if [[ -n $line ]]; then
-    failed=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-    total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
-  else
-    result="FAILED (no tests ran)"
-  fi
-  skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$log")
-  passed_total=$((passed_total + total - failed - skipped))
-  skipped_total=$((skipped_total + skipped))
-  failed_total=$((failed_total + failed))
-  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  ctest_counts "$log"
   local note=""
   [[ -f $dir/vendor/lib/libftd2xx.so ]] || note=" - the vendor's real driver could not be fetched: SKIPPED"
   summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' vendor "$result" \
@@ -327,10 +330,50 @@ run_vendor() {
   rm -f "$log"
 }
 
-ctest_selection=(-LE vendor)
+# run_gateware: the board's side, in the default build: the gateware's testbenches and the library
+# against the RTL board (ctest label "gateware"), then the formal checks and the synthesis runs,
+# whose "ok"/"FAILED" lines count as tests. Skipped where the build found no Verilator.
+run_gateware() {
+  local dir=build/${prefix}default stage_start result="passed" log total failed skipped script checks bad
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== gateware: testbenches, the library against the RTL board, formal checks, synthesis ==="
+  if ! cmake --preset default -B "$dir" >/dev/null || ! cmake --build "$dir" -j2 >/dev/null; then
+    result="FAILED (build)"
+  fi
+  if ! grep -q '^CORVANE_HAVE_VERILATOR:INTERNAL=ON' "$dir/CMakeCache.txt" 2>/dev/null; then
+    summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s - no Verilator: SKIPPED' gateware \
+      "$result" 0 0 0 "$(as_minutes "$(seconds_since "$stage_start")")")")
+    [[ $result == passed ]] || { status=1; failed_total=$((failed_total + 1)); }
+    rm -f "$log"
+    return
+  fi
+  ctest --test-dir "$dir" -j2 --output-on-failure -L gateware 2>&1 | tee "$log"
+  [[ ${PIPESTATUS[0]} -eq 0 || $result != passed ]] || result="FAILED (tests)"
+  ctest_counts "$log"
+  for script in Gateware/formal/run.sh Gateware/synth/run.sh; do
+    [[ -f $script ]] || continue
+    echo "=== gateware: ${script} ==="
+    CORVANE_GATEWARE_OUT="$root/build/${prefix}gateware" bash "$script" 2>&1 | tee "$log"
+    [[ ${PIPESTATUS[0]} -eq 0 ]] || { result="FAILED (${script##*/Gateware/})"; status=1; }
+    checks=$(grep -cE '^(ok|FAILED) ' "$log")
+    bad=$(grep -cE '^FAILED ' "$log")
+    total=$((total + checks))
+    failed=$((failed + bad))
+    passed_total=$((passed_total + checks - bad))
+    failed_total=$((failed_total + bad))
+  done
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' gateware "$result" \
+    "$total" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")")")
+  rm -f "$log"
+}
+
+ctest_selection=(-LE "vendor|gateware")
 wanted default && run_build default
 ctest_selection=()
 wanted vendor && run_vendor
+wanted gateware && run_gateware
 wanted python && run_python
 wanted bindings && run_bindings
 wanted win32 && run_build win32

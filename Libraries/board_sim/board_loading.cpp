@@ -37,7 +37,7 @@ void boardsim::loadBoardsFromEnvironment() {
 
 int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
     boardsChosen.store(true, std::memory_order_relaxed);
-    std::vector<boardsim::BoardSpec> boards;
+    std::vector<boardsim::BoardEntry> boards;
     std::string reason;
     bool ok = true;
     if (path == nullptr) {
@@ -54,7 +54,7 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             reason = std::string(path) + ": " + reason;
         }
     }
-    for (const boardsim::BoardSpec& settings : boards) {
+    for (const boardsim::BoardEntry& settings : boards) {
         if (ok && settings.rtl && *boardsim::rtlKindMissingReason() != '\0') {
             reason = std::string(path) + ": board " + settings.serial + " asks for \"logic\": \"rtl\", but " +
                      boardsim::rtlKindMissingReason();
@@ -68,7 +68,7 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
         return -1;
     }
     sim_reset();
-    for (const boardsim::BoardSpec& settings : boards) {
+    for (const boardsim::BoardEntry& settings : boards) {
         const int device = sim_add_device(settings.id, settings.serial.c_str(), settings.description.c_str());
         sim_set_behaviour(device, static_cast<int>(settings.behaviour));
         if (settings.rtl) {
@@ -90,9 +90,9 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             sim_set_plug_timetable(device, times.data(), static_cast<std::uint32_t>(settings.timetable.size()));
         }
         if (settings.stream && !settings.rtl) {
-            const SimStream stream{settings.streamSpec.singleByteChannels, settings.streamSpec.blockChannels,
-                                   settings.streamSpec.blockLength, settings.streamSpec.messagesPerSecond,
-                                   settings.streamSpec.count};
+            const SimStream stream{settings.streamSettings.singleByteChannels, settings.streamSettings.blockChannels,
+                                   settings.streamSettings.blockLength, settings.streamSettings.messagesPerSecond,
+                                   settings.streamSettings.count};
             sim_set_stream(device, &stream);
         }
     }

@@ -95,12 +95,12 @@ std::uint32_t channels(const json& value, const std::string& where) {
     return mask;
 }
 
-StreamSpec stream(const json& value, const std::string& where) {
+StreamSettings stream(const json& value, const std::string& where) {
     if (!value.is_object()) {
         refuse(where, "must be an object");
     }
     onlyKeys(value, where, {"singleByteChannels", "blockChannels", "blockLength", "rate", "count"});
-    StreamSpec settings;
+    StreamSettings settings;
     if (value.contains("singleByteChannels")) {
         settings.singleByteChannels = channels(value["singleByteChannels"], where + ".singleByteChannels");
     }
@@ -164,7 +164,7 @@ Behaviour behaviourNamed(const std::string& name, const std::string& where, bool
     return Behaviour::Silent;
 }
 
-void board(const json& value, const std::string& where, std::vector<BoardSpec>& boards) {
+void board(const json& value, const std::string& where, std::vector<BoardEntry>& boards) {
     if (!value.is_object()) {
         refuse(where, "must be an object");
     }
@@ -180,7 +180,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
     }
     // A dual-channel chip's interfaces add " A"/" B" to the description and A/B to the serial.
     const std::size_t suffix = dual ? 1 : 0;
-    BoardSpec settings;
+    BoardEntry settings;
     settings.id = static_cast<std::uint32_t>(integer(value["id"], where + ".id", 0, 0xFFFFFFFF));
     settings.serial = text(value["serial"], where + ".serial", kMaxSerialLength - suffix);
     settings.description = text(value["description"], where + ".description", kMaxDescriptionLength - 2 * suffix);
@@ -196,7 +196,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
                settings.stream ? "a stream board needs \"stream\"" : "\"stream\" needs \"behaviour\": \"stream\"");
     }
     if (settings.stream) {
-        settings.streamSpec = stream(value["stream"], where + ".stream");
+        settings.streamSettings = stream(value["stream"], where + ".stream");
     }
     if (value.contains("logic")) {
         const json& logic = value["logic"];
@@ -206,8 +206,8 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
         settings.rtl = logic == "rtl";
     }
     // The gateware counts its stream in 32 bits and has none of the board model's faults.
-    if (settings.rtl && settings.stream && settings.streamSpec.count > UINT32_MAX) {
-        refuse(where + ".stream.count", std::to_string(settings.streamSpec.count) + " is outside 0 to " +
+    if (settings.rtl && settings.stream && settings.streamSettings.count > UINT32_MAX) {
+        refuse(where + ".stream.count", std::to_string(settings.streamSettings.count) + " is outside 0 to " +
                                             std::to_string(UINT32_MAX) + " for \"logic\": \"rtl\"");
     }
     if (settings.rtl && value.contains("faults") && value["faults"].is_object() &&
@@ -243,7 +243,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
         }
     }
     if (dual) {
-        BoardSpec first;
+        BoardEntry first;
         first.id = settings.id;
         first.serial = settings.serial + "A";
         first.description = settings.description + " A";
@@ -258,7 +258,7 @@ void board(const json& value, const std::string& where, std::vector<BoardSpec>& 
 
 } // namespace
 
-bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std::string& error) {
+bool parseBoardFile(const std::string& text, std::vector<BoardEntry>& boards, std::string& error) {
     boards.clear();
     try {
         const json root = json::parse(text);
@@ -274,7 +274,7 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
             board(list[i], "boards[" + std::to_string(i) + "]", boards);
         }
         std::set<std::string> serials;
-        for (const BoardSpec& settings : boards) {
+        for (const BoardEntry& settings : boards) {
             if (!serials.insert(settings.serial).second) {
                 refuse("boards", "serial number " + quoted(settings.serial) + " appears twice");
             }
@@ -291,7 +291,7 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
     return false;
 }
 
-std::vector<BoardSpec> defaultBoards() {
+std::vector<BoardEntry> defaultBoards() {
     static const char* const kDefault = R"({"boards": [
         {"id": "0x04038088", "serial": "CV000101", "description": "Corvane Eval Board", "dualChannel": true,
          "behaviour": "echo"},
@@ -300,7 +300,7 @@ std::vector<BoardSpec> defaultBoards() {
                                            "blockLength": 32, "rate": 2000}},
         {"id": "0x04036001", "serial": "FT000001", "description": "USB serial cable"}
     ]})";
-    std::vector<BoardSpec> boards;
+    std::vector<BoardEntry> boards;
     std::string error;
     parseBoardFile(kDefault, boards, error);
     return boards;

@@ -11,7 +11,7 @@
 
 namespace boardsim {
 
-struct StreamSpec {
+struct StreamSettings {
     std::uint32_t singleByteChannels = 0; // bit c: single bytes on channel c
     std::uint32_t blockChannels = 0;      // bit c: blocks on channel c
     std::uint32_t blockLength = 16;
@@ -20,14 +20,14 @@ struct StreamSpec {
 };
 
 // One device of the driver's list, as the board file describes it.
-struct BoardSpec {
+struct BoardEntry {
     std::uint32_t id = 0;
     std::string serial;
     std::string description;
     Behaviour behaviour = Behaviour::Silent;
     bool stream = false;
     bool rtl = false; // "logic": "rtl": the example gateware, simulated, instead of the board model
-    StreamSpec streamSpec;
+    StreamSettings streamSettings;
     int unplugAfterWrites = 0; // 0: never
     int cutBlocks = 0;         // blocks cut short (negative: all)
     std::uint32_t cutBlockKeep = 0;
@@ -43,7 +43,7 @@ constexpr std::size_t kMaxDescriptionLength = 63; // the driver's 64-byte field,
 // Reads a board file's text into the devices it lists, in list order (a dual-channel board gives
 // two: its first interface, serial ending in 'A', and then its second, 'B'). Returns false with a
 // one-line reason, leaving `boards` empty, for anything that is not a valid board file.
-bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std::string& error);
+bool parseBoardFile(const std::string& text, std::vector<BoardEntry>& boards, std::string& error);
 
 // For a program that knows nothing of the simulated driver (a user's own, trying the library
 // without a board): CORVANE_SIM_BOARDS names a board file, or "default" for the default set,
@@ -52,6 +52,6 @@ bool parseBoardFile(const std::string& text, std::vector<BoardSpec>& boards, std
 void loadBoardsFromEnvironment();
 
 // The boards the simulated driver shows when no file is given.
-std::vector<BoardSpec> defaultBoards();
+std::vector<BoardEntry> defaultBoards();
 
 } // namespace boardsim

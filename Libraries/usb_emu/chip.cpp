@@ -72,7 +72,7 @@ Interface* interfaceFor(Chip& chip, std::uint8_t request, std::uint16_t index) {
 void restartStream(Interface& interface) {
     interface.stream.reset();
     if (interface.described.stream && interface.claimed) {
-        const boardsim::StreamSpec& s = interface.described.streamSpec;
+        const boardsim::StreamSettings& s = interface.described.streamSettings;
         interface.stream = std::make_unique<boardsim::Stream>(
             SimStream{s.singleByteChannels, s.blockChannels, s.blockLength, s.messagesPerSecond, s.count});
     }
@@ -406,7 +406,7 @@ std::vector<PendingUrb> takePending(Chip& chip, const Node* node) {
     return taken;
 }
 
-std::vector<boardsim::BoardSpec> boardsFromEnvironment() {
+std::vector<boardsim::BoardEntry> boardsFromEnvironment() {
     const char* path = std::getenv("CORVANE_USB_EMU_BOARDS");
     if (path == nullptr || *path == '\0' || std::strcmp(path, "default") == 0) {
         return boardsim::defaultBoards();
@@ -414,7 +414,7 @@ std::vector<boardsim::BoardSpec> boardsFromEnvironment() {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream text;
     text << file.rdbuf();
-    std::vector<boardsim::BoardSpec> boards;
+    std::vector<boardsim::BoardEntry> boards;
     std::string reason = "cannot be read";
     if (!file || !boardsim::parseBoardFile(text.str(), boards, reason)) {
         std::fprintf(stderr, "usb_emu: CORVANE_USB_EMU_BOARDS: %s: %s; no chips emulated\n", path, reason.c_str());
@@ -423,7 +423,7 @@ std::vector<boardsim::BoardSpec> boardsFromEnvironment() {
     return boards;
 }
 
-void addInterface(Chip& chip, const boardsim::BoardSpec& described) {
+void addInterface(Chip& chip, const boardsim::BoardEntry& described) {
     Interface interface;
     interface.number = static_cast<int>(chip.interfaces.size());
     interface.inEndpoint = static_cast<std::uint8_t>(0x81 + 2 * interface.number);
@@ -461,9 +461,9 @@ void loadChips(Emulator& e) {
     if (rate != nullptr && *rate != '\0') {
         e.linkRate = std::strtoull(rate, nullptr, 10);
     }
-    const std::vector<boardsim::BoardSpec> boards = boardsFromEnvironment();
+    const std::vector<boardsim::BoardEntry> boards = boardsFromEnvironment();
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        const boardsim::BoardSpec& described = boards[i];
+        const boardsim::BoardEntry& described = boards[i];
         auto chip = std::make_unique<Chip>();
         chip->vendorId = static_cast<std::uint16_t>(described.id >> 16);
         chip->productId = static_cast<std::uint16_t>(described.id & 0xFFFF);

@@ -53,7 +53,7 @@ struct Interface {
     int number = 0; // 0 for A, 1 for B
     std::uint8_t inEndpoint = 0;
     std::uint8_t outEndpoint = 0;
-    boardsim::BoardSpec described; // the board as its board file describes it
+    boardsim::BoardEntry described; // the board as its board file describes it
     boardsim::BoardModel board;
     std::deque<std::uint8_t> answers; // the board model's answers, moved on at once
     boardsim::ByteQueue boardOut;     // what the board has to send and has not yet put through the FIFO

@@ -29,20 +29,20 @@ constexpr std::uint32_t kMaxBlockLength = 255;
 constexpr std::uint32_t kMaxRate = 100000000;
 constexpr std::uint32_t kMaxCutKeep = 254;
 
-bool sameStream(const StreamSpec& a, const StreamSpec& b) {
+bool sameStream(const StreamSettings& a, const StreamSettings& b) {
     return a.singleByteChannels == b.singleByteChannels && a.blockChannels == b.blockChannels &&
            a.blockLength == b.blockLength && a.messagesPerSecond == b.messagesPerSecond && a.count == b.count;
 }
 
-bool sameBoards(const std::vector<BoardSpec>& a, const std::vector<BoardSpec>& b) {
+bool sameBoards(const std::vector<BoardEntry>& a, const std::vector<BoardEntry>& b) {
     if (a.size() != b.size()) {
         return false;
     }
     for (std::size_t i = 0; i < a.size(); ++i) {
-        const BoardSpec& x = a[i];
-        const BoardSpec& y = b[i];
+        const BoardEntry& x = a[i];
+        const BoardEntry& y = b[i];
         if (x.id != y.id || x.serial != y.serial || x.description != y.description || x.behaviour != y.behaviour ||
-            x.stream != y.stream || !sameStream(x.streamSpec, y.streamSpec) ||
+            x.stream != y.stream || !sameStream(x.streamSettings, y.streamSettings) ||
             x.unplugAfterWrites != y.unplugAfterWrites || x.cutBlocks != y.cutBlocks ||
             x.cutBlockKeep != y.cutBlockKeep || x.timetable != y.timetable) {
             return false;
@@ -81,9 +81,9 @@ bool namesProblem(const std::string& error) {
     return colon != std::string::npos && isPlace(error.substr(0, colon)) && colon + 2 < error.size();
 }
 
-void checkRanges(const std::vector<BoardSpec>& boards) {
+void checkRanges(const std::vector<BoardEntry>& boards) {
     std::set<std::string> serials;
-    for (const BoardSpec& board : boards) {
+    for (const BoardEntry& board : boards) {
         FUZZ_CHECK(!board.serial.empty() && board.serial.size() <= kMaxSerialLength);
         FUZZ_CHECK(!board.description.empty() && board.description.size() <= kMaxDescriptionLength);
         // The driver's fields are C strings: a zero byte would cut them short.
@@ -92,7 +92,7 @@ void checkRanges(const std::vector<BoardSpec>& boards) {
         FUZZ_CHECK(serials.insert(board.serial).second);
         FUZZ_CHECK(board.behaviour == Behaviour::Silent || board.behaviour == Behaviour::Echo ||
                    board.behaviour == Behaviour::Registers);
-        const StreamSpec& stream = board.streamSpec;
+        const StreamSettings& stream = board.streamSettings;
         if (board.stream) {
             FUZZ_CHECK(board.behaviour == Behaviour::Registers);
             FUZZ_CHECK((stream.singleByteChannels | stream.blockChannels) != 0);
@@ -101,7 +101,7 @@ void checkRanges(const std::vector<BoardSpec>& boards) {
             FUZZ_CHECK(stream.messagesPerSecond <= kMaxRate);
             FUZZ_CHECK(stream.count <= static_cast<std::uint64_t>(INT64_MAX));
         } else {
-            FUZZ_CHECK(sameStream(stream, StreamSpec{}));
+            FUZZ_CHECK(sameStream(stream, StreamSettings{}));
         }
         FUZZ_CHECK(board.unplugAfterWrites >= 0);
         FUZZ_CHECK(board.cutBlocks >= -1 && board.cutBlockKeep <= kMaxCutKeep);
@@ -119,17 +119,17 @@ json channelList(std::uint32_t mask) {
 }
 
 // The boards as a file that lists each of them on its own, every field given.
-std::string writeBack(const std::vector<BoardSpec>& boards) {
+std::string writeBack(const std::vector<BoardEntry>& boards) {
     json list = json::array();
-    for (const BoardSpec& board : boards) {
+    for (const BoardEntry& board : boards) {
         json entry = {{"id", board.id}, {"serial", board.serial}, {"description", board.description}};
         if (board.stream) {
             entry["behaviour"] = "stream";
-            entry["stream"] = {{"singleByteChannels", channelList(board.streamSpec.singleByteChannels)},
-                               {"blockChannels", channelList(board.streamSpec.blockChannels)},
-                               {"blockLength", board.streamSpec.blockLength},
-                               {"rate", board.streamSpec.messagesPerSecond},
-                               {"count", board.streamSpec.count}};
+            entry["stream"] = {{"singleByteChannels", channelList(board.streamSettings.singleByteChannels)},
+                               {"blockChannels", channelList(board.streamSettings.blockChannels)},
+                               {"blockLength", board.streamSettings.blockLength},
+                               {"rate", board.streamSettings.messagesPerSecond},
+                               {"count", board.streamSettings.count}};
         } else {
             entry["behaviour"] = board.behaviour == Behaviour::Echo        ? "echo"
                                  : board.behaviour == Behaviour::Registers ? "registers"
@@ -156,7 +156,7 @@ std::string writeBack(const std::vector<BoardSpec>& boards) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    std::vector<BoardSpec> boards;
+    std::vector<BoardEntry> boards;
     std::string error;
     if (!parseBoardFile(text, boards, error)) {
         FUZZ_CHECK(boards.empty());
@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     checkRanges(boards);
 
-    std::vector<BoardSpec> again;
+    std::vector<BoardEntry> again;
     FUZZ_CHECK(parseBoardFile(text, again, error) && sameBoards(boards, again));
     const std::string written = writeBack(boards);
     if (!parseBoardFile(written, again, error)) {

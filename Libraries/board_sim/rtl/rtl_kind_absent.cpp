@@ -9,6 +9,6 @@ const char* rtlKindMissingReason() {
            "a Windows or sanitizer build)";
 }
 
-std::unique_ptr<RtlKind> makeRtlKind(const BoardSpec&) { return nullptr; }
+std::unique_ptr<RtlKind> makeRtlKind(const BoardEntry&) { return nullptr; }
 
 } // namespace boardsim

@@ -24,11 +24,11 @@ constexpr std::uint64_t kPollCycles = 8192;
 // A poll runs the board only while fewer bytes than this wait for the host.
 constexpr std::size_t kPollLowWater = 4096;
 
-rtlboard::Settings settingsOf(const BoardSpec& spec) {
+rtlboard::Settings settingsOf(const BoardEntry& spec) {
     rtlboard::Settings settings;
     if (spec.stream) {
         settings.behaviour = rtlboard::Settings::Stream;
-        const StreamSpec& stream = spec.streamSpec;
+        const StreamSettings& stream = spec.streamSettings;
         settings.streamSingleMask = static_cast<std::uint8_t>(stream.singleByteChannels);
         settings.streamBlockMask = static_cast<std::uint8_t>(stream.blockChannels);
         settings.streamBlockLength = static_cast<std::uint8_t>(stream.blockLength);
@@ -48,7 +48,7 @@ rtlboard::Settings settingsOf(const BoardSpec& spec) {
 
 class GatewareBoard final : public RtlKind {
   public:
-    explicit GatewareBoard(const BoardSpec& spec)
+    explicit GatewareBoard(const BoardEntry& spec)
         : board_(settingsOf(spec)), serial_(spec.serial), streams_(spec.stream) {}
 
     void write(const std::uint8_t* bytes, std::size_t count, std::vector<std::uint8_t>& answers,
@@ -122,6 +122,6 @@ class GatewareBoard final : public RtlKind {
 
 const char* rtlKindMissingReason() { return ""; }
 
-std::unique_ptr<RtlKind> makeRtlKind(const BoardSpec& spec) { return std::make_unique<GatewareBoard>(spec); }
+std::unique_ptr<RtlKind> makeRtlKind(const BoardEntry& spec) { return std::make_unique<GatewareBoard>(spec); }
 
 } // namespace boardsim
