@@ -225,6 +225,8 @@ class Chip {
         if (p.d_oe && now_ < rdRise_ + timing_.busReleaseMax)
             violate("async: the FPGA drove D before the chip released it after RD# rose");
 
+        const bool wrRises = p.wr_n && !prev_.wr_n;
+        if (wrRises) wrRise_ = now_; // the hold time counts from here, so D must not change on this very edge
         if (dataChanged && !p.wr_n && !prev_.wr_n) violate("async: D changed while WR# was low");
         if (dataChanged && now_ < wrRise_ + timing_.wrHoldMin)
             violate("async: D changed before its hold time after WR# rose");
@@ -240,10 +242,9 @@ class Chip {
             wrLow_ = true;
             wrFall_ = now_;
             wrByte_ = p.d_out;
-        } else if (p.wr_n && !prev_.wr_n) {
+        } else if (wrRises) {
             if (now_ - wrFall_ < timing_.wrPulseMin) violate("async: WR# active pulse shorter than its minimum width");
             wrLow_ = false;
-            wrRise_ = now_;
             if (writeValid_) pushFromFpga(wrByte_);
             writeValid_ = false;
             txeHeld_ = txeHeld_ || forceTxe_;
