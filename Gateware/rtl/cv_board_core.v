@@ -11,7 +11,11 @@
 // A complete control sequence to address 15 makes every behaviour but silent also send the status
 // block: 8 bytes on channel 7, the discarded byte count then the discarded control sequence count,
 // each 32 bits little-endian.
-module cv_board_core (
+module cv_board_core #(
+    // 0: peek_* shows the value at peek_addr at once (the values sit in flip-flops); 1: one clock after
+    // peek_addr is set (the values sit in block RAM, for small parts)
+    parameter integer PEEK_MEMORY = 0
+) (
     input  wire        clk,
     input  wire        rst,
     input  wire [ 7:0] in_data,
@@ -69,9 +73,26 @@ module cv_board_core (
     reg [15:0] register_set;
     reg [7:0] controls[0:15];
     reg [15:0] control_set;
-    assign peek_register     = registers[peek_addr];
+    wire write_register, write_control;  // a single byte or a complete control sequence is taken
+    always @(posedge clk) begin
+        if (write_register) registers[rec_addr] <= rec_data;
+        if (write_control) controls[rec_addr] <= rec_data;
+    end
+    generate
+        if (PEEK_MEMORY != 0) begin : peek_memory
+            reg [7:0] register_q, control_q;
+            always @(posedge clk) begin
+                register_q <= registers[peek_addr];
+                control_q <= controls[peek_addr];
+            end
+            assign peek_register = register_q;
+            assign peek_control  = control_q;
+        end else begin : peek_now
+            assign peek_register = registers[peek_addr];
+            assign peek_control  = controls[peek_addr];
+        end
+    endgenerate
     assign peek_register_set = register_set[peek_addr];
-    assign peek_control      = controls[peek_addr];
     assign peek_control_set  = control_set[peek_addr];
 
     // A block to echo is held here until its last byte came.
@@ -163,7 +184,9 @@ module cv_board_core (
         block_q <= block_mem[read_next];
     end
 
-    integer r;
+    assign write_register = accept && rec_kind == K_SINGLE;
+    assign write_control = accept && rec_kind == K_DONE;
+
     always @(posedge clk) begin
         if (rst) begin
             answer_state <= N_EVAL;
@@ -174,10 +197,6 @@ module cv_board_core (
             leds <= 4'd0;
             register_set <= 16'd0;
             control_set <= 16'd0;
-            for (r = 0; r < 16; r = r + 1) begin
-                registers[r] <= 8'd0;
-                controls[r] <= 8'd0;
-            end
             count_triggers <= 32'd0;
             count_single_bytes <= 32'd0;
             count_blocks <= 32'd0;
@@ -221,7 +240,6 @@ module cv_board_core (
                         count_triggers <= count_triggers + 32'd1;
                     end
                     K_SINGLE: begin
-                        registers[rec_addr] <= rec_data;
                         register_set[rec_addr] <= 1'b1;
                         count_single_bytes <= count_single_bytes + 32'd1;
                     end
@@ -235,7 +253,6 @@ module cv_board_core (
                         if (rec_last) count_blocks <= count_blocks + 32'd1;
                     end
                     K_DONE: begin
-                        controls[rec_addr] <= rec_data;
                         control_set[rec_addr] <= 1'b1;
                         count_control_sequences <= count_control_sequences + 32'd1;
                     end
@@ -259,46 +276,51 @@ module cv_board_core (
         .sent(stream_sent)
     );
 
-    // ---- the answers and the stream share the encoder's channel ports. Each port belongs to one of
-    // the two at a time; it changes hands only while its owner neither asks on it nor has a message
-    // on its way there (so a request on offer stays as it is until taken), and the answers get a
-    // free port first.
-    wire [ 7:0] req_valid, req_ready, dat_valid, dat_ready;
-    wire [15:0] req_kind;
-    wire [63:0] req_byte, dat_data;
-    wire        enc_busy;
-    wire [ 2:0] enc_channel;
-    reg  [ 7:0] owned_by_answers;     // who had each port last
-    wire [ 7:0] owner;                // who has it now
-    genvar c;
-    generate
-        for (c = 0; c < 8; c = c + 1) begin : port
-            wire a_wants = ans_valid && ans_channel == c;
-            wire s_wants = s_valid && s_channel == c;
-            wire held = (owned_by_answers[c] ? a_wants : s_wants) || (enc_busy && enc_channel == c);
-            assign owner[c] = held ? owned_by_answers[c] : a_wants || (!s_wants && owned_by_answers[c]);
-            assign req_valid[c] = owner[c] ? a_wants : s_wants;
-            assign req_kind[2*c+:2] = owner[c] ? ans_kind : s_kind;
-            assign req_byte[8*c+:8] = owner[c] ? ans_byte : s_byte;
-            assign dat_valid[c] = owner[c] ? ans_dat_valid : s_dat_valid;
-            assign dat_data[8*c+:8] = owner[c] ? ans_dat_data : s_dat_data;
-            always @(posedge clk) begin
-                if (rst) owned_by_answers[c] <= 1'b1;
-                else owned_by_answers[c] <= owner[c];
+    // ---- the answers and the stream take turns at the encoder: one request is on offer at a time, on
+    // its channel's port, and stays there until taken; when both ask, they alternate. The data of the
+    // message in flight come from the source whose request was taken last.
+    wire [ 7:0] req_ready, dat_ready;
+    reg         offered_answers;   // whose request was on offer at the last clock
+    reg         offer_stays;       // and it was not taken then
+    reg         prefer_answers;    // who goes first when both ask
+    reg         data_from_answers; // whose message is in flight
+    wire        answers_turn = offer_stays ? offered_answers : ans_valid && (!s_valid || prefer_answers);
+    wire [ 2:0] turn_channel = answers_turn ? ans_channel : s_channel;
+    wire        turn_valid = answers_turn ? ans_valid : s_valid;
+    wire        taken = req_ready != 8'd0;
+    always @(posedge clk) begin
+        if (rst) begin
+            offered_answers <= 1'b0;
+            offer_stays <= 1'b0;
+            prefer_answers <= 1'b1;
+            data_from_answers <= 1'b0;
+        end else begin
+            offered_answers <= answers_turn;
+            offer_stays <= turn_valid && !taken;
+            if (taken) begin
+                prefer_answers <= !answers_turn;
+                data_from_answers <= answers_turn;
             end
         end
-    endgenerate
-    assign ans_ready = |(req_ready & owner);
-    assign s_ready = |(req_ready & ~owner);
-    assign ans_dat_ready = |(dat_ready & owner);
-    assign s_dat_ready = |(dat_ready & ~owner);
+    end
+    wire [ 7:0] req_valid = turn_valid ? (8'd1 << turn_channel) : 8'd0;
+    wire [15:0] req_kind = {8{answers_turn ? ans_kind : s_kind}};
+    wire [63:0] req_byte = {8{answers_turn ? ans_byte : s_byte}};
+    wire [ 7:0] dat_valid = {8{data_from_answers ? ans_dat_valid : s_dat_valid}};
+    wire [63:0] dat_data = {8{data_from_answers ? ans_dat_data : s_dat_data}};
+    assign ans_ready = answers_turn && taken;
+    assign s_ready = !answers_turn && taken;
+    assign ans_dat_ready = data_from_answers && dat_ready != 8'd0;
+    assign s_dat_ready = !data_from_answers && dat_ready != 8'd0;
 
+    /* verilator lint_off PINCONNECTEMPTY */
     cv_device_encoder encoder (
         .clk(clk), .rst(rst),
         .req_valid(req_valid), .req_ready(req_ready), .req_kind(req_kind), .req_byte(req_byte),
         .dat_valid(dat_valid), .dat_ready(dat_ready), .dat_data(dat_data),
         .out_data(out_data), .out_valid(out_valid), .out_ready(out_ready),
-        .busy(enc_busy), .busy_channel(enc_channel)
+        .busy(), .busy_channel()
     );
+    /* verilator lint_on PINCONNECTEMPTY */
 endmodule
 `default_nettype wire

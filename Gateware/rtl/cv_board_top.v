@@ -2,9 +2,12 @@
 // The example board: the bridge chip's asynchronous FIFO on `clk`, a clock-crossing FIFO each way,
 // and the board's logic (cv_board_core) on `user_clk`. The bus is split into d_in/d_out/d_oe; the
 // tristate belongs to the FPGA top (cv_board_fpga). The settings are sampled in user_clk's domain:
-// change them only while user_rst is high. Reset both domains together.
+// change them only while user_rst is high. Reset both domains together. FIFO_DEPTH_LOG2 = 0 leaves
+// the crossing out, for a board whose logic runs on the interface's clock: user_clk must then be clk
+// (and user_rst rst).
 module cv_board_top #(
-    parameter integer FIFO_DEPTH_LOG2 = 9  // the clock-crossing FIFOs each way
+    parameter integer FIFO_DEPTH_LOG2 = 9, // the clock-crossing FIFOs each way; 0: none (one clock)
+    parameter integer PEEK_MEMORY     = 0  // 1: peek_* one user_clk after peek_addr (block RAM)
 ) (
     input  wire        clk,
     input  wire        rst,
@@ -53,17 +56,29 @@ module cv_board_top #(
         .tx_data(tx_data), .tx_valid(tx_valid), .tx_ready(tx_ready)
     );
 
-    cv_async_fifo #(.WIDTH(8), .DEPTH_LOG2(FIFO_DEPTH_LOG2)) from_host (
-        .wr_clk(clk), .wr_rst(rst), .wr_data(rx_data), .wr_valid(rx_valid), .wr_ready(rx_ready),
-        .rd_clk(user_clk), .rd_rst(user_rst), .rd_data(host_data), .rd_valid(host_valid), .rd_ready(host_ready)
-    );
+    generate
+        if (FIFO_DEPTH_LOG2 > 0) begin : crossing
+            cv_async_fifo #(.WIDTH(8), .DEPTH_LOG2(FIFO_DEPTH_LOG2)) from_host (
+                .wr_clk(clk), .wr_rst(rst), .wr_data(rx_data), .wr_valid(rx_valid), .wr_ready(rx_ready),
+                .rd_clk(user_clk), .rd_rst(user_rst),
+                .rd_data(host_data), .rd_valid(host_valid), .rd_ready(host_ready)
+            );
+            cv_async_fifo #(.WIDTH(8), .DEPTH_LOG2(FIFO_DEPTH_LOG2)) to_host (
+                .wr_clk(user_clk), .wr_rst(user_rst),
+                .wr_data(board_data), .wr_valid(board_valid), .wr_ready(board_ready),
+                .rd_clk(clk), .rd_rst(rst), .rd_data(tx_data), .rd_valid(tx_valid), .rd_ready(tx_ready)
+            );
+        end else begin : one_clock
+            assign host_data = rx_data;
+            assign host_valid = rx_valid;
+            assign rx_ready = host_ready;
+            assign tx_data = board_data;
+            assign tx_valid = board_valid;
+            assign board_ready = tx_ready;
+        end
+    endgenerate
 
-    cv_async_fifo #(.WIDTH(8), .DEPTH_LOG2(FIFO_DEPTH_LOG2)) to_host (
-        .wr_clk(user_clk), .wr_rst(user_rst), .wr_data(board_data), .wr_valid(board_valid), .wr_ready(board_ready),
-        .rd_clk(clk), .rd_rst(rst), .rd_data(tx_data), .rd_valid(tx_valid), .rd_ready(tx_ready)
-    );
-
-    cv_board_core core (
+    cv_board_core #(.PEEK_MEMORY(PEEK_MEMORY)) core (
         .clk(user_clk), .rst(user_rst),
         .in_data(host_data), .in_valid(host_valid), .in_ready(host_ready),
         .out_data(board_data), .out_valid(board_valid), .out_ready(board_ready),

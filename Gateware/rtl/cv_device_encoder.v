@@ -37,22 +37,21 @@ module cv_device_encoder (
 
     wire out_free = !out_valid || out_ready;
 
-    // Round-robin: the first asking channel at or after `first`.
-    wire [15:0] doubled = {req_valid, req_valid} >> first;
-    reg  [ 2:0] offset;
-    reg         any;
-    integer     i;
+    // Round-robin: the lowest asking channel at or after `first`, else the lowest asking one.
+    reg  [7:0] from_first;
+    reg  [2:0] lowest_from_first, lowest;
+    integer    i;
     always @(*) begin
-        offset = 3'd0;
-        any = 1'b0;
+        for (i = 0; i < 8; i = i + 1) from_first[i] = req_valid[i] && i >= first;
+        lowest_from_first = 3'd0;
+        lowest = 3'd0;
         for (i = 7; i >= 0; i = i - 1) begin
-            if (doubled[i]) begin
-                offset = i[2:0];
-                any = 1'b1;
-            end
+            if (from_first[i]) lowest_from_first = i[2:0];
+            if (req_valid[i]) lowest = i[2:0];
         end
     end
-    wire [2:0] grant      = first + offset;
+    wire [2:0] grant = from_first != 8'd0 ? lowest_from_first : lowest;
+    wire       any   = req_valid != 8'd0;
     wire       start      = state == S_IDLE && any && out_free;
     wire [1:0] grant_kind = req_kind[2*grant+:2];
     wire [7:0] grant_byte = req_byte[8*grant+:8];

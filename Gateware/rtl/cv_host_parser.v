@@ -57,10 +57,11 @@ module cv_host_parser (
     reg [7:0] seq_hdr;        // the control sequence in progress: its header,
     reg [2:0] seq_step;       // its messages taken so far (0: none),
     reg [7:0] seq_value;      // and its value once the fourth message came
-    reg [31:0] idle_cycles;   // cycles the message in progress waited for the host
+    reg [31:0] idle_cycles;   // cycles the message in progress waited for the host so far
+    reg        idle_expired;  // and it has waited msg_timeout cycles
 
     wire out_free  = !rec_valid || rec_ready;
-    wire timed_out = state != S_HDR && msg_timeout != 32'd0 && idle_cycles >= msg_timeout;
+    wire timed_out = state != S_HDR && msg_timeout != 32'd0 && idle_expired;
     assign in_ready = out_free && !done_pending && !timed_out;
     assign rec_addr = (rec_kind == K_CTRL || rec_kind == K_DONE) ? rec_hdr[6:3] : rec_hdr[3:0];
     wire take = in_valid && in_ready;
@@ -88,6 +89,31 @@ module cv_host_parser (
     wire seq_completes = seq_continues && seq_step == 3'd4;
     wire known         = is_trig || is_single || is_block || is_ctrl_h;
 
+    // What this clock adds to the discard counts (one adder each, a clock later: the counts trail the
+    // input by a clock, which keeps the adders off the paths through in_ready).
+    wire emit_done = done_pending && out_free;
+    wire drop      = !emit_done && timed_out && out_free;
+    reg [8:0] discard_add, discard_add_q;
+    reg       control_discard, control_discard_q;
+    always @(*) begin
+        discard_add = 9'd0;
+        control_discard = 1'b0;
+        if (drop) begin
+            if (state == S_VAL) begin
+                discard_add = 9'd1;  // a header alone
+                control_discard = seq_step != 3'd0;
+            end else begin
+                discard_add = 9'd2 + {1'b0, block_len - block_left};  // a preamble and its data so far
+            end
+        end else if (!emit_done && take) begin
+            if (state == S_HDR) discard_add = {8'd0, !in_data[7]};
+            else if (state == S_VAL) begin
+                discard_add = known ? 9'd0 : 9'd2;
+                control_discard = seq_breaks;
+            end
+        end
+    end
+
     always @(posedge clk) begin
         if (rst) begin
             state <= S_HDR;
@@ -99,6 +125,7 @@ module cv_host_parser (
             seq_step <= 3'd0;
             seq_value <= 8'h00;
             idle_cycles <= 32'd0;
+            idle_expired <= 1'b0;
             rec_valid <= 1'b0;
             rec_kind <= K_TRIG;
             rec_hdr <= 8'h00;
@@ -106,28 +133,35 @@ module cv_host_parser (
             rec_last <= 1'b0;
             discarded_bytes <= 32'd0;
             control_discarded <= 32'd0;
+            discard_add_q <= 9'd0;
+            control_discard_q <= 1'b0;
         end else begin
             if (rec_valid && rec_ready) rec_valid <= 1'b0;
 
-            if (state == S_HDR || take) idle_cycles <= 32'd0;
-            else if (!in_valid && !timed_out) idle_cycles <= idle_cycles + 32'd1;
+            discard_add_q <= discard_add;
+            control_discard_q <= control_discard;
+            discarded_bytes <= discarded_bytes + {23'd0, discard_add_q};
+            control_discarded <= control_discarded + {31'd0, control_discard_q};
+            if (state == S_HDR || take) begin
+                idle_cycles <= 32'd0;
+                idle_expired <= 1'b0;
+            end else if (!in_valid && !idle_expired) begin
+                idle_cycles <= idle_cycles + 32'd1;
+                idle_expired <= idle_cycles + 32'd1 == msg_timeout;
+            end
 
-            if (done_pending && out_free) begin
+            if (emit_done) begin
                 rec_kind <= K_DONE;
                 rec_data <= seq_value;
                 rec_last <= 1'b0;
                 rec_valid <= 1'b1;
                 done_pending <= 1'b0;
-            end else if (timed_out && out_free) begin
+            end else if (drop) begin
                 // The host stopped half-way through a message: drop what came of it.
                 state <= S_HDR;
-                idle_cycles <= 32'd0;
                 if (state == S_VAL) begin
-                    discarded_bytes <= discarded_bytes + 32'd1;
-                    if (seq_step != 3'd0) control_discarded <= control_discarded + 32'd1;
                     seq_step <= 3'd0;
                 end else begin
-                    discarded_bytes <= discarded_bytes + 32'd2 + {24'd0, block_len - block_left};
                     rec_kind <= K_ABORT;
                     rec_data <= 8'h00;
                     rec_last <= 1'b0;
@@ -139,13 +173,10 @@ module cv_host_parser (
                         if (in_data[7]) begin
                             hdr <= in_data;
                             state <= S_VAL;
-                        end else begin
-                            discarded_bytes <= discarded_bytes + 32'd1;
                         end
                     end
                     S_VAL: begin
                         state <= S_HDR;
-                        if (seq_breaks) control_discarded <= control_discarded + 32'd1;
                         if (seq_completes) seq_step <= 3'd0;
                         else if (seq_continues) seq_step <= seq_step + 3'd1;
                         else if (seq_starts) seq_step <= 3'd1;
@@ -162,7 +193,6 @@ module cv_host_parser (
                         else if (is_single) rec_kind <= in_sequence ? K_CTRL : K_SINGLE;
                         else if (is_block) rec_kind <= K_BLOCK;
                         else rec_kind <= K_CTRL;
-                        if (!known) discarded_bytes <= discarded_bytes + 32'd2;
                         if (is_block && in_data != 8'h00) begin
                             state <= S_DATA;
                             block_len <= in_data;

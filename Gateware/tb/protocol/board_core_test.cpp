@@ -63,6 +63,7 @@ struct DifferentialCase {
     double inGap, outPause;
     unsigned messages;
 };
+void PrintTo(const DifferentialCase& c, std::ostream* out) { *out << c.name; }
 
 constexpr TrafficMix kClean{};
 constexpr TrafficMix kDirty{4, 4, 3, 3, 2, 1, 2, 3, 1, 255, 300};
@@ -112,6 +113,7 @@ struct Exchange {
     std::vector<std::uint8_t> answer;
     std::uint32_t discarded, controlDiscarded;
 };
+void PrintTo(const Exchange& c, std::ostream* out) { *out << c.name; }
 
 const Exchange kExchanges[] = {
     {"trigger_echoed_on_channel_0", 1, {0x81, 0x05}, {0xC8, 0x05}, 0, 0},
@@ -179,6 +181,7 @@ struct StreamCase {
     double outPause;
     unsigned sequences; // control sequences the host sends meanwhile (to addresses 6, 7 and 15)
 };
+void PrintTo(const StreamCase& c, std::ostream* out) { *out << c.name; }
 
 const StreamCase kStreamCases[] = {
     {"singles_and_blocks", 0x03, 0x0C, 16, 0, 4000, 0.3, 40},

@@ -83,7 +83,12 @@ class CoreBench {
                 }
             }
             top_->in_valid = 0;
-            for (unsigned i = 0; i < step.stallCycles; ++i) {
+            // A stall lasts until the board dropped the message left half-way (a board held back by
+            // its output may take longer than its time-out to get there).
+            for (std::uint64_t i = 0; i < step.stallCycles || top_->count_discarded_bytes < step.discardedBy; ++i) {
+                if (i > stuckLimit) {
+                    return false;
+                }
                 top_->out_ready = chance(rng_) >= settings_.outPause;
                 tick();
             }

@@ -27,6 +27,7 @@ struct EncoderCase {
     double outPause; // chance that the output is not taken on a clock
     unsigned messages;
 };
+void PrintTo(const EncoderCase& c, std::ostream* out) { *out << c.name; }
 
 const EncoderCase kCases[] = {
     {"all_channels_always_asking", 1.0, 0.0, 0.0, 40000},

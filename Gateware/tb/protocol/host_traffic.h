@@ -17,11 +17,13 @@
 
 namespace cvtb {
 
-// One stretch of the host's side: bytes to send, or a stall of the host (nothing sent for that many
-// cycles once every earlier byte was taken).
+// One stretch of the host's side: bytes to send, or a stall of the host: nothing sent until the board
+// has taken every earlier byte and counted `discardedBy` discarded bytes in all (its time-out dropped
+// the message left half-way), and for at least stallCycles.
 struct HostStep {
     std::vector<std::uint8_t> bytes;
     unsigned stallCycles = 0;
+    std::uint64_t discardedBy = 0;
 };
 
 // How often each kind of message comes (relative weights).
@@ -217,7 +219,7 @@ class HostTraffic {
         valid(bytes);
         model.resync();
         discardedBytes += bytes.size();
-        steps.push_back(HostStep{{}, mix_.stallCycles});
+        steps.push_back(HostStep{{}, mix_.stallCycles, discardedBytes});
     }
 
     void statusBlock() {
