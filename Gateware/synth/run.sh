@@ -10,21 +10,28 @@
 #
 # LUT RAM counts the distributed memory cells (ECP5 TRELLIS_DPR16X4, Xilinx RAM32M/RAM64M), where
 # those families put the small memories; LCs and Fmax are nextpnr's, after routing.
-# Prints one table; exits non-zero when an iCE40 build fails to place, or needs more logic cells,
-# flip-flops or block RAMs, or reaches a lower Fmax, than Gateware/synth/budget.txt allows.
+# Prints one line per check ("ok      " or "FAILED  ": each build, and each iCE40 build against its
+# budget), then one table; exits non-zero when a check failed: a build that fails, or an iCE40 build
+# that does not place, or needs more logic cells, flip-flops or block RAMs, or reaches a lower Fmax,
+# than Gateware/synth/budget.txt allows.
 #
-#   bash Gateware/synth/run.sh [output folder]     (default: build/synth; logs and netlists there)
+#   bash Gateware/synth/run.sh      (from any folder; logs and netlists go to build/gateware-synth of
+#                                    the repository, or to $CORVANE_GATEWARE_OUT/synth when that is set)
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-out=${1:-$root/build/synth}
+if [[ -n ${CORVANE_GATEWARE_OUT:-} ]]; then
+  out=$CORVANE_GATEWARE_OUT/synth
+else
+  out=$root/build/gateware-synth
+fi
 mkdir -p "$out"
 rtl=$root/Gateware/rtl
 budget=$here/budget.txt
 started=$(date +%s)
 
 for tool in yosys nextpnr-ice40; do
-  command -v $tool >/dev/null || { echo "synth: $tool is missing (scripts/setup.sh installs it)"; exit 1; }
+  command -v $tool >/dev/null || { echo "FAILED  synth: $tool is missing (scripts/setup.sh installs it)"; exit 1; }
 done
 
 # count <log> <cell pattern>: the sum of the final statistics' cells whose names match.
@@ -35,8 +42,13 @@ count() {
 # synth <name> <yosys command> <chparam settings>: the netlist and statistics of cv_board_fpga.
 synth() {
   local name=$1 command=$2 params=$3
-  yosys -q -l "$out/$name.yosys.log" -p "read_verilog -defer $rtl/*.v; chparam $params cv_board_fpga; $command; stat" \
-    >/dev/null 2>&1 || { echo "synth: yosys failed for $name (see $out/$name.yosys.log)"; return 1; }
+  if yosys -q -l "$out/$name.yosys.log" -p "read_verilog -defer $rtl/*.v; chparam $params cv_board_fpga; $command; stat" \
+    >/dev/null 2>&1; then
+    echo "ok      synth $name: synthesised"
+  else
+    echo "FAILED  synth $name: yosys failed (see $out/$name.yosys.log)"
+    return 1
+  fi
 }
 
 failed=0
@@ -63,16 +75,19 @@ ice40_build() {
   local limits
   limits=$(awk -v b="$name" '$1 == b {print $2, $3, $4, $5}' "$budget")
   if [[ -z $limits ]]; then
-    echo "synth: $name has no line in $budget"
+    echo "FAILED  synth $name budget: no line for it in $budget"
     failed=1
     return
   fi
   read -r max_lcs max_ffs max_brams min_fmax <<<"$limits"
+  local figures="$lcs logic cells (at most $max_lcs), $ffs flip-flops ($max_ffs), $brams block RAMs ($max_brams),"
+  figures+=" ${fmax:-?} MHz (at least $min_fmax)"
   if [[ $lcs == "no fit" ]] || ((lcs > max_lcs)) || ((ffs > max_ffs)) || ((brams > max_brams)) ||
     awk -v f="${fmax:-0}" -v m="$min_fmax" 'BEGIN {exit !(f < m)}'; then
-    echo "synth: $name is over its budget: $lcs logic cells (at most $max_lcs), $ffs flip-flops ($max_ffs)," \
-      "$brams block RAMs ($max_brams), ${fmax:-?} MHz (at least $min_fmax)"
+    echo "FAILED  synth $name budget: $figures"
     failed=1
+  else
+    echo "ok      synth $name budget: $figures"
   fi
 }
 

@@ -1,59 +1,19 @@
 // The example board's logic against the C++ board model: the same random host traffic into both,
 // the answers compared byte for byte, then the counts, registers, LEDs and control values; bad
 // input between the messages; hand-written exchanges; and the numbered stream.
+#include "board_checks.h"
 #include "core_bench.h"
 #include "host_traffic.h"
 #include "stream.h"
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 
 namespace cvtb {
 namespace {
 
 using boardsim::Behaviour;
-
-std::string hex(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t count) {
-    std::ostringstream out;
-    for (std::size_t i = from; i < bytes.size() && i < from + count; ++i) {
-        out << std::hex << (bytes[i] < 16 ? "0" : "") << int{bytes[i]} << ' ';
-    }
-    return out.str();
-}
-
-// Where two byte sequences first differ, with the bytes around it.
-::testing::AssertionResult sameBytes(const std::vector<std::uint8_t>& expected, const std::vector<std::uint8_t>& got) {
-    std::size_t i = 0;
-    while (i < expected.size() && i < got.size() && expected[i] == got[i]) {
-        ++i;
-    }
-    if (i == expected.size() && i == got.size()) {
-        return ::testing::AssertionSuccess();
-    }
-    const std::size_t from = i < 8 ? 0 : i - 8;
-    return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got " << got.size()
-                                         << "; first difference at byte " << i << "\n  expected from " << from << ": "
-                                         << hex(expected, from, 24) << "\n  got from      " << from << ": "
-                                         << hex(got, from, 24);
-}
-
-void expectSameState(CoreBench& bench, const HostTraffic& traffic) {
-    const boardsim::BoardCounts& counts = traffic.model.counts;
-    Vcv_board_core& top = bench.top();
-    EXPECT_EQ(top.count_triggers, counts.triggers);
-    EXPECT_EQ(top.count_single_bytes, counts.singleBytes);
-    EXPECT_EQ(top.count_blocks, counts.blocks);
-    EXPECT_EQ(top.count_control_sequences, counts.controlSequences);
-    EXPECT_EQ(top.count_control_discarded, counts.controlDiscarded);
-    EXPECT_EQ(top.count_discarded_bytes, traffic.discardedBytes);
-    EXPECT_EQ(top.leds, traffic.model.leds);
-    for (unsigned a = 0; a < 16; ++a) {
-        EXPECT_EQ(bench.peekRegister(a), traffic.lastSingle[a]) << "register " << a;
-        EXPECT_EQ(bench.peekControl(a), traffic.model.controlValues[a]) << "control value " << a;
-    }
-}
 
 struct DifferentialCase {
     const char* name;
@@ -95,7 +55,7 @@ TEST_P(Differential, AnswersAndStateMatchTheBoardModel) {
     const std::vector<std::uint8_t> expected(traffic.expected.begin(), traffic.expected.end());
     bench.drain(expected.size());
     EXPECT_TRUE(sameBytes(expected, bench.received));
-    expectSameState(bench, traffic);
+    expectSameState(bench.top(), traffic);
     std::cout << c.name << ": " << traffic.sentBytes << " bytes in, " << bench.received.size() << " out, "
               << traffic.discardedBytes << " discarded, " << traffic.model.counts.controlSequences
               << " control sequences, " << traffic.model.counts.controlDiscarded << " broken, " << bench.cycles

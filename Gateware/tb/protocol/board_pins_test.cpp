@@ -4,6 +4,7 @@
 // C++ board model answers it, while the host reads at random moments (so the chip's buffer fills and
 // TXE# rises) and RXF#/TXE# are held high at random points of bursts.
 #include "Vcv_board_top.h"
+#include "board_checks.h"
 #include "ft_chip_model.h"
 #include "host_traffic.h"
 
@@ -136,17 +137,6 @@ class PinBench {
 
     Vcv_board_top& top() { return *top_; }
     ftchip::Chip& chip() { return chip_; }
-    int peekRegister(unsigned a) {
-        top_->peek_addr = a;
-        top_->eval();
-        return top_->peek_register_set ? top_->peek_register : -1;
-    }
-    int peekControl(unsigned a) {
-        top_->peek_addr = a;
-        top_->eval();
-        return top_->peek_control_set ? top_->peek_control : -1;
-    }
-
     std::vector<std::uint8_t> received;
     std::uint64_t chipCycles = 0, userCycles = 0;
 
@@ -217,23 +207,8 @@ TEST_P(Pins, EveryByteBothWaysAsTheBoardModelAnswersWithinTheChipsTiming) {
     for (const std::string& v : bench.chip().violations()) {
         ADD_FAILURE() << v;
     }
-    for (std::size_t i = 0; i < expected.size() && i < bench.received.size(); ++i) {
-        ASSERT_EQ(bench.received[i], expected[i]) << "byte " << i << " to the host";
-    }
-    EXPECT_EQ(bench.received.size(), expected.size());
-    Vcv_board_top& top = bench.top();
-    const boardsim::BoardCounts& counts = traffic.model.counts;
-    EXPECT_EQ(top.count_triggers, counts.triggers);
-    EXPECT_EQ(top.count_single_bytes, counts.singleBytes);
-    EXPECT_EQ(top.count_blocks, counts.blocks);
-    EXPECT_EQ(top.count_control_sequences, counts.controlSequences);
-    EXPECT_EQ(top.count_control_discarded, counts.controlDiscarded);
-    EXPECT_EQ(top.count_discarded_bytes, traffic.discardedBytes);
-    EXPECT_EQ(top.leds, traffic.model.leds);
-    for (unsigned a = 0; a < 16; ++a) {
-        EXPECT_EQ(bench.peekRegister(a), traffic.lastSingle[a]) << "register " << a;
-        EXPECT_EQ(bench.peekControl(a), traffic.model.controlValues[a]) << "control value " << a;
-    }
+    EXPECT_TRUE(sameBytes(expected, bench.received));
+    expectSameState(bench.top(), traffic);
     std::cout << c.name << ": " << traffic.sentBytes << " bytes to the board, " << expected.size() << " back, "
               << bench.chipCycles << " chip clocks, " << bench.userCycles << " board clocks\n";
 }

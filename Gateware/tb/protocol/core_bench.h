@@ -114,18 +114,6 @@ class CoreBench {
 
     Vcv_board_core& top() { return *top_; }
 
-    // The register and control value of one address, as the board shows them.
-    int peekRegister(unsigned address) {
-        top_->peek_addr = address;
-        top_->eval();
-        return top_->peek_register_set ? top_->peek_register : -1;
-    }
-    int peekControl(unsigned address) {
-        top_->peek_addr = address;
-        top_->eval();
-        return top_->peek_control_set ? top_->peek_control : -1;
-    }
-
     std::vector<std::uint8_t> received;
     std::vector<std::uint64_t> receivedAt; // the clock each byte left on
     std::uint64_t cycles = 0;
