@@ -1,5 +1,6 @@
 // Loading board files into the simulated driver: sim_load_boards and CORVANE_SIM_BOARDS.
 #include "config_file.h"
+#include "rtl_kind.h"
 #include "sim_state.h"
 
 #include <atomic>
@@ -53,6 +54,13 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             reason = std::string(path) + ": " + reason;
         }
     }
+    for (const boardsim::BoardEntry& settings : boards) {
+        if (ok && settings.rtl && *boardsim::rtlKindMissingReason() != '\0') {
+            reason = std::string(path) + ": board " + settings.serial + " asks for \"logic\": \"rtl\", but " +
+                     boardsim::rtlKindMissingReason();
+            ok = false;
+        }
+    }
     if (!ok) {
         if (error != nullptr && errorSize != 0) {
             std::snprintf(error, errorSize, "%s", reason.c_str());
@@ -63,6 +71,12 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
     for (const boardsim::BoardEntry& settings : boards) {
         const int device = sim_add_device(settings.id, settings.serial.c_str(), settings.description.c_str());
         sim_set_behaviour(device, static_cast<int>(settings.behaviour));
+        if (settings.rtl) {
+            // The gateware answers in place of the board model, and streams by itself.
+            auto& d = boardsim::driver();
+            boardsim::Guard guard(d.lock);
+            boardsim::deviceAt(d, device)->rtl = boardsim::makeRtlKind(settings);
+        }
         if (settings.unplugAfterWrites > 0) {
             sim_unplug_after_writes(device, settings.unplugAfterWrites);
         }
@@ -75,7 +89,7 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             }
             sim_set_plug_timetable(device, times.data(), static_cast<std::uint32_t>(settings.timetable.size()));
         }
-        if (settings.stream) {
+        if (settings.stream && !settings.rtl) {
             const SimStream stream{settings.streamSettings.singleByteChannels, settings.streamSettings.blockChannels,
                                    settings.streamSettings.blockLength, settings.streamSettings.messagesPerSecond,
                                    settings.streamSettings.count};

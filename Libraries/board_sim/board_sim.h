@@ -133,6 +133,20 @@ struct SimBoardCounts {
 // What the board has taken in since it was added; all zero for no such device.
 SIM_API void sim_board_counts(int device, SimBoardCounts* out);
 
+// A board whose logic is the example gateware ("logic": "rtl" in its board file), simulated cycle
+// by cycle behind the bridge chip's pin-level model. sim_leds, sim_register (one byte: the gateware
+// keeps no block memory), sim_control_value, sim_board_counts and sim_stream_sent read its state;
+// sim_set_behaviour leaves it alone (its board file fixed the behaviour). Here: whether the device is
+// such a board, the interface clock cycles it has run, the chip's timing rules it broke (with the
+// first one's text, terminated, in `firstViolation` if given) and the bytes its parser discarded.
+struct SimRtlState {
+    int rtl;
+    std::uint64_t cycles;
+    std::uint32_t violations;
+    std::uint32_t discardedBytes;
+};
+SIM_API void sim_rtl_state(int device, SimRtlState* out, char* firstViolation, std::uint32_t size);
+
 // Faults. Unplugging pulls the device off the bus: it leaves the driver's list and cannot be
 // opened (FT_DEVICE_NOT_FOUND); every call on a handle it had answers FT_IO_ERROR, as the vendor's
 // driver does for a removed device, except FT_Close, which releases the handle. Replugging brings

@@ -168,7 +168,7 @@ void board(const json& value, const std::string& where, std::vector<BoardEntry>&
     if (!value.is_object()) {
         refuse(where, "must be an object");
     }
-    onlyKeys(value, where, {"id", "serial", "description", "dualChannel", "behaviour", "stream", "faults"});
+    onlyKeys(value, where, {"id", "serial", "description", "dualChannel", "behaviour", "stream", "faults", "logic"});
     for (const char* required : {"id", "serial", "description"}) {
         if (!value.contains(required)) {
             refuse(where, std::string("needs \"") + required + "\"");
@@ -197,6 +197,22 @@ void board(const json& value, const std::string& where, std::vector<BoardEntry>&
     }
     if (settings.stream) {
         settings.streamSettings = stream(value["stream"], where + ".stream");
+    }
+    if (value.contains("logic")) {
+        const json& logic = value["logic"];
+        if (!logic.is_string() || (logic != "model" && logic != "rtl")) {
+            refuse(where + ".logic", "must be \"model\" (the board model) or \"rtl\" (the example gateware)");
+        }
+        settings.rtl = logic == "rtl";
+    }
+    // The gateware counts its stream in 32 bits and has none of the board model's faults.
+    if (settings.rtl && settings.stream && settings.streamSettings.count > UINT32_MAX) {
+        refuse(where + ".stream.count", std::to_string(settings.streamSettings.count) + " is outside 0 to " +
+                                            std::to_string(UINT32_MAX) + " for \"logic\": \"rtl\"");
+    }
+    if (settings.rtl && value.contains("faults") && value["faults"].is_object() &&
+        value["faults"].contains("cutBlocks")) {
+        refuse(where + ".faults.cutBlocks", "is a fault of the board model, not of \"logic\": \"rtl\"");
     }
     if (value.contains("faults")) {
         const json& faults = value["faults"];

@@ -26,6 +26,7 @@ struct BoardEntry {
     std::string description;
     Behaviour behaviour = Behaviour::Silent;
     bool stream = false;
+    bool rtl = false; // "logic": "rtl": the example gateware, simulated, instead of the board model
     StreamSettings streamSettings;
     int unplugAfterWrites = 0; // 0: never
     int cutBlocks = 0;         // blocks cut short (negative: all)

@@ -2,7 +2,9 @@
 #include "sim_state.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 using boardsim::driver;
 using boardsim::Guard;
@@ -189,7 +191,8 @@ void sim_set_behaviour(int device, int behaviour) {
     }
     auto& d = driver();
     Guard guard(d.lock);
-    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
+    // The gateware's behaviour is fixed while it runs: its board file chose it.
+    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr && !target->rtl) {
         const auto wanted = static_cast<boardsim::Behaviour>(behaviour);
         if (target->board.behaviour != wanted) {
             target->board.resync(); // the board starts listening at the next message boundary
@@ -212,6 +215,14 @@ std::uint32_t sim_register(int device, std::uint32_t address, std::uint8_t* out,
     if (target == nullptr || address >= boardsim::kAddressCount) {
         return 0;
     }
+    if (target->rtl) {
+        // The gateware keeps one byte per register, and no block memory.
+        const int value = target->rtl->registerValue(address);
+        if (value >= 0 && out != nullptr && max != 0) {
+            out[0] = static_cast<std::uint8_t>(value);
+        }
+        return value >= 0 ? 1 : 0;
+    }
     const std::vector<std::uint8_t>& value = target->board.registers[address];
     if (out != nullptr) {
         std::copy_n(value.begin(), std::min<std::size_t>(max, value.size()), out);
@@ -223,6 +234,9 @@ std::uint32_t sim_leds(int device) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
+    if (target != nullptr && target->rtl) {
+        return target->rtl->leds();
+    }
     return target == nullptr ? 0 : target->board.leds;
 }
 
@@ -230,7 +244,10 @@ int sim_control_value(int device, std::uint32_t address) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr || address >= boardsim::kAddressCount ? -1 : target->board.controlValues[address];
+    if (target == nullptr || address >= boardsim::kAddressCount) {
+        return -1;
+    }
+    return target->rtl ? target->rtl->controlValue(address) : target->board.controlValues[address];
 }
 
 void sim_board_counts(int device, SimBoardCounts* out) {
@@ -240,7 +257,9 @@ void sim_board_counts(int device, SimBoardCounts* out) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
-    const boardsim::BoardCounts counts = target == nullptr ? boardsim::BoardCounts{} : target->board.counts;
+    const boardsim::BoardCounts counts = target == nullptr ? boardsim::BoardCounts{}
+                                         : target->rtl     ? target->rtl->counts()
+                                                           : target->board.counts;
     *out = SimBoardCounts{counts.triggers, counts.singleBytes, counts.blocks, counts.controlSequences,
                           counts.controlDiscarded};
 }
@@ -486,4 +505,25 @@ SimEntryPoint sim_entry_point(const char* name) {
         }
     }
     return nullptr;
+}
+
+void sim_rtl_state(int device, SimRtlState* out, char* firstViolation, std::uint32_t size) {
+    auto& d = driver();
+    Guard guard(d.lock);
+    boardsim::Device* target = boardsim::deviceAt(d, device);
+    std::string violation;
+    SimRtlState state{};
+    if (target != nullptr && target->rtl) {
+        state.rtl = 1;
+        state.cycles = target->rtl->cycles();
+        state.violations = static_cast<std::uint32_t>(target->rtl->violationCount());
+        state.discardedBytes = target->rtl->discardedBytes();
+        violation = target->rtl->firstViolation();
+    }
+    if (out != nullptr) {
+        *out = state;
+    }
+    if (firstViolation != nullptr && size != 0) {
+        std::snprintf(firstViolation, size, "%s", violation.c_str());
+    }
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <thread>
 
 namespace boardsim {
@@ -154,6 +155,16 @@ void deliver(Device& device, const std::uint8_t* bytes, std::size_t count) {
 
 void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal) {
     // The driver asks the chip for data only while the device is open.
+    if (device.open && device.rtl) {
+        // The gateware runs while the host asks; what does not fit below the cap waits in the chip.
+        std::vector<std::uint8_t> sent;
+        device.rtl->poll(sent, device.toHost.size());
+        if (!sent.empty()) {
+            deliver(device, sent.data(), sent.size());
+            noteArrival(device, signal);
+        }
+        return;
+    }
     if (!device.open || !device.stream) {
         return;
     }
@@ -217,6 +228,9 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     }
     d.openHandles[value] = number;
     *handle = device.handle;
+    if (device.rtl && device.rtl->streaming()) {
+        wakePacer(); // keeps a streaming gateware running for a host that waits to be told of data
+    }
     return FT_OK;
 }
 
@@ -490,7 +504,13 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         if (count != 0) {
             device->written.insert(device->written.end(), bytes, bytes + count);
         }
-        for (DWORD i = 0; i < count; ++i) {
+        if (device->rtl) {
+            // Like the model's echoes, the gateware's answers to a write all reach the queue.
+            std::vector<std::uint8_t> answers;
+            device->rtl->write(bytes, count, answers, std::numeric_limits<std::size_t>::max());
+            device->echoAnswers.insert(device->echoAnswers.end(), answers.begin(), answers.end());
+        }
+        for (DWORD i = 0; i < count && !device->rtl; ++i) {
             device->board.feed(bytes[i], device->echoAnswers);
         }
         if (!device->echoAnswers.empty()) {

@@ -8,6 +8,7 @@
 #include "byte_queue.h"
 #include "costs_events.h"
 #include "d2xx.h"
+#include "rtl_kind.h"
 #include "stream.h"
 
 #include <chrono>
@@ -88,6 +89,7 @@ struct Device {
     bool unplugged = false;     // gone from the bus: not listed, not openable, its handle answers FT_IO_ERROR
     int unplugAfterWrites = -1; // fault: unplugged once this many more writes have reached it
     BoardModel board;
+    std::unique_ptr<RtlKind> rtl;   // set by a board file's "logic": "rtl": answers in place of `board`
     std::unique_ptr<Stream> stream; // set by sim_set_stream; kept (stopped) once stopped
     DWORD eventMask = 0;            // FT_SetEventNotification: what to signal, and how
     PVOID eventParam = nullptr;

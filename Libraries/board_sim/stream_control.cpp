@@ -11,6 +11,10 @@ namespace boardsim {
 
 namespace {
 
+// How often the pacing thread looks at a streaming gateware board (it runs only while the host has
+// read most of what waits).
+constexpr auto kRtlPacing = std::chrono::milliseconds(2);
+
 bool validStream(const SimStream& stream) {
     return stream.blockChannels == 0 ||
            (stream.blockLength >= kStreamMinBlockLength && stream.blockLength <= kStreamMaxBlockLength);
@@ -27,6 +31,17 @@ void pacerMain() {
         const auto now = std::chrono::steady_clock::now();
         signals.clear();
         for (const auto& device : d.devices) {
+            if (device->rtl && device->open && device->rtl->streaming()) {
+                // The gateware streams only while it runs: a host that waits for the receive
+                // notification instead of polling still gets data.
+                PendingSignal signal;
+                topUp(*device, now, signal);
+                if (signal.pending()) {
+                    signals.push_back(signal);
+                }
+                next = std::min(next, now + kRtlPacing);
+                continue;
+            }
             if (!device->stream || !device->stream->paced()) {
                 continue;
             }
@@ -97,6 +112,9 @@ std::uint64_t sim_stream_sent(int device) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
+    if (target != nullptr && target->rtl) {
+        return target->rtl->streamSent();
+    }
     return target == nullptr || !target->stream ? 0 : target->stream->sent();
 }
 

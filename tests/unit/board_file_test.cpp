@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -207,6 +208,15 @@ const BadFile kBadFiles[] = {
      "boards[0]: unknown key \"a\\nb\""},
     {"line_break_in_behaviour", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "behaviour": "echo\n"}]})",
      "boards[0].behaviour: \"echo\\n\" is none of echo, registers, stream, silent"},
+    {"unknown_logic", R"({"boards": [{"id": 1, "serial": "S", "description": "d", "logic": "fpga"}]})",
+     "boards[0].logic: must be \"model\" (the board model) or \"rtl\" (the example gateware)"},
+    {"gateware_without_the_models_faults",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d", "logic": "rtl", "faults": {"cutBlocks": {}}}]})",
+     "boards[0].faults.cutBlocks: is a fault of the board model, not of \"logic\": \"rtl\""},
+    {"gateware_stream_counts_in_32_bits",
+     R"({"boards": [{"id": 1, "serial": "S", "description": "d", "logic": "rtl", "behaviour": "stream",
+                     "stream": {"singleByteChannels": [0], "count": 4294967296}}]})",
+     "boards[0].stream.count: 4294967296 is outside 0 to 4294967295 for \"logic\": \"rtl\""},
 };
 
 TEST_F(BoardFile, BadFilesAreRefusedWithTheirReasonAndChangeNothing) {
@@ -228,6 +238,54 @@ TEST_F(BoardFile, BadFilesAreRefusedWithTheirReasonAndChangeNothing) {
     char error[16] = "";
     EXPECT_EQ(-1, sim_load_boards("/nonexistent/boards.json", error, sizeof error));
     EXPECT_STREQ("/nonexistent/bo", error) << "cut to the room given, terminated";
+}
+
+// A board whose logic is the gateware: answered by the simulated RTL where this build has it, else
+// the whole file is refused with the reason and the boards already there stay.
+TEST_F(BoardFile, GatewareBoardsAnswerWhereBuiltAndAreRefusedElsewhere) {
+    sim_add_device(0x04038088u, "KEEP", "Kept board");
+    const std::string path = writeFile("gateware", R"({"boards": [
+        {"id": "0x04038088", "serial": "M1", "description": "Model"},
+        {"id": "0x04038088", "serial": "R1", "description": "Gateware", "logic": "rtl", "behaviour": "echo"}]})");
+    char error[512] = "";
+    const int loaded = sim_load_boards(path.c_str(), error, sizeof error);
+    std::filesystem::remove(path);
+#if defined(CORVANE_HAVE_RTL_BOARD)
+    ASSERT_EQ(2, loaded) << error;
+    SimRtlState state{};
+    sim_rtl_state(1, &state, nullptr, 0);
+    EXPECT_EQ(1, state.rtl);
+    sim_rtl_state(0, &state, nullptr, 0);
+    EXPECT_EQ(0, state.rtl);
+    // Through the driver's entry points: the write returns once the gateware has answered.
+    auto open = reinterpret_cast<PFN_FT_OpenEx>(sim_entry_point("FT_OpenEx"));
+    auto write = reinterpret_cast<PFN_FT_Write>(sim_entry_point("FT_Write"));
+    auto read = reinterpret_cast<PFN_FT_Read>(sim_entry_point("FT_Read"));
+    auto status = reinterpret_cast<PFN_FT_GetQueueStatus>(sim_entry_point("FT_GetQueueStatus"));
+    FT_HANDLE handle = nullptr;
+    char serial[] = "R1";
+    ASSERT_EQ(FT_OK, open(serial, FT_OPEN_BY_SERIAL_NUMBER, &handle));
+    std::uint8_t message[] = {0x81, 0x06, 0x95, 0x41, 0xA7, 0x02, 0x10, 0x20};
+    DWORD done = 0;
+    ASSERT_EQ(FT_OK, write(handle, message, sizeof message, &done));
+    DWORD pending = 0;
+    EXPECT_EQ(FT_OK, status(handle, &pending));
+    EXPECT_EQ(8u, pending);
+    std::uint8_t answer[8] = {};
+    EXPECT_EQ(FT_OK, read(handle, answer, sizeof answer, &done));
+    EXPECT_EQ(std::vector<std::uint8_t>({0xC8, 0x06, 0xD5, 0x41, 0xE7, 0x02, 0x10, 0x20}),
+              std::vector<std::uint8_t>(answer, answer + done));
+    EXPECT_EQ(0x6u, sim_leds(1));
+    sim_rtl_state(1, &state, nullptr, 0);
+    EXPECT_EQ(0u, state.violations);
+#else
+    EXPECT_EQ(-1, loaded);
+    EXPECT_EQ(path + ": board R1 asks for \"logic\": \"rtl\", but this simulated driver was built without the "
+                     "gateware's simulation (Verilator was not found, or a Windows or sanitizer build)",
+              std::string(error));
+    ASSERT_EQ(1u, listed().size());
+    EXPECT_EQ("KEEP", listed()[0].serial);
+#endif
 }
 
 } // namespace
