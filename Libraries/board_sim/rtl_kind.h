@@ -47,6 +47,6 @@ class RtlKind {
 // Why a board file's "logic": "rtl" cannot be had, or empty where it can.
 const char* rtlKindMissingReason();
 // The gateware board of a board file's entry; null where this build has none.
-std::unique_ptr<RtlKind> makeRtlKind(const BoardEntry& spec);
+std::unique_ptr<RtlKind> makeRtlKind(const BoardEntry& entry);
 
 } // namespace boardsim

@@ -24,11 +24,11 @@ constexpr std::uint64_t kPollCycles = 8192;
 // A poll runs the board only while fewer bytes than this wait for the host.
 constexpr std::size_t kPollLowWater = 4096;
 
-rtlboard::Settings settingsOf(const BoardEntry& spec) {
+rtlboard::Settings settingsOf(const BoardEntry& entry) {
     rtlboard::Settings settings;
-    if (spec.stream) {
+    if (entry.stream) {
         settings.behaviour = rtlboard::Settings::Stream;
-        const StreamSettings& stream = spec.streamSettings;
+        const StreamSettings& stream = entry.streamSettings;
         settings.streamSingleMask = static_cast<std::uint8_t>(stream.singleByteChannels);
         settings.streamBlockMask = static_cast<std::uint8_t>(stream.blockChannels);
         settings.streamBlockLength = static_cast<std::uint8_t>(stream.blockLength);
@@ -38,9 +38,9 @@ rtlboard::Settings settingsOf(const BoardEntry& spec) {
                                     : static_cast<std::uint32_t>(std::max<std::uint64_t>(
                                           1, rtlboard::kUserClockHz / stream.messagesPerSecond));
         settings.streamCount = static_cast<std::uint32_t>(stream.count);
-    } else if (spec.behaviour == Behaviour::Echo) {
+    } else if (entry.behaviour == Behaviour::Echo) {
         settings.behaviour = rtlboard::Settings::Echo;
-    } else if (spec.behaviour == Behaviour::Registers) {
+    } else if (entry.behaviour == Behaviour::Registers) {
         settings.behaviour = rtlboard::Settings::Registers;
     }
     return settings;
@@ -48,8 +48,8 @@ rtlboard::Settings settingsOf(const BoardEntry& spec) {
 
 class GatewareBoard final : public RtlKind {
   public:
-    explicit GatewareBoard(const BoardEntry& spec)
-        : board_(settingsOf(spec)), serial_(spec.serial), streams_(spec.stream) {}
+    explicit GatewareBoard(const BoardEntry& entry)
+        : board_(settingsOf(entry)), serial_(entry.serial), streams_(entry.stream) {}
 
     void write(const std::uint8_t* bytes, std::size_t count, std::vector<std::uint8_t>& answers,
                std::size_t room) override {
@@ -122,6 +122,6 @@ class GatewareBoard final : public RtlKind {
 
 const char* rtlKindMissingReason() { return ""; }
 
-std::unique_ptr<RtlKind> makeRtlKind(const BoardEntry& spec) { return std::make_unique<GatewareBoard>(spec); }
+std::unique_ptr<RtlKind> makeRtlKind(const BoardEntry& entry) { return std::make_unique<GatewareBoard>(entry); }
 
 } // namespace boardsim
