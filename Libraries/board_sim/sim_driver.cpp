@@ -504,19 +504,19 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         if (count != 0) {
             device->written.insert(device->written.end(), bytes, bytes + count);
         }
+        // The board's answers to this write, all of them into the receive queue at once.
+        std::vector<std::uint8_t> answers;
         if (device->rtl) {
-            // Like the model's echoes, the gateware's answers to a write all reach the queue.
-            std::vector<std::uint8_t> answers;
             device->rtl->write(bytes, count, answers, std::numeric_limits<std::size_t>::max());
-            device->echoAnswers.insert(device->echoAnswers.end(), answers.begin(), answers.end());
-        }
-        for (DWORD i = 0; i < count && !device->rtl; ++i) {
-            device->board.feed(bytes[i], device->echoAnswers);
-        }
-        if (!device->echoAnswers.empty()) {
-            const std::vector<std::uint8_t> answers(device->echoAnswers.begin(), device->echoAnswers.end());
-            boardsim::deliver(*device, answers.data(), answers.size());
+        } else {
+            for (DWORD i = 0; i < count; ++i) {
+                device->board.feed(bytes[i], device->echoAnswers);
+            }
+            answers.assign(device->echoAnswers.begin(), device->echoAnswers.end());
             device->echoAnswers.clear();
+        }
+        if (!answers.empty()) {
+            boardsim::deliver(*device, answers.data(), answers.size());
             boardsim::noteArrival(*device, signal);
         }
         if (device->unplugAfterWrites > 0 && --device->unplugAfterWrites == 0) {
