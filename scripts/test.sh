@@ -259,7 +259,8 @@ run_bindings() {
   else
     result="FAILED (.NET: no tests ran)"
   fi
-  # The examples, as a user runs them.
+  # The examples, as a user runs them. The stream examples' first row must be the stream's
+  # message 0: a handler put in after the open misses the first messages on a busy machine.
   local cpp=(env "LD_LIBRARY_PATH=$root/$dir/sim:$root/$dir/Libraries/lib_usb" CORVANE_SIM_BOARDS=default)
   local example what expected output
   while IFS='|' read -r what expected example; do
@@ -274,9 +275,9 @@ run_bindings() {
     fi
   done <<EXAMPLES
 C++ echo_block|answer: 13 bytes: Hello, board!|\${cpp[@]} $root/$dir/examples/cpp/echo_block
-C++ stream_to_csv|1,byte,0xD1,1,01|\${cpp[@]} $root/$dir/examples/cpp/stream_to_csv 1 cpp.csv 0.5 >/dev/null && cat cpp.csv
+C++ stream_to_csv|,0,byte,0xD0,1,00|\${cpp[@]} $root/$dir/examples/cpp/stream_to_csv 1 cpp.csv 0.5 >/dev/null && sed -n 2p cpp.csv
 C# EchoBlock|answer: Message(board=0, channel=2, block 0xE2, data=48 65 6C 6C 6F 2C 20 62 6F 61 72 64 21)|\${sim[@]} mono $root/$dir/dotnet/EchoBlock.exe --sim
-C# StreamToCsv|1,byte,0xD1,1,01|\${sim[@]} mono $root/$dir/dotnet/StreamToCsv.exe --sim 1 cs.csv 0.5 >/dev/null && cat cs.csv
+C# StreamToCsv|,0,byte,0xD0,1,00|\${sim[@]} mono $root/$dir/dotnet/StreamToCsv.exe --sim 1 cs.csv 0.5 >/dev/null && sed -n 2p cs.csv
 EXAMPLES
   rm -rf "$work" "$log"
   passed_total=$((passed_total + total - failed))

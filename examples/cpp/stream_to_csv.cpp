@@ -27,8 +27,8 @@ int main(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
     try {
         corvane::Library library;
-        corvane::Board board = library.board(index);
-        board.onMessage([&](const corvane::Message& m) {
+        // The handler goes in with the open: a streaming board sends from the moment it opens.
+        corvane::Board board = library.board(index, [&](const corvane::Message& m) {
             const double at = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             std::string bytes;
             char hex[4];

@@ -20,11 +20,11 @@ public static class StreamToCsv
         var clock = Stopwatch.StartNew();
         using (var csv = new StreamWriter(path))
         using (Library library = simulated ? Sim.Open() : new Library())
-        using (Board board = library.OpenBoard(index))
         {
             csv.WriteLine("seconds,channel,kind,command,length,bytes");
+            // The handler goes in with the open: a streaming board sends from the moment it opens.
             // Triggers (the library's read thread) and data (its write thread) may come at once.
-            board.MessageReceived += (sender, e) =>
+            EventHandler<MessageEventArgs> write = (sender, e) =>
             {
                 Message m = e.Message;
                 lock (csv)
@@ -36,8 +36,11 @@ public static class StreamToCsv
                     ++rows;
                 }
             };
-            Thread.Sleep(TimeSpan.FromSeconds(seconds));
-            board.Close(); // once it returns no handler runs: the file can be closed
+            using (Board board = library.OpenBoard(index, write))
+            {
+                Thread.Sleep(TimeSpan.FromSeconds(seconds));
+                board.Close(); // once it returns no handler runs: the file can be closed
+            }
         }
         Console.WriteLine("{0} messages written to {1}", rows, path);
         return 0;

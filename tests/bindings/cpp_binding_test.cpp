@@ -412,6 +412,44 @@ void closedWhileItsMessagesAreDelivered() {
     EXPECT_EQ(sim_is_open(simDevice(again)), 0);
 }
 
+// Board 1 of the default set streams from the moment it opens (single bytes on channels 0 and 1,
+// 32-byte blocks on 2 and 3, in turn). A handler given with the open sees message 0 on; one
+// whose open fails is never called, and the board takes another open with a handler.
+void aHandlerGivenWithTheOpenSeesTheFirstMessage() {
+    corvane::Library library;
+    Collector got;
+    corvane::Board board = library.board("CV000102B", got.handler());
+    const std::vector<Seen> first = got.take(8);
+    ASSERT_EQ(first.size(), 8u);
+    for (std::uint32_t n = 0; n < first.size(); ++n) {
+        const int channel = static_cast<int>(n % 4);
+        if (channel < 2) {
+            EXPECT_EQ(first[n], (Seen{1, channel, corvane::Kind::Byte, 0xD0 | channel, static_cast<int>(n),
+                                      Bytes{static_cast<std::uint8_t>(n)}}))
+                << "message " << n;
+        } else {
+            Bytes data(32);
+            for (std::uint32_t i = 0; i < data.size(); ++i) {
+                data[i] = sim_stream_block_byte(n, 32, i);
+            }
+            EXPECT_EQ(first[n], (Seen{1, channel, corvane::Kind::Block, 0xE0 | channel, 0, data})) << "message " << n;
+        }
+    }
+    board.close();
+
+    sim_fail_next("FT_OpenEx", 1, 3); // FT_DEVICE_NOT_OPENED
+    std::atomic<int> calls{0};
+    expectThrow<corvane::Error>([&] { library.board(1, [&](const corvane::Message&) { calls.fetch_add(1); }); },
+                                "Failed to open port");
+    // The reopened stream numbers from 0 again; what the last opening left queued may come first.
+    std::atomic<bool> restarted{false};
+    corvane::Board reopened = library.board(1, [&](const corvane::Message& m) {
+        restarted.store(restarted.load() || (m.channel == 0 && m.kind == corvane::Kind::Byte && m.value == 0));
+    });
+    EXPECT_TRUE(waitUntil([&] { return restarted.load(); }));
+    EXPECT_EQ(calls.load(), 0);
+}
+
 struct Behaviour {
     const char* name;
     void (*run)();
@@ -427,6 +465,7 @@ const Behaviour kBehaviours[] = {
     {"AHandlerThatThrows", aHandlerThatThrows},
     {"UnpluggedAndBack", unpluggedAndBack},
     {"ClosedWhileItsMessagesAreDelivered", closedWhileItsMessagesAreDelivered},
+    {"AHandlerGivenWithTheOpenSeesTheFirstMessage", aHandlerGivenWithTheOpenSeesTheFirstMessage},
 };
 
 void PrintTo(const Behaviour& behaviour, std::ostream* out) { *out << behaviour.name; }

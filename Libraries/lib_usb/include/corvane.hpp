@@ -15,8 +15,10 @@
  *     corvane::ArgumentError and a closed board or library corvane::ClosedError, both before
  *     anything reaches the library. Both derive from corvane::Error.
  *   - Messages reach the std::function you give onMessage, on the library's threads (data on its
- *     write thread, triggers on its read thread, so two calls may overlap). The bytes of a Message
- *     point into the library's buffer and are valid only during the call: keep Message::copy().
+ *     write thread, triggers on its read thread, so two calls may overlap). A handler given to
+ *     library.board(index, handler) is in place before the board opens, so it sees the first
+ *     message of a board that sends as it opens. The bytes of a Message point into the library's
+ *     buffer and are valid only during the call: keep Message::copy().
  *     An exception thrown by a handler is caught and counted (Board::callbackErrors()).
  *   - Once Board::close() (or the destructor) returns, no handler of that board runs any more; a
  *     handler may itself send, register, or close its own board.
@@ -621,18 +623,21 @@ class Library {
         return state_->list;
     }
 
-    // The listed board with that index or serial number, opened.
-    Board board(int index) {
-        return open([&](const BoardInfo& b) { return b.index == index; }, std::to_string(index));
+    // The listed board with that index or serial number, opened. A handler given here is the
+    // board's general handler from before the open, so it sees the board's very first message (a
+    // board that sends as soon as it opens would send its first ones before onMessage could run).
+    Board board(int index, Handler handler = {}) {
+        return open([&](const BoardInfo& b) { return b.index == index; }, std::to_string(index), std::move(handler));
     }
-    Board board(std::string_view serial) {
-        return open([&](const BoardInfo& b) { return b.serial == serial; }, detail::quoted(serial));
+    Board board(std::string_view serial, Handler handler = {}) {
+        return open([&](const BoardInfo& b) { return b.serial == serial; }, detail::quoted(serial),
+                    std::move(handler));
     }
-    Board board(const char* serial) {
+    Board board(const char* serial, Handler handler = {}) {
         if (serial == nullptr) {
             throw ArgumentError("a board is named by its index or its serial number, not null");
         }
-        return board(std::string_view(serial));
+        return board(std::string_view(serial), std::move(handler));
     }
 
     // Closes the boards this library opened, then the library. Closing twice does nothing.
@@ -723,7 +728,8 @@ class Library {
         }
     }
 
-    template <typename Match> Board open(Match match, const std::string& named) {
+    template <typename Match> Board open(Match match, const std::string& named, Handler handler) {
+        std::unique_ptr<const Handler> fresh = handler ? std::make_unique<const Handler>(std::move(handler)) : nullptr;
         std::lock_guard<std::mutex> hold(detail::process().lock);
         checkOpen();
         const BoardInfo* info = nullptr;
@@ -749,28 +755,44 @@ class Library {
         }
         detail::Receiver& receiver = detail::process().receivers[info->index];
         const int index = info->index;
-        if (NRV_CV_OpenDeviceByIndex(index) == 0) {
-            throw Error(detail::trimmed(NRV_CV_GetLastError()));
+        // Relaxed: a plain count, reset for the new owner.
+        receiver.errors.store(0, std::memory_order_relaxed);
+        {
+            std::lock_guard<std::mutex> keep(receiver.keptLock);
+            receiver.lastErrorText.clear();
+            // Release: pairs with the trampoline's acquire load; the std::function is complete.
+            const Handler* old = receiver.handlers[detail::kChannels].exchange(fresh.release(), std::memory_order_acq_rel);
+            if (old != nullptr) {
+                receiver.kept.emplace_back(old);
+            }
         }
+        // Seq_cst: see the trampoline.
+        receiver.active.store(true, std::memory_order_seq_cst);
         // The trampoline is the board's general callback: the library calls it for every message,
-        // and it applies the library's own rule (the channel's handler, else the general one).
-        if (NRV_CV_SelectActiveDeviceByIndex(index) == 0 || NRV_CV_RegisterReadCallback(detail::trampoline) == 0) {
+        // and it applies the library's own rule (the channel's handler, else the general one). It
+        // goes on the listed record before the open, as a board may send the moment it opens.
+        if (NRV_CV_SelectActiveDeviceByIndex(index) == 0 || NRV_CV_RegisterReadCallback(detail::trampoline) == 0 ||
+            NRV_CV_OpenDeviceByIndex(index) == 0) {
             const std::string reason = detail::trimmed(NRV_CV_GetLastError());
-            NRV_CV_CloseDeviceByIndex(index);
+            // Seq_cst: see the trampoline.
+            receiver.active.store(false, std::memory_order_seq_cst);
+            {
+                std::lock_guard<std::mutex> keep(receiver.keptLock);
+                // Relaxed: the record is inactive; the handler goes with the kept ones at the
+                // board's next handler change or close, when no delivery can hold it.
+                if (const Handler* old = receiver.handlers[detail::kChannels].exchange(nullptr, std::memory_order_relaxed)) {
+                    receiver.kept.emplace_back(old);
+                }
+            }
+            if (NRV_CV_SelectActiveDeviceByIndex(index) != 0) {
+                NRV_CV_RegisterReadCallback(nullptr);
+            }
             throw Error(reason);
         }
         auto state = std::make_shared<detail::BoardState>();
         state->library = state_;
         state->info = *info;
         state->open = true;
-        // Relaxed: a plain count, reset for the new owner.
-        receiver.errors.store(0, std::memory_order_relaxed);
-        {
-            std::lock_guard<std::mutex> keep(receiver.keptLock);
-            receiver.lastErrorText.clear();
-        }
-        // Seq_cst: see the trampoline.
-        receiver.active.store(true, std::memory_order_seq_cst);
         state_->boards.push_back(state);
         return Board(std::move(state));
     }

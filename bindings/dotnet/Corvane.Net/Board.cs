@@ -29,12 +29,28 @@ namespace Corvane
         private long callbackErrors;
         private Exception lastCallbackError;
 
-        internal Board(Library library, BoardInfo info)
+        internal Board(Library library, BoardInfo info, EventHandler<MessageEventArgs> onMessage)
         {
             this.library = library;
             this.info = info;
+            if (onMessage != null)
+            {
+                handlers = new[] { onMessage };
+            }
             receiver = Receiver.Slots[info.Index];
             receiver.Activate(this);
+        }
+
+        // Caller holds Library.ProcessLock: the open of a new board failed. From here its handlers
+        // are called no more (one already running ends on its own) and the record has no callback.
+        internal void Abandon()
+        {
+            open = false;
+            receiver.Deactivate();
+            if (Native.SelectActiveDeviceByIndex(info.Index) != 0)
+            {
+                Native.RegisterReadCallback(null);
+            }
         }
 
         public int Index { get { return info.Index; } }

@@ -218,20 +218,22 @@ namespace Corvane
             }
         }
 
-        /// <summary>The listed board with that index, opened.</summary>
-        public Board OpenBoard(int index)
+        /// <summary>The listed board with that index, opened. A handler given here is on the
+        /// board's <see cref="Board.MessageReceived"/> event from before the open, so it sees the
+        /// first message of a board that sends as soon as it opens.</summary>
+        public Board OpenBoard(int index, EventHandler<MessageEventArgs> onMessage = null)
         {
-            return Open(info => info.Index == index, index.ToString());
+            return Open(info => info.Index == index, index.ToString(), onMessage);
         }
 
-        /// <summary>The listed board with that serial number, opened.</summary>
-        public Board OpenBoard(string serial)
+        /// <summary>The listed board with that serial number, opened (a handler as above).</summary>
+        public Board OpenBoard(string serial, EventHandler<MessageEventArgs> onMessage = null)
         {
             if (serial == null)
             {
                 throw new ArgumentNullException("serial", "a board is named by its index or its serial number, not null");
             }
-            return Open(info => info.Serial == serial, "'" + serial + "'");
+            return Open(info => info.Serial == serial, "'" + serial + "'", onMessage);
         }
 
         /// <summary>Closes the boards this library opened, then the library. Closing twice does nothing.</summary>
@@ -331,7 +333,7 @@ namespace Corvane
             list = listed;
         }
 
-        private Board Open(Predicate<BoardInfo> match, string named)
+        private Board Open(Predicate<BoardInfo> match, string named, EventHandler<MessageEventArgs> onMessage)
         {
             lock (ProcessLock)
             {
@@ -348,19 +350,17 @@ namespace Corvane
                     throw new CorvaneException(string.Format("board {0} ({1}) is open already; one Board object owns it",
                                                              info.Index, info.Serial));
                 }
-                if (Native.OpenDeviceByIndex(info.Index) == 0)
-                {
-                    throw new CorvaneException(LastErrorText());
-                }
-                // The trampoline is the board's general callback: the library calls it for every
-                // message of the board.
-                if (Native.SelectActiveDeviceByIndex(info.Index) == 0 || Native.RegisterReadCallback(Receiver.Trampoline) == 0)
+                // The board and its handler are in place, and the trampoline is the record's
+                // general callback, before the open: a board may send the moment it opens. The
+                // library calls the trampoline for every message of the board.
+                var board = new Board(this, info, onMessage);
+                if (Native.SelectActiveDeviceByIndex(info.Index) == 0 || Native.RegisterReadCallback(Receiver.Trampoline) == 0 ||
+                    Native.OpenDeviceByIndex(info.Index) == 0)
                 {
                     string reason = LastErrorText();
-                    Native.CloseDeviceByIndex(info.Index);
+                    board.Abandon();
                     throw new CorvaneException(reason);
                 }
-                var board = new Board(this, info);
                 boards.Add(board);
                 return board;
             }

@@ -44,6 +44,7 @@ namespace Corvane.Tests
                 { "TheCallbackSurvivesAFullCollection", TheCallbackSurvivesAFullCollection },
                 { "AMillionMessagesWithoutGrowth", AMillionMessagesWithoutGrowth },
                 { "ADisposedLibrary", ADisposedLibrary },
+                { "AHandlerGivenWithTheOpenSeesTheFirstMessage", AHandlerGivenWithTheOpenSeesTheFirstMessage },
             };
             return rows.Select(row => new TestCaseData(row.Value).SetName(row.Key));
         }
@@ -391,6 +392,46 @@ namespace Corvane.Tests
                 Assert.AreEqual(0, Volatile.Read(ref more));
                 Assert.IsFalse(Sim.Device(again.Serial).IsOpen);
             }
+        }
+
+        // Board 1 streams from the moment it opens (single bytes on channels 0 and 1, 32-byte blocks
+        // on 2 and 3, in turn). A handler given with the open sees message 0 on; one whose open
+        // fails is never called, and the board takes another open with a handler.
+        private static void AHandlerGivenWithTheOpenSeesTheFirstMessage()
+        {
+            var seen = new List<Message>();
+            using (library.OpenBoard("CV000102B", (sender, e) => { lock (seen) seen.Add(e.Message); }))
+            {
+                Assert.IsTrue(WaitUntil(() => { lock (seen) return seen.Count >= 8; }));
+            }
+            var expected = new List<string>();
+            for (int n = 0; n < 8; ++n)
+            {
+                int channel = n % 4;
+                expected.Add(channel < 2 ? string.Format("1 ch{0} Byte D{0} v{1:X2} [{1:X2}]", channel, n)
+                                         : string.Format("1 ch{0} Block E{0} v00 32 bytes", channel));
+            }
+            lock (seen)
+            {
+                Assert.AreEqual(expected, seen.Take(8).Select(m => m.Kind == MessageKind.Block
+                    ? string.Format("{0} ch{1} Block {2:X2} v{3:X2} {4} bytes", m.Board, m.Channel, m.Command, m.Value, m.Data.Length)
+                    : Shown(m)).ToArray());
+            }
+
+            int calls = 0;
+            Sim.FailNext("FT_OpenEx", 1, 3);
+            Throws<CorvaneException>(() => library.OpenBoard(1, (sender, e) => Interlocked.Increment(ref calls)),
+                                     "Failed to open port");
+            // The reopened stream numbers from 0 again; what the last opening left queued may come first.
+            int restarted = 0;
+            using (library.OpenBoard(1, (sender, e) =>
+            {
+                if (Shown(e.Message) == "1 ch0 Byte D0 v00 [00]") Interlocked.Exchange(ref restarted, 1);
+            }))
+            {
+                Assert.IsTrue(WaitUntil(() => Volatile.Read(ref restarted) != 0));
+            }
+            Assert.AreEqual(0, Volatile.Read(ref calls));
         }
 
         // The library holds a pointer to the binding's callback from the open on: a full
