@@ -16,9 +16,11 @@ seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 1.0
 
 times = collections.defaultdict(list)  # channel -> arrival times
 with corvane.sim.open() as library:
-    board = library.board(1)  # the stream board of the default set
-    start = time.monotonic()
+    # The stream board of the default set sends from the moment it opens: its queue is in place first.
+    board = library.board(1, open=False)
     with board.messages() as received:
+        board.open()
+        start = time.monotonic()
         while True:
             message = received.get(timeout=max(0.0, start + seconds - time.monotonic()))
             now = time.monotonic() - start
