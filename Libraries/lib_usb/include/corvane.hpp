@@ -254,6 +254,31 @@ inline void waitForDeliveries(Receiver& receiver) {
     }
 }
 
+// Puts `fresh` (or none) in a handler slot; the one it replaces is kept until no delivery can be
+// using it (releaseKept).
+inline void swapHandler(Receiver& receiver, int slot, const Handler* fresh) {
+    std::lock_guard<std::mutex> keep(receiver.keptLock);
+    // Release: pairs with the trampoline's acquire load; the std::function is complete.
+    if (const Handler* old = receiver.handlers[slot].exchange(fresh, std::memory_order_acq_rel)) {
+        receiver.kept.emplace_back(old);
+    }
+}
+
+// Caller holds the process lock. The record's board is given up (closed, or its open failed): no
+// new delivery reaches a handler, the handlers are kept until none can be running, and with the
+// library open the record loses its callback (the library keeps a closed board's callback and
+// still delivers the messages it had queued: without one they are consumed without a call).
+inline void retire(Receiver& receiver, int index, bool libraryOpen) {
+    // Seq_cst: see the trampoline.
+    receiver.active.store(false, std::memory_order_seq_cst);
+    for (int slot = 0; slot <= kChannels; ++slot) {
+        swapHandler(receiver, slot, nullptr);
+    }
+    if (libraryOpen && NRV_CV_SelectActiveDeviceByIndex(index) != 0) {
+        NRV_CV_RegisterReadCallback(nullptr);
+    }
+}
+
 // Frees the replaced handlers once no delivery can be using them. A new handler set inside a
 // handler (of any board) keeps them until the next chance instead: waiting there could wait for
 // the other library thread, which may be waiting for this one. A close always waits; closed from
@@ -441,25 +466,9 @@ class Board {
                 return;
             }
             state_->open = false;
-            detail::Receiver& r = receiver();
-            // Seq_cst: see the trampoline.
-            r.active.store(false, std::memory_order_seq_cst);
-            {
-                std::lock_guard<std::mutex> keep(r.keptLock);
-                for (auto& slot : r.handlers) {
-                    // Relaxed: the board is inactive; a delivery that still holds one is waited for
-                    // below, before the kept handlers go.
-                    if (const Handler* old = slot.exchange(nullptr, std::memory_order_relaxed)) {
-                        r.kept.emplace_back(old);
-                    }
-                }
-            }
+            // A delivery that still holds a handler is waited for below, before the kept ones go.
+            detail::retire(receiver(), state_->info.index, state_->library->open);
             if (state_->library->open) {
-                // The library keeps a closed board's callback and still delivers the messages it
-                // had queued: without it they are consumed without a call.
-                if (NRV_CV_SelectActiveDeviceByIndex(state_->info.index) != 0) {
-                    NRV_CV_RegisterReadCallback(nullptr);
-                }
                 closed = NRV_CV_CloseDeviceByIndex(state_->info.index);
             }
             state_->show.clear();
@@ -523,13 +532,7 @@ class Board {
         {
             std::lock_guard<std::mutex> hold(detail::process().lock);
             selectLocked(); // only an open board of an open library takes handlers
-            std::lock_guard<std::mutex> keep(r.keptLock);
-            // Release: pairs with the trampoline's acquire load; the std::function is complete.
-            const Handler* old = r.handlers[slot].exchange(fresh.get(), std::memory_order_acq_rel);
-            static_cast<void>(fresh.release());
-            if (old != nullptr) {
-                r.kept.emplace_back(old);
-            }
+            detail::swapHandler(r, slot, fresh.release());
         }
         detail::releaseKept(r, false);
     }
@@ -760,12 +763,8 @@ class Library {
         {
             std::lock_guard<std::mutex> keep(receiver.keptLock);
             receiver.lastErrorText.clear();
-            // Release: pairs with the trampoline's acquire load; the std::function is complete.
-            const Handler* old = receiver.handlers[detail::kChannels].exchange(fresh.release(), std::memory_order_acq_rel);
-            if (old != nullptr) {
-                receiver.kept.emplace_back(old);
-            }
         }
+        detail::swapHandler(receiver, detail::kChannels, fresh.release());
         // Seq_cst: see the trampoline.
         receiver.active.store(true, std::memory_order_seq_cst);
         // The trampoline is the board's general callback: the library calls it for every message,
@@ -774,19 +773,8 @@ class Library {
         if (NRV_CV_SelectActiveDeviceByIndex(index) == 0 || NRV_CV_RegisterReadCallback(detail::trampoline) == 0 ||
             NRV_CV_OpenDeviceByIndex(index) == 0) {
             const std::string reason = detail::trimmed(NRV_CV_GetLastError());
-            // Seq_cst: see the trampoline.
-            receiver.active.store(false, std::memory_order_seq_cst);
-            {
-                std::lock_guard<std::mutex> keep(receiver.keptLock);
-                // Relaxed: the record is inactive; the handler goes with the kept ones at the
-                // board's next handler change or close, when no delivery can hold it.
-                if (const Handler* old = receiver.handlers[detail::kChannels].exchange(nullptr, std::memory_order_relaxed)) {
-                    receiver.kept.emplace_back(old);
-                }
-            }
-            if (NRV_CV_SelectActiveDeviceByIndex(index) != 0) {
-                NRV_CV_RegisterReadCallback(nullptr);
-            }
+            // The handler is freed with the kept ones at the board's next handler change or close.
+            detail::retire(receiver, index, true);
             throw Error(reason);
         }
         auto state = std::make_shared<detail::BoardState>();

@@ -41,13 +41,17 @@ namespace Corvane
             receiver.Activate(this);
         }
 
-        // Caller holds Library.ProcessLock: the open of a new board failed. From here its handlers
-        // are called no more (one already running ends on its own) and the record has no callback.
-        internal void Abandon()
+        // Caller holds Library.ProcessLock. The board gives up its record (closed, or its open
+        // failed): from here its handlers are called no more (one already running ends on its
+        // own), and with the library open the record loses its callback. The library keeps a
+        // closed board's callback and still delivers the messages it had queued: without it they
+        // are consumed without a call, so no library thread enters the runtime for this board any
+        // more (nor while it shuts down).
+        internal void Retire()
         {
             open = false;
             receiver.Deactivate();
-            if (Native.SelectActiveDeviceByIndex(info.Index) != 0)
+            if (library.IsOpenLocked && Native.SelectActiveDeviceByIndex(info.Index) != 0)
             {
                 Native.RegisterReadCallback(null);
             }
@@ -231,17 +235,9 @@ namespace Corvane
                 {
                     return;
                 }
-                open = false;
-                receiver.Deactivate();
+                Retire();
                 if (library.IsOpenLocked)
                 {
-                    // The library keeps a closed board's callback and still delivers the messages
-                    // it had queued: without it they are consumed without a call, so no library
-                    // thread enters the runtime for this board any more (nor while it shuts down).
-                    if (Native.SelectActiveDeviceByIndex(info.Index) != 0)
-                    {
-                        Native.RegisterReadCallback(null);
-                    }
                     closed = Native.CloseDeviceByIndex(info.Index);
                     reason = closed == 0 ? Library.LastErrorText() : null;
                 }

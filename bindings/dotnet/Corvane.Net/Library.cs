@@ -358,7 +358,7 @@ namespace Corvane
                     Native.OpenDeviceByIndex(info.Index) == 0)
                 {
                     string reason = LastErrorText();
-                    board.Abandon();
+                    board.Retire();
                     throw new CorvaneException(reason);
                 }
                 boards.Add(board);
