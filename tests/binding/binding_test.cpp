@@ -19,11 +19,17 @@ namespace {
 
 const std::string kVariants = CORVANE_SIM_VARIANTS_DIR;
 
-// Makes the next death-test child search `folder` first for libftd2xx.so. The loader reads the
-// variable when a process starts, so only the re-executed child sees it.
-void searchDriverIn(const std::string& folder) {
+// Makes the next death-test child search `folder` first for libftd2xx.so, with CORVANE_DRIVER set
+// to `driver` (unset when empty). The loader reads the search path when a process starts, so only
+// the re-executed child sees it.
+void searchDriverIn(const std::string& folder, const std::string& driver = "") {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     ASSERT_EQ(0, setenv("LD_LIBRARY_PATH", folder.c_str(), 1));
+    if (driver.empty()) {
+        ASSERT_EQ(0, unsetenv("CORVANE_DRIVER"));
+    } else {
+        ASSERT_EQ(0, setenv("CORVANE_DRIVER", driver.c_str(), 1));
+    }
 }
 
 // Escapes a text for the death test's regular expression (POSIX extended).
@@ -43,12 +49,13 @@ void consoleToStderr() {
     dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
-// Child: opens the library and, if that returns, reports what got bound; ends with status 0.
-void openAndReport() {
+// Child: opens the library and, if that returns, reports what got bound under the name `driverFile`
+// (the name or path the library was to load); ends with status 0.
+void openAndReport(const char* driverFile = "libftd2xx.so") {
     consoleToStderr();
     NRV_CV_Open(0, 0, 0);
     std::printf("returned;");
-    void* driver = dlopen("libftd2xx.so", RTLD_NOW | RTLD_NOLOAD);
+    void* driver = dlopen(driverFile, RTLD_NOW | RTLD_NOLOAD);
     link_map* map = nullptr;
     if (driver != nullptr && dlinfo(driver, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
         std::printf("driver %s;", map->l_name);
@@ -84,6 +91,52 @@ TEST(Binding, OnlyTheFirstMissingEntryPointIsNamed) {
 TEST(Binding, NoDriverAtAllEndsTheProcess) {
     searchDriverIn(CORVANE_NO_DRIVER_DIR);
     EXPECT_EXIT(openAndReport(), ::testing::ExitedWithCode(EXIT_FAILURE), "^Could not load DLL: libftd2xx\\.so\n$");
+}
+
+// CORVANE_DRIVER, one row per form: what the library loads, and the lines that name it. The search
+// path holds no libftd2xx.so in these rows, so a row that bound the vendor's name would fail.
+TEST(Binding, ADriverGivenByPathIsBoundFromThere) {
+    searchDriverIn(CORVANE_NO_DRIVER_DIR, CORVANE_SIM_DRIVER);
+    EXPECT_EXIT(openAndReport(CORVANE_SIM_DRIVER), ::testing::ExitedWithCode(0),
+                "^returned;driver " + literal(CORVANE_SIM_DRIVER) +
+                    ";FT_SetVIDPID present;FT_GetVIDPID present;initialized 1;last error No error found!\n$");
+}
+
+TEST(Binding, APathThatDoesNotLoadIsNamedInTheFatalLine) {
+    const std::string missing = std::string(CORVANE_NO_DRIVER_DIR) + "/libabsent_d2xx.so";
+    searchDriverIn(kVariants + "/no_FT_SetVIDPID_FT_GetVIDPID", missing);
+    EXPECT_EXIT(openAndReport(), ::testing::ExitedWithCode(EXIT_FAILURE),
+                "^Could not load DLL: " + literal(missing) + "\n$");
+}
+
+TEST(Binding, APathLackingAnEntryPointIsNamedWithIt) {
+    const std::string lacking = kVariants + "/no_FT_EraseEE/libftd2xx.so";
+    searchDriverIn(CORVANE_NO_DRIVER_DIR, lacking);
+    EXPECT_EXIT(openAndReport(), ::testing::ExitedWithCode(EXIT_FAILURE),
+                "^Error: Function FT_EraseEE is not found in the library " + literal(lacking) + "$");
+}
+
+TEST(Binding, TheOpenRoadBindsTheOpenDriverByName) {
+    searchDriverIn(CORVANE_OPEN_NAMED_DIR, "open");
+    EXPECT_EXIT(openAndReport("libcorvane_d2xx.so"), ::testing::ExitedWithCode(0),
+                "^returned;driver " + literal(std::string(CORVANE_OPEN_NAMED_DIR) + "/libcorvane_d2xx.so") +
+                    ";FT_SetVIDPID present;FT_GetVIDPID present;initialized 1;last error No error found!\n$");
+}
+
+TEST(Binding, TheOpenRoadWithoutItsDriverEndsTheProcessNamingIt) {
+    // The vendor's driver is there, and is not taken instead: the user asked for the open road.
+    searchDriverIn(kVariants + "/no_FT_SetVIDPID_FT_GetVIDPID", "open");
+    EXPECT_EXIT(openAndReport(), ::testing::ExitedWithCode(EXIT_FAILURE),
+                "^Could not load DLL: libcorvane_d2xx\\.so\n$");
+}
+
+TEST(Binding, AnUnknownWordIsReportedAndTheVendorsDriverBound) {
+    const std::string folder = kVariants + "/no_FT_SetVIDPID_FT_GetVIDPID";
+    searchDriverIn(folder, "libusb");
+    EXPECT_EXIT(openAndReport(), ::testing::ExitedWithCode(0),
+                "^Ignoring CORVANE_DRIVER=\"libusb\": expected vendor, open or the path of a D2XX driver library "
+                "\\(at most 511 characters\\)\nreturned;driver " +
+                    literal(folder + "/libftd2xx.so") + ";FT_SetVIDPID absent;");
 }
 
 } // namespace

@@ -135,3 +135,66 @@ TEST(SelfTestCyclesSetting, IsANumberOfCyclesFromOneToTheFullTest) {
 }
 
 } // namespace
+
+// CORVANE_DRIVER: the vendor's driver unless `open` or a file is named; a file is anything with a
+// path separator or a library's ending, and any other word is reported and changes nothing.
+TEST(DriverSetting, ChoosesTheRoadOrAFileAndReportsAnythingElse) {
+    struct Row {
+        const char* value;
+        corvane::DriverChoice expected;
+        const char* path;
+        const char* stderrLine;
+    };
+    using D = corvane::DriverChoice;
+#if defined(_WIN32)
+    constexpr bool kHaveOpen = false;
+#else
+    constexpr bool kHaveOpen = true;
+#endif
+    const std::string longPath = "/" + std::string(511, 'd');
+    const std::string longLine = "Ignoring CORVANE_DRIVER=\"" + longPath +
+                                 "\": expected vendor, open or the path of a D2XX driver library (at most 511 "
+                                 "characters)\n";
+    const Row rows[] = {
+        {"", D::vendor, "", ""},
+        {"vendor", D::vendor, "", ""},
+        {"/opt/vendor/libftd2xx.so.1.4.27", D::path, "/opt/vendor/libftd2xx.so.1.4.27", ""},
+        {"libother_d2xx.so", D::path, "libother_d2xx.so", ""},
+        {"C:\\drivers\\ftd2xx64", D::path, "C:\\drivers\\ftd2xx64", ""},
+        {"ftd2xx.dll", D::path, "ftd2xx.dll", ""},
+        {"./d2xx", D::path, "./d2xx", ""},
+        {"Open", D::vendor, "",
+         kHaveOpen ? "Ignoring CORVANE_DRIVER=\"Open\": expected vendor, open or the path of a D2XX driver library "
+                     "(at most 511 characters)\n"
+                   : "Ignoring CORVANE_DRIVER=\"Open\": expected vendor or the path of a D2XX driver library (at "
+                     "most 511 characters); this platform has no open driver\n"},
+        {"libusb", D::vendor, "",
+         kHaveOpen ? "Ignoring CORVANE_DRIVER=\"libusb\": expected vendor, open or the path of a D2XX driver library "
+                     "(at most 511 characters)\n"
+                   : "Ignoring CORVANE_DRIVER=\"libusb\": expected vendor or the path of a D2XX driver library (at "
+                     "most 511 characters); this platform has no open driver\n"},
+        {"open", kHaveOpen ? D::open : D::vendor, "",
+         kHaveOpen ? ""
+                   : "Ignoring CORVANE_DRIVER=\"open\": expected vendor or the path of a D2XX driver library (at "
+                     "most 511 characters); this platform has no open driver\n"},
+    };
+    for (const Row& row : rows) {
+        setEnvironment("CORVANE_DRIVER", row.value);
+        auto context = std::make_unique<HostContext>();
+        testing::internal::CaptureStderr();
+        corvane::readReceiveSettings(context.get());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), row.stderrLine) << row.value;
+        EXPECT_EQ(context->settings.driver, row.expected) << row.value;
+        EXPECT_STREQ(context->settings.driverPath, row.path) << row.value;
+    }
+    // A path that does not fit is refused whole rather than cut to another file's name.
+    if (kHaveOpen) {
+        setEnvironment("CORVANE_DRIVER", longPath.c_str());
+        auto context = std::make_unique<HostContext>();
+        testing::internal::CaptureStderr();
+        corvane::readReceiveSettings(context.get());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), longLine);
+        EXPECT_EQ(context->settings.driver, D::vendor);
+    }
+    setEnvironment("CORVANE_DRIVER", "");
+}

@@ -14,6 +14,7 @@ constexpr int kCallbackBufferSize = 10000;           // a board's staging buffer
 constexpr int kLogTextSize = 1024;                   // one formatted log line, terminator included
 constexpr int kLastErrorSize = 2048;                 // the last-error text, terminator included
 constexpr int kLastErrorSlots = 4;                   // texts kept so that a reader is never overwritten
+constexpr int kDriverPathSize = 512;                 // CORVANE_DRIVER's path, and the bound driver's name
 constexpr int kBatchReadSize = 65536;                // CORVANE_RX=batched: the most one read takes (the driver's queue)
 constexpr std::uint32_t kReaderIdleWaitMs = 10;  // CORVANE_IDLE=wait: the read thread looks again at least this often
 constexpr std::uint32_t kWriterIdleWaitMs = 100; // ... and the write thread, which the read thread signals

@@ -37,7 +37,7 @@ HostContext* constructHostContext(HostContext* context) {
     startThreads(context);
     logMessage(context, "Opening FTD library\n");
     // The slot a missing entry point's text goes to; the process ends right after.
-    loadDriverLibrary(&context->driverTable, context->lastError.slots[0]);
+    loadDriverLibrary(&context->driverTable, context->lastError.slots[0], context->settings);
     return context;
 }
 

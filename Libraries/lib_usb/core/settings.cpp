@@ -2,6 +2,7 @@
 
 #include "core/host_context.h"
 #include "core/log.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,9 @@ namespace corvane {
 namespace {
 
 constexpr char kIgnoredSettingLine[] = "Ignoring %s=\"%s\": expected %s\n";
+constexpr char kDriverExpected[] = "vendor, open or the path of a D2XX driver library (at most 511 characters)";
+constexpr char kDriverExpectedWithoutOpen[] =
+    "vendor or the path of a D2XX driver library (at most 511 characters); this platform has no open driver";
 
 // The variable's value, or null when it is unset or empty.
 const char* setting(const char* name) {
@@ -55,7 +59,38 @@ bool readNumber(HostContext* context, const char* name, long lowest, long highes
     return false;
 }
 
+bool endsWith(const char* text, const char* end) {
+    const std::size_t length = std::strlen(text);
+    const std::size_t endLength = std::strlen(end);
+    return length >= endLength && std::strcmp(text + length - endLength, end) == 0;
+}
+
+// CORVANE_DRIVER: `vendor` (the default), `open` where this platform has the open driver, or the
+// path of a driver file; anything else is reported and the vendor's driver stays.
+void readDriverChoice(HostContext* context, ReceiveSettings& settings) {
+    const char* value = setting("CORVANE_DRIVER");
+    if (value == nullptr || std::strcmp(value, "vendor") == 0) {
+        return;
+    }
+    const bool haveOpen = !platform::kOpenDriverLibraryNames.empty();
+    if (std::strcmp(value, "open") == 0 && haveOpen) {
+        settings.driver = DriverChoice::open;
+    } else if (namesDriverFile(value) && std::strlen(value) < sizeof settings.driverPath) {
+        settings.driver = DriverChoice::path;
+        std::snprintf(settings.driverPath, sizeof settings.driverPath, "%s", value);
+    } else if (std::strcmp(value, "open") == 0) {
+        reportIgnored(context, "CORVANE_DRIVER", value, kDriverExpectedWithoutOpen);
+    } else {
+        reportIgnored(context, "CORVANE_DRIVER", value, haveOpen ? kDriverExpected : kDriverExpectedWithoutOpen);
+    }
+}
+
 } // namespace
+
+bool namesDriverFile(const char* value) {
+    return std::strchr(value, '/') != nullptr || std::strchr(value, '\\') != nullptr || endsWith(value, ".so") ||
+           endsWith(value, ".dll");
+}
 
 void readReceiveSettings(HostContext* context) {
     ReceiveSettings settings{false, false, 0, false};
@@ -75,6 +110,7 @@ void readReceiveSettings(HostContext* context) {
                    number)) {
         settings.selfTestCycles = static_cast<std::int32_t>(number);
     }
+    readDriverChoice(context, settings);
     context->settings = settings;
 }
 

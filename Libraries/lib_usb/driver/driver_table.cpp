@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <span>
 
 namespace corvane {
 
@@ -33,13 +34,26 @@ void** entrySlots(DriverTable& table) {
     return reinterpret_cast<void**>(&table.FT_Open);
 }
 
+// The file names to try for the chosen driver, in order.
+std::span<const char* const> driverNames(const ReceiveSettings& settings, const char* const (&path)[1]) {
+    switch (settings.driver) {
+    case DriverChoice::open:
+        return platform::kOpenDriverLibraryNames;
+    case DriverChoice::path:
+        return path;
+    case DriverChoice::vendor:
+        break;
+    }
+    return platform::kDriverLibraryNames;
+}
+
 } // namespace
 
 static_assert(offsetof(DriverTable, FT_GetDeviceInfoList) ==
                   offsetof(DriverTable, FT_Open) + (d2xx::kEntryPointCount - 1) * sizeof(void*),
               "the entry-point fields are contiguous, in list order");
 
-int loadDriverLibrary(DriverTable** table, char* lastError) {
+int loadDriverLibrary(DriverTable** table, char* lastError, const ReceiveSettings& settings) {
     if (*table == nullptr) {
         *table = new (std::nothrow) DriverTable;
         if (*table == nullptr) {
@@ -53,7 +67,8 @@ int loadDriverLibrary(DriverTable** table, char* lastError) {
     // is tried for missing entry points. When none loads, the line names the last name tried, or
     // the last one found built for another word size.
     const char* wrongWordSize = nullptr;
-    for (const char* name : platform::kDriverLibraryNames) {
+    const char* const path[1] = {settings.driverPath};
+    for (const char* name : driverNames(settings, path)) {
         std::snprintf(driver.libraryName, sizeof driver.libraryName, "%s", name);
         platform::LoadFailure failure = platform::LoadFailure::notLoaded;
         driver.libraryHandle = platform::loadLibrary(name, &failure);
@@ -65,7 +80,7 @@ int loadDriverLibrary(DriverTable** table, char* lastError) {
         }
     }
     if (driver.libraryHandle == nullptr) {
-        char line[256];
+        char line[kDriverPathSize + 128];
         if (wrongWordSize != nullptr) {
             const unsigned bits = sizeof(void*) * CHAR_BIT;
             std::snprintf(line, sizeof line, kWrongWordSizeLine, wrongWordSize, bits, bits, bits);

@@ -11,12 +11,16 @@ namespace corvane::platform {
 // File names of the D2XX driver library on this platform, in the order they are tried: the first
 // that loads is the one bound. Every text that names the driver uses one of these.
 extern const std::span<const char* const> kDriverLibraryNames;
+// File names of the open driver, the D2XX driver of our own that is installed beside the library
+// (CORVANE_DRIVER=open), in the order tried; empty where this platform has none.
+extern const std::span<const char* const> kOpenDriverLibraryNames;
 
 // Why loadLibrary failed. wrongWordSize: the file found is a library for another word size (a
 // 32-bit DLL found by a 64-bit program); told apart only where the library reports it.
 enum class LoadFailure { none, notLoaded, wrongWordSize };
 
-// Loads a shared library by its bare file name with the system's search order; null on failure,
+// Loads a shared library by its bare file name with the system's search order, or by a path as
+// given; null on failure,
 // with the reason in *failure.
 void* loadLibrary(const char* fileName, LoadFailure* failure);
 // Address of an exported symbol of a loaded library; null when it is not exported.

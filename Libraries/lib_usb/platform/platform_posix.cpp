@@ -10,9 +10,11 @@ namespace corvane::platform {
 
 namespace {
 constexpr const char* kDriverNames[] = {"libftd2xx.so"};
+constexpr const char* kOpenDriverNames[] = {"libcorvane_d2xx.so"};
 } // namespace
 
 const std::span<const char* const> kDriverLibraryNames{kDriverNames};
+const std::span<const char* const> kOpenDriverLibraryNames{kOpenDriverNames};
 
 void* loadLibrary(const char* fileName, LoadFailure* failure) {
     void* library = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);

@@ -22,6 +22,9 @@ constexpr bool kTellsWrongWordSize = false;
 } // namespace
 
 const std::span<const char* const> kDriverLibraryNames{kDriverNames};
+// The open driver is built for Linux only: Windows programs reach the chips through the vendor's
+// kernel driver and its DLL.
+const std::span<const char* const> kOpenDriverLibraryNames{};
 
 void* loadLibrary(const char* fileName, LoadFailure* failure) {
     HMODULE library = LoadLibraryA(fileName);
