@@ -54,6 +54,10 @@ install(TARGETS corvane EXPORT CorvaneTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS corvane_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Corvane's own driver (CORVANE_DRIVER=open) beside the library, where the loader finds it by name.
+if(TARGET open_driver)
+  install(TARGETS open_driver LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
 # Never in a folder the loader searches, where it would hide the vendor's libftd2xx.so.
 install(TARGETS board_sim LIBRARY DESTINATION ${CORVANE_SIM_INSTALL_DIR})
 # An installed corvane --sim finds it from its own folder.

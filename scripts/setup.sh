@@ -10,6 +10,7 @@
 #     (the 64-bit build's tests); skipped when CORVANE_WITH_WINE=0, as for the tour
 #   Debian's Python 3 with pytest, setuptools, pip and matplotlib (the Python package's tests and
 #     examples, run with /usr/bin/python3)
+#   libusb-1.0's development files (Corvane's own D2XX driver, built on it)
 #   help2man, lintian, dpkg-dev, fakeroot, zip, unzip, pkg-config (the packages: the man page, the
 #     .deb and its checks, the Windows zip, the consumer built with pkg-config)
 #   Mono's C# compiler and Debian's NUnit 2.6 with its console (the .NET assembly, its tests and
@@ -22,7 +23,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev libbenchmark-dev
           g++-mingw-w64-i686-posix binutils-mingw-w64-i686 nlohmann-json3-dev libcli11-dev
-          clang libclang-rt-14-dev)
+          clang libclang-rt-14-dev libusb-1.0-0-dev)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 packages+=(python3 python3-pytest python3-setuptools python3-pip python3-matplotlib)
 packages+=(help2man lintian dpkg-dev fakeroot zip unzip pkg-config)
