@@ -7,12 +7,16 @@
 #                                         Corvane.Net.dll with both DLLs beside it
 # from the default, win32 and win64 builds (build/<CORVANE_BUILD_PREFIX><preset>, made if missing;
 # only what the packages hold is built, so trees the test suite built are reused as they are).
+# The Linux packages carry Corvane's own D2XX driver (libcorvane_d2xx.so, Libraries/open_driver)
+# beside libcorvane.so: where the source tree has it, a package without it is a failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 bash scripts/setup.sh || { echo "package.sh: set-up failed"; exit 1; }
 
 prefix=${CORVANE_BUILD_PREFIX:-}
+open_driver=
+[[ ! -d Libraries/open_driver ]] || open_driver=libcorvane_d2xx.so
 for preset in default win32 win64; do
   dir=build/${prefix}${preset}
   echo "=== package: ${preset} in ${dir} ==="
@@ -20,6 +24,17 @@ for preset in default win32 win64; do
   targets=(corvane corvane_tool board_sim)
   [[ $preset != default ]] || targets+=(corvane_man)
   [[ $preset == default ]] || targets+=(corvane_dotnet) # the zip's bin/Corvane.Net.dll
+  if [[ $preset == default && -n $open_driver ]]; then
+    # Named by the file it makes, whatever the target is called.
+    outputs=$(ninja -C "$dir" -t targets all)
+    driver_file=$(sed -n 's|^\(\([^:]*/\)\{0,1\}libcorvane_d2xx\.so\): .*|\1|p' <<<"$outputs")
+    driver_file=${driver_file%%$'\n'*}
+    [[ -n $driver_file ]] || {
+      echo "package.sh: Libraries/open_driver is in the tree but $dir makes no libcorvane_d2xx.so"
+      exit 1
+    }
+    targets+=("$driver_file")
+  fi
   cmake --build "$dir" -j2 --target "${targets[@]}"
 done
 
@@ -33,5 +48,19 @@ cpack --config "build/${prefix}default/CPackConfig.cmake" -B "$work/linux" >/dev
 cpack --config "build/${prefix}win64/CPackConfig.cmake" -B "$work/windows" \
   -D "CPACK_INSTALL_CMAKE_PROJECTS=$root/build/${prefix}win32;Corvane;ALL;/;$root/build/${prefix}win64;Corvane;ALL;/" \
   >/dev/null
+if [[ -n $open_driver ]]; then
+  arch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  # Whole listings first: grep -q leaving a pipe early would fail it under pipefail.
+  listing=$(dpkg-deb --contents "$work"/linux/*.deb)
+  grep -q " \./usr/lib/$arch/$open_driver\$" <<<"$listing" || {
+    echo "package.sh: the .deb lacks /usr/lib/$arch/$open_driver (cmake/install.cmake installs no driver)"
+    exit 1
+  }
+  listing=$(tar tzf "$work"/linux/*.tar.gz)
+  grep -q "/lib/$arch/$open_driver\$" <<<"$listing" || {
+    echo "package.sh: the tarball lacks lib/$arch/$open_driver"
+    exit 1
+  }
+fi
 mv "$work"/linux/*.deb "$work"/linux/*.tar.gz "$work"/windows/*.zip dist/
 ls -l dist

@@ -6,10 +6,12 @@
 #     C++ example over corvane.hpp with pkg-config, run on the simulated driver; the installed
 #     corvane --version and --sim demo
 #   - lintian on the .deb (no errors), its contents (the files a user needs, and no libftd2xx.so
-#     in a folder the loader searches)
+#     in a folder the loader searches); where the source tree has Corvane's own driver
+#     (Libraries/open_driver): libcorvane_d2xx.so beside libcorvane.so, exporting the D2XX entry
+#     points only, and the .deb's dependency on Debian's libusb-1.0-0
 #   - the Windows zip alone: the consumer built for 32 and 64 bits with mingw against its header
 #     and import libraries, run under wine beside its sim/ driver; corvane.exe --sim demo from both
-#     bin folders, and without --sim no driver found
+#     bin folders, and without --sim no driver found; no libcorvane_d2xx.so (a Linux driver)
 #
 #   check.sh <default build folder> <win32 build folder> <win64 build folder>
 # The Windows builds lend only their wine prefixes. Prints one line per check; exits 1 if any failed.
@@ -23,6 +25,10 @@ version=$(sed -nE 's/^project\(Corvane VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
 arch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 deb=dist/corvane_${version}_amd64.deb
 zip=dist/corvane-${version}-windows.zip
+open_driver=
+[[ ! -d Libraries/open_driver ]] || open_driver=libcorvane_d2xx.so
+# The entry points outside the 35 that the library or the tool binds when a driver has them.
+open_driver_optional=FT_SetLatencyTimer,FT_GetLatencyTimer,FT_SetBitMode,FT_GetBitMode,FT_SetUSBParameters,FT_GetDriverVersion,FT_GetLibraryVersion,FT_GetDeviceInfoDetail
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -100,7 +106,7 @@ has_files() {
     /usr/include/corvane.h /usr/include/corvane.hpp /usr/bin/corvane /usr/share/man/man1/corvane.1.gz /usr/lib/udev/rules.d/60-corvane.rules \
     /usr/lib/$arch/cmake/Corvane/CorvaneConfig.cmake /usr/lib/$arch/cmake/Corvane/CorvaneConfigVersion.cmake \
     /usr/lib/$arch/pkgconfig/corvane.pc /usr/lib/$arch/corvane/sim/libftd2xx.so /usr/share/doc/corvane/copyright \
-    /usr/share/doc/corvane/api.md; do
+    /usr/share/doc/corvane/api.md ${open_driver:+/usr/lib/$arch/$open_driver}; do
     grep -qx -- "$file" <<<"$contents" || { echo "missing: $file"; missing=1; }
   done
   return $missing
@@ -109,6 +115,19 @@ check "the .deb holds the library, header, tool, man page, rule, CMake and pkg-c
 # The loader's folders: /lib, /usr/lib, /lib64, /usr/lib64, /usr/local/lib and their multiarch folders.
 check "no libftd2xx.so where the loader searches" \
   bash -c "! grep -E '^(/usr)?(/local)?/lib(64)?(/$arch)?/libftd2xx\.so' <<<'$contents'"
+if [[ -n $open_driver ]]; then
+  # Beside libcorvane.so, where the loader finds it by name (CORVANE_DRIVER=open).
+  check "the .deb's $open_driver exports the D2XX entry points only" \
+    cmake -DKIND=driver -DFORMAT=elf -DTOOL=nm -DBINARY="$scratch/deb/usr/lib/$arch/$open_driver" \
+      -DHEADER=Libraries/d2xx/d2xx.h -DOPTIONAL="$open_driver_optional" -P tests/exports/check_exports.cmake
+  check "the .deb depends on libusb-1.0-0 (the driver links libusb-1.0)" \
+    bash -c "dpkg-deb -f '$deb' Depends | tr ',' '\n' | grep -qE '^ *libusb-1\.0-0( |\$)'"
+  check "the tarball holds $open_driver beside libcorvane.so" \
+    bash -c "[[ \$(tar tzf dist/corvane-${version}-linux-*.tar.gz | grep -cE '/lib/$arch/($open_driver|libcorvane\.so\.1)\$') == 2 ]]"
+fi
+# CPack adds the one leading space itself; a line with two would show as verbatim text.
+check "the .deb's description is plain text (no line indented twice)" \
+  bash -c "! dpkg-deb -f '$deb' Description | grep -n '^  '"
 check "libcorvane.so's SONAME is libcorvane.so.1" \
   contains "Library soname: [libcorvane.so.1]" readelf -d "$scratch/deb/usr/lib/$arch/libcorvane.so.$version"
 check "the udev rule is the one corvane doctor suggests" \
@@ -139,6 +158,8 @@ for bits in 32 64; do
 done
 check "zip: README.txt, LICENSE.txt and the .def files" \
   bash -c "cd '$top' && ls README.txt LICENSE.txt include/corvane.h docs/api.md bin32/Corvane32.def bin64/Corvane64.def >/dev/null"
+check "zip: no libcorvane_d2xx.so (Corvane's own driver is for Linux)" \
+  bash -c "[[ -z \$(find '$top' -name '*corvane_d2xx*') ]]"
 check "zip: include/corvane.hpp, and bin/ with Corvane.Net.dll beside both DLLs" \
   bash -c "cd '$top' && ls include/corvane.hpp bin/Corvane.Net.dll bin/Corvane32.dll bin/Corvane64.dll >/dev/null"
 
