@@ -1,8 +1,10 @@
-// The library end to end through the vendor's real Linux D2XX driver, with emulated bridge chips
-// under it: libusb_emu.so is preloaded, so the driver finds the chips of emulated_boards.json on
-// the USB file system and talks to them with the usbfs ioctls, exactly as to real chips. The
-// boards behind the chips are the board model of the simulated driver; what the chips received is
-// read back through the emulator's control API (usb_emu.h).
+// The library end to end through a real D2XX driver, with emulated bridge chips under it:
+// libusb_emu.so is preloaded, so the driver finds the chips of the board file on the USB file
+// system and talks to them with the usbfs ioctls, exactly as to real chips. Every case runs on
+// both roads to the chip: the vendor's closed Linux driver (`vendor`) and Corvane's own driver on
+// libusb (`open`), chosen with CORVANE_DRIVER before the library opens. The boards behind the chips
+// are the board model of the simulated driver; what the chips received is read back through the
+// emulator's control API (usb_emu.h).
 #include "corvane.h"
 #include "d2xx.h"
 #include "environment.h"
@@ -20,6 +22,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +41,17 @@ using testing_support::setEnvironment;
 using testing_support::useProfile;
 using testing_support::waitUntil;
 
-const std::string kDriverPath = std::string(CORVANE_VENDOR_DRIVER_DIR) + "/libftd2xx.so";
+// The two roads to the chip: the driver the library loads for each.
+enum class Road { vendor, open };
+const std::string kVendorDriverPath = std::string(CORVANE_VENDOR_DRIVER_DIR) + "/libftd2xx.so";
+const std::string kOpenDriverPath = std::string(CORVANE_OPEN_DRIVER_DIR) + "/libcorvane_d2xx.so";
+Road road = Road::vendor; // the case's road, set first thing by USE_ROAD
+const auto kRoads = testing::Values(Road::vendor, Road::open);
+
+const std::string& driverPath() { return road == Road::open ? kOpenDriverPath : kVendorDriverPath; }
+std::string roadName(Road which) { return which == Road::open ? "open" : "vendor"; }
+std::string roadParamName(const testing::TestParamInfo<Road>& info) { return roadName(info.param); }
+void PrintTo(Road which, std::ostream* out) { *out << roadName(which); }
 constexpr const char* kEcho = "EMU0001B";
 constexpr const char* kEchoChip = "EMU0001";
 constexpr const char* kEchoName = "Emu Echo Board B";
@@ -52,11 +66,17 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-#define REQUIRE_VENDOR_DRIVER()                                                                                        \
-    if (!exists(kDriverPath)) {                                                                                        \
-        GTEST_SKIP() << "the vendor's driver is not at " << kDriverPath                                                \
-                     << ": scripts/vendor-driver.sh could not fetch it (see the vendor.fetch_driver test)";            \
-    }
+// Chooses the road's driver for the library (the open driver is always built; the vendor's may
+// not have been fetched, and then only the vendor road's cases are skipped).
+#define USE_ROAD(which)                                                                                                \
+    road = (which);                                                                                                    \
+    if (!exists(driverPath())) {                                                                                       \
+        GTEST_SKIP() << "the " << roadName(road) << " road's driver is not at " << driverPath()                        \
+                     << (road == Road::vendor                                                                          \
+                             ? ": scripts/vendor-driver.sh could not fetch it (see the vendor.fetch_driver test)"      \
+                             : "");                                                                                    \
+    }                                                                                                                  \
+    setEnvironment("CORVANE_DRIVER", road == Road::open ? "open" : "vendor")
 
 // ---- what the callbacks saw ------------------------------------------------------------------------
 
@@ -133,7 +153,7 @@ Bytes pattern(std::size_t length, std::uint8_t seed) {
 // ---- listing -------------------------------------------------------------------------------------------
 
 template <typename Pointer> Pointer driverEntry(const char* name) {
-    void* driver = dlopen(kDriverPath.c_str(), RTLD_NOW);
+    void* driver = dlopen(driverPath().c_str(), RTLD_NOW);
     return driver == nullptr ? nullptr : reinterpret_cast<Pointer>(dlsym(driver, name));
 }
 
@@ -152,20 +172,28 @@ std::vector<std::uint32_t> listedIds() {
     return ids;
 }
 
-TEST(VendorListing, TheDriverListsOnlyTheIdsInItsTableEachAddedOnce) {
-    REQUIRE_VENDOR_DRIVER();
-    // Before the library is open: the driver's own table holds the maker's standard ids, so of all
-    // the chips only the 0x6010 one shows, with both interfaces.
-    EXPECT_EQ(listedIds(), (std::vector<std::uint32_t>{0x04036010, 0x04036010}));
+class Listing : public testing::TestWithParam<Road> {};
+
+TEST_P(Listing, TheDriverListsOnlyTheIdsInItsTableEachAddedOnce) {
+    USE_ROAD(GetParam());
+    // Before the library is open: the vendor's own table holds the maker's standard ids, so of all
+    // the chips only the 0x6010 one shows, with both interfaces; the open driver's holds Corvane's
+    // block as well, so every chip shows, each interface of the dual ones.
+    const std::vector<std::uint32_t> everyChip = {0x04036010, 0x04036010, 0x04038088, 0x04038088, 0x04038089,
+                                                  0x04038089, 0x0403808A, 0x0403808B, 0x0403808C, 0x0403808D,
+                                                  0x0403808E, 0x0403808F, 0x0403808F};
+    EXPECT_EQ(listedIds(), road == Road::open ? everyChip : (std::vector<std::uint32_t>{0x04036010, 0x04036010}));
     auto setVidPid = driverEntry<d2xx::PFN_FT_SetVIDPID>("FT_SetVIDPID");
     ASSERT_NE(setVidPid, nullptr);
     EXPECT_EQ(setVidPid(0x0403, 0x8088), d2xx::FT_OK);
     EXPECT_EQ(setVidPid(0x0403, 0x8088), d2xx::FT_OK); // twice: the chip is still listed once
-    EXPECT_EQ(listedIds(), (std::vector<std::uint32_t>{0x04036010, 0x04036010, 0x04038088, 0x04038088}));
+    EXPECT_EQ(listedIds(), road == Road::open
+                               ? everyChip
+                               : (std::vector<std::uint32_t>{0x04036010, 0x04036010, 0x04038088, 0x04038088}));
 }
 
-TEST(VendorListing, EveryProductIdOfTheBlockIsRecordedAndTheRestSkipped) {
-    REQUIRE_VENDOR_DRIVER();
+TEST_P(Listing, EveryProductIdOfTheBlockIsRecordedAndTheRestSkipped) {
+    USE_ROAD(GetParam());
     NRV_CV_Open(0, 0, 0);
     testing::internal::CaptureStdout();
     const int count = NRV_CV_QueryDevices();
@@ -189,10 +217,14 @@ TEST(VendorListing, EveryProductIdOfTheBlockIsRecordedAndTheRestSkipped) {
     EXPECT_STREQ(NRV_CV_GetLastError(), "No error found!\n");
 }
 
+INSTANTIATE_TEST_SUITE_P(Roads, Listing, kRoads, roadParamName);
+
 // ---- open and close ------------------------------------------------------------------------------------
 
-TEST(VendorOpenClose, ByIndexByNameAndAgain) {
-    REQUIRE_VENDOR_DRIVER();
+class OpenClose : public testing::TestWithParam<Road> {};
+
+TEST_P(OpenClose, ByIndexByNameAndAgain) {
+    USE_ROAD(GetParam());
     const auto index = openLibrary("default");
     const int board = index.at(kEcho);
     EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
@@ -215,8 +247,8 @@ TEST(VendorOpenClose, ByIndexByNameAndAgain) {
     EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
 }
 
-TEST(VendorOpenClose, TwoBoardsAtOnceEachAnswerAsItself) {
-    REQUIRE_VENDOR_DRIVER();
+TEST_P(OpenClose, TwoBoardsAtOnceEachAnswerAsItself) {
+    USE_ROAD(GetParam());
     const auto index = openLibrary("default");
     const int first = openBoard(index, kEcho);
     const int second = openBoard(index, kSecondEcho);
@@ -244,6 +276,8 @@ TEST(VendorOpenClose, TwoBoardsAtOnceEachAnswerAsItself) {
     EXPECT_EQ(ofFirst, expect(first));
     EXPECT_EQ(ofSecond, expect(second));
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, OpenClose, kRoads, roadParamName);
 
 // ---- sending --------------------------------------------------------------------------------------------
 
@@ -284,30 +318,40 @@ const SendRow kSendRows[] = {
      {0xFA, 0x5A, 0xFA, 0xC3, 0xFA, 0x7E, 0xFA, 0x22, 0xFA, 0x00}},
 };
 
-class VendorSend : public testing::TestWithParam<SendRow> {};
+class Send : public testing::TestWithParam<std::tuple<Road, SendRow>> {};
 
-TEST_P(VendorSend, TheChipReceivesExactlyTheBytesOfTheSend) {
-    REQUIRE_VENDOR_DRIVER();
+TEST_P(Send, TheChipReceivesExactlyTheBytesOfTheSend) {
+    USE_ROAD(std::get<0>(GetParam()));
+    const SendRow& row = std::get<1>(GetParam());
     const auto index = openLibrary("default");
     openBoard(index, kEcho);
     usb_emu_clear_received(kEcho);
-    ASSERT_EQ(GetParam().send(), 1) << NRV_CV_GetLastError();
+    ASSERT_EQ(row.send(), 1) << NRV_CV_GetLastError();
     // FT_Write returns once the chip has taken the bytes.
-    EXPECT_EQ(received(kEcho), GetParam().wire);
+    EXPECT_EQ(received(kEcho), row.wire);
 }
 
 void PrintTo(const SendRow& row, std::ostream* out) { *out << row.name; }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, VendorSend, testing::ValuesIn(kSendRows),
-                         [](const testing::TestParamInfo<SendRow>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Roads, Send, testing::Combine(kRoads, testing::ValuesIn(kSendRows)),
+                         [](const testing::TestParamInfo<std::tuple<Road, SendRow>>& info) {
+                             return roadName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                         });
+
+// A road and a profile, for the tables that run on both profiles.
+using RoadProfile = std::tuple<Road, const char*>;
+std::string roadProfileName(const testing::TestParamInfo<RoadProfile>& info) {
+    return roadName(std::get<0>(info.param)) + "_" + std::get<1>(info.param);
+}
+const auto kRoadsAndProfiles = testing::Combine(kRoads, testing::Values("default", "fast"));
 
 // ---- round trips through the echoing board ---------------------------------------------------------------
 
-class VendorEcho : public testing::TestWithParam<const char*> {};
+class Echo : public testing::TestWithParam<RoadProfile> {};
 
-TEST_P(VendorEcho, EveryKindOnEveryChannelComesBackWhole) {
-    REQUIRE_VENDOR_DRIVER();
-    const auto index = openLibrary(GetParam());
+TEST_P(Echo, EveryKindOnEveryChannelComesBackWhole) {
+    USE_ROAD(std::get<0>(GetParam()));
+    const auto index = openLibrary(std::get<1>(GetParam()));
     const int board = openBoard(index, kEcho);
     std::vector<Call> expected;
     for (std::uint8_t channel = 0; channel < 8; ++channel) {
@@ -343,7 +387,7 @@ TEST_P(VendorEcho, EveryKindOnEveryChannelComesBackWhole) {
     EXPECT_STREQ(NRV_CV_GetLastError(), "No error found!\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Profiles, VendorEcho, testing::Values("default", "fast"));
+INSTANTIATE_TEST_SUITE_P(Roads, Echo, kRoadsAndProfiles, roadProfileName);
 
 // ---- a stream at the link's rate -------------------------------------------------------------------------
 
@@ -377,7 +421,7 @@ struct StreamRow {
     std::uint64_t linkRate; // 0: unlimited
 };
 
-class VendorStream : public testing::TestWithParam<StreamRow> {};
+class Stream : public testing::TestWithParam<std::tuple<Road, StreamRow>> {};
 
 // The vendor's driver keeps asking the chip for data while its receive queue is full and drops
 // what does not fit: a host that reads slower than the board sends loses blocks inside the
@@ -385,10 +429,11 @@ class VendorStream : public testing::TestWithParam<StreamRow> {};
 // link's rate; the fast profile does on a quiet machine (20,000 of 20,000) but not when other
 // processes take the cores. So every block that arrives is checked (whole, in order, after the
 // board's restart) and what went missing is counted, not asserted.
-TEST_P(VendorStream, EveryBlockThatArrivesIsWholeAndInOrder) {
-    REQUIRE_VENDOR_DRIVER();
-    usb_emu_set_link_rate(GetParam().linkRate);
-    const auto index = openLibrary(GetParam().profile);
+TEST_P(Stream, EveryBlockThatArrivesIsWholeAndInOrder) {
+    USE_ROAD(std::get<0>(GetParam()));
+    const StreamRow& row = std::get<1>(GetParam());
+    usb_emu_set_link_rate(row.linkRate);
+    const auto index = openLibrary(row.profile);
     ASSERT_EQ(NRV_CV_OpenDeviceByIndex(index.at(kStream)), 1) << NRV_CV_GetLastError();
     ASSERT_EQ(NRV_CV_SelectActiveDeviceByIndex(index.at(kStream)), 1);
     ASSERT_EQ(NRV_CV_RegisterReadCallbackForChannel(&keepStream, 2), 1);
@@ -399,7 +444,7 @@ TEST_P(VendorStream, EveryBlockThatArrivesIsWholeAndInOrder) {
     ASSERT_TRUE(waitUntil([] { return usb_emu_stream_sent(kStream) == kStreamMessages; }, std::chrono::seconds(120)));
     // The default path may drop blocks, so the last one need not come: there the books are closed
     // once they stopped moving for a while (the chip sends within its 16 ms latency).
-    const bool fast = std::string(GetParam().profile) == "fast";
+    const bool fast = std::string(row.profile) == "fast";
     std::size_t seen = 0;
     for (int look = 0; look < 600; ++look) {
         {
@@ -434,8 +479,9 @@ TEST_P(VendorStream, EveryBlockThatArrivesIsWholeAndInOrder) {
         gaps += run[i] - run[i - 1] - 1;
     }
     EXPECT_GE(run.size(), 100u) << "the stream reached the callback";
-    std::printf("stream %s: %zu of %llu blocks delivered whole, %llu missing, %llu with bytes of others\n",
-                GetParam().name, run.size(), static_cast<unsigned long long>(kStreamMessages),
+    std::printf("stream %s on the %s road: %zu of %llu blocks delivered whole, %llu missing, %llu with bytes of "
+                "others\n",
+                row.name, roadName(road).c_str(), run.size(), static_cast<unsigned long long>(kStreamMessages),
                 static_cast<unsigned long long>(gaps), static_cast<unsigned long long>(books.corrupt));
 }
 
@@ -446,13 +492,17 @@ const StreamRow kStreamRows[] = {
     {"FastAtLinkRate", "fast", 8'000'000},
     {"FastUnlimited", "fast", 0},
 };
-INSTANTIATE_TEST_SUITE_P(Rows, VendorStream, testing::ValuesIn(kStreamRows),
-                         [](const testing::TestParamInfo<StreamRow>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Roads, Stream, testing::Combine(kRoads, testing::ValuesIn(kStreamRows)),
+                         [](const testing::TestParamInfo<std::tuple<Road, StreamRow>>& info) {
+                             return roadName(std::get<0>(info.param)) + "_" + std::get<1>(info.param).name;
+                         });
 
 // ---- the fast profile's pieces on the real driver ------------------------------------------------------
 
-TEST(VendorFast, TheReceiveEventWakesTheReadThreadAndTheLatencyTimerReachesTheChip) {
-    REQUIRE_VENDOR_DRIVER();
+class Fast : public testing::TestWithParam<Road> {};
+
+TEST_P(Fast, TheReceiveEventWakesTheReadThreadAndTheLatencyTimerReachesTheChip) {
+    USE_ROAD(GetParam());
     const auto index = openLibrary("fast");
     const int board = openBoard(index, kEcho);
     EXPECT_EQ(usb_emu_latency_timer(kEcho), 2) << "the fast profile's latency timer, read back from the chip";
@@ -478,22 +528,24 @@ TEST(VendorFast, TheReceiveEventWakesTheReadThreadAndTheLatencyTimerReachesTheCh
     }
 }
 
-TEST(VendorFast, TheDefaultProfileLeavesTheLatencyTimerToTheDriver) {
-    REQUIRE_VENDOR_DRIVER();
+TEST_P(Fast, TheDefaultProfileLeavesTheLatencyTimerToTheDriver) {
+    USE_ROAD(GetParam());
     const auto index = openLibrary("default");
     openBoard(index, kEcho);
     EXPECT_NE(usb_emu_latency_timer(kEcho), 2);
     EXPECT_EQ(usb_emu_driver_signals(), 0u) << "no notification was asked for";
 }
 
+INSTANTIATE_TEST_SUITE_P(Roads, Fast, kRoads, roadParamName);
+
 // ---- unplug ---------------------------------------------------------------------------------------------
 
-class VendorUnplug : public testing::TestWithParam<const char*> {};
+class Unplug : public testing::TestWithParam<RoadProfile> {};
 
-TEST_P(VendorUnplug, TheLossIsReportedOnceAndAReplugBringsTheBoardBack) {
-    REQUIRE_VENDOR_DRIVER();
+TEST_P(Unplug, TheLossIsReportedOnceAndAReplugBringsTheBoardBack) {
+    USE_ROAD(std::get<0>(GetParam()));
     setEnvironment("CORVANE_RECONNECT", "");
-    const auto index = openLibrary(GetParam());
+    const auto index = openLibrary(std::get<1>(GetParam()));
     setEnvironment("CORVANE_RECONNECT", "auto");
     NRV_CV_Close();
     NRV_CV_Open(0, 0, 0); // the same boards, now with reconnecting on
@@ -541,12 +593,14 @@ TEST_P(VendorUnplug, TheLossIsReportedOnceAndAReplugBringsTheBoardBack) {
     EXPECT_EQ(callsSoFar()[2], (Call{other, 2, 0xD2, {0x21}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Profiles, VendorUnplug, testing::Values("default", "fast"));
+INSTANTIATE_TEST_SUITE_P(Roads, Unplug, kRoadsAndProfiles, roadProfileName);
 
 // ---- the self test ----------------------------------------------------------------------------------------
 
-TEST(VendorSelfTest, ItsBytesReachTheChipAndAnUnplugEndsIt) {
-    REQUIRE_VENDOR_DRIVER();
+class SelfTest : public testing::TestWithParam<Road> {};
+
+TEST_P(SelfTest, ItsBytesReachTheChipAndAnUnplugEndsIt) {
+    USE_ROAD(GetParam());
     const auto index = openLibrary("default");
     openBoard(index, kRegisters);
     usb_emu_clear_received(kRegisters);
@@ -581,6 +635,395 @@ TEST(VendorSelfTest, ItsBytesReachTheChipAndAnUnplugEndsIt) {
                     bytes.begin() + static_cast<std::ptrdiff_t>(opening.size() + cycle0.size())),
               cycle0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, SelfTest, kRoads, roadParamName);
+
+// ---- the chips of road_boards.json: what each road does when the reader falls behind ----------------
+
+constexpr const char* kStallStream = "ROAD0101B";
+constexpr std::uint64_t kStallStreamMessages = 1500000;
+constexpr const char* kSecondStream = "ROAD0102B";
+constexpr std::uint64_t kSecondStreamMessages = 300000;
+constexpr const char* kSyncStream = "ROAD0103";
+constexpr std::uint64_t kSyncStreamMessages = 200000;
+constexpr const char* kFaultEcho = "ROAD0104B";
+constexpr const char* kFaultEchoChip = "ROAD0104";
+constexpr const char* kFaultEchoName = "Road Echo Board B";
+
+// The emulator's control calls that came with the open road, looked up by name: a case whose
+// control the emulator lacks says so and is skipped.
+template <typename Function> Function* emuControl(const char* name) {
+    return reinterpret_cast<Function*>(dlsym(RTLD_DEFAULT, name));
+}
+#define REQUIRE_EMU_CONTROL(variable, type, name)                                                                      \
+    auto* variable = emuControl<type>(name);                                                                           \
+    if (variable == nullptr) {                                                                                         \
+        GTEST_SKIP() << "the emulator has no " << name << " yet";                                                      \
+    }
+
+// The numbers of one board's blocks as its channel callback saw them, checked byte for byte. The
+// board's stream starts again at every claim, purge and restart (what the chip held of it then is
+// dropped, by the chip as by a real one): the run that counts is the one after the last restart.
+struct Books {
+    std::mutex lock;
+    std::uint32_t blockLength = 16;
+    std::vector<std::uint64_t> numbers;            // of every whole block, in order of delivery
+    std::size_t runStart = 0;                      // where the numbering last went back
+    std::uint64_t corrupt = 0;                     // blocks of this run with bytes that are not the board's
+    std::chrono::steady_clock::time_point first{}; // of this run
+    std::chrono::steady_clock::time_point last{};
+};
+Books stallBooks;
+Books secondBooks;
+std::atomic<bool> stallPending{false}; // the stalling callback has yet to stall (once)
+
+void note(Books& books, std::uint32_t command, std::uint32_t length, const std::uint8_t* data) {
+    std::lock_guard<std::mutex> hold(books.lock);
+    std::uint64_t n = 0;
+    std::memcpy(&n, data, 4);
+    bool whole = command == 0xE2 && length == books.blockLength;
+    for (std::uint32_t i = 0; whole && i < length; ++i) {
+        whole = data[i] == usb_emu_stream_block_byte(n, books.blockLength, i);
+    }
+    if (whole) {
+        books.last = std::chrono::steady_clock::now();
+        if (books.numbers.empty() || n <= books.numbers.back()) {
+            books.runStart = books.numbers.size();
+            books.first = books.last;
+            books.corrupt = 0; // a block cut by the restart itself belongs to the run before
+        }
+        books.numbers.push_back(n);
+    } else {
+        ++books.corrupt;
+    }
+}
+
+// The reader that falls behind: its first block holds it up for three seconds, as a slow
+// application's callback does, while the board goes on at the link's rate.
+std::int32_t CORVANE_CALL stallThenKeep(std::int32_t, std::int32_t, std::uint32_t command, std::uint32_t length,
+                                        std::uint8_t* data, std::uint32_t) {
+    // Relaxed: only this callback (one write thread) reads and clears it.
+    if (stallPending.exchange(false, std::memory_order_relaxed)) {
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+    }
+    note(stallBooks, command, length, data);
+    return 0;
+}
+
+std::int32_t CORVANE_CALL keepSecond(std::int32_t, std::int32_t, std::uint32_t command, std::uint32_t length,
+                                     std::uint8_t* data, std::uint32_t) {
+    note(secondBooks, command, length, data);
+    return 0;
+}
+
+struct Tally {
+    std::size_t whole = 0;
+    std::uint64_t missing = 0;
+    std::uint64_t corrupt = 0;
+    bool inOrder = true;
+    std::uint64_t firstNumber = 0;
+    std::uint64_t lastNumber = 0;
+};
+
+// Waits until the board's last block arrived or the books stopped moving, then counts.
+Tally settle(Books& books, std::uint64_t count) {
+    testing_support::waitWhileMoving(
+        [&] {
+            std::lock_guard<std::mutex> hold(books.lock);
+            return books.numbers.size() > books.runStart && books.numbers.back() == count - 1;
+        },
+        [&] {
+            std::lock_guard<std::mutex> hold(books.lock);
+            return books.numbers.size();
+        },
+        std::chrono::seconds(5));
+    std::lock_guard<std::mutex> hold(books.lock);
+    Tally tally;
+    const std::vector<std::uint64_t> run(books.numbers.begin() + static_cast<std::ptrdiff_t>(books.runStart),
+                                         books.numbers.end());
+    tally.whole = run.size();
+    tally.corrupt = books.corrupt;
+    if (run.empty()) {
+        tally.missing = count;
+        return tally;
+    }
+    tally.firstNumber = run.front();
+    tally.lastNumber = run.back();
+    tally.missing = run.front();
+    for (std::size_t i = 1; i < run.size(); ++i) {
+        tally.inOrder = tally.inOrder && run[i] > run[i - 1];
+        tally.missing += run[i] > run[i - 1] ? run[i] - run[i - 1] - 1 : 0;
+    }
+    tally.missing += count - 1 - std::min<std::uint64_t>(run.back(), count - 1);
+    return tally;
+}
+
+// Opens the board with `callback` already on channel 2: its stream starts at the open's purge,
+// from message 0, and every block finds the callback (a restart while blocks are under way would
+// cut one, at the chip as on a real board).
+int openStream(const std::map<std::string, int>& index, const char* serial, ReadCallback callback) {
+    const int board = index.at(serial);
+    EXPECT_EQ(NRV_CV_SelectActiveDeviceByIndex(board), 1);
+    EXPECT_EQ(NRV_CV_RegisterReadCallbackForChannel(callback, 2), 1);
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
+    return board;
+}
+
+// Starts a finished stream again, with nothing of it under way; the books start afresh.
+void restartFinished(Books& books, const char* serial) {
+    {
+        std::lock_guard<std::mutex> hold(books.lock);
+        books.numbers.clear();
+        books.runStart = 0;
+        books.corrupt = 0;
+    }
+    ASSERT_EQ(usb_emu_restart_stream(serial), 0);
+}
+
+class HeldBack : public testing::TestWithParam<Road> {};
+
+// The open driver asks the chip for data only while its queue has room, so the chip holds the
+// board back while the reader stalls: every block arrives, whole and in order. The vendor's driver
+// keeps asking and drops what its full queue cannot take: its losses are counted and printed.
+TEST_P(HeldBack, AReaderThatStallsThreeSecondsAtTheLinksRate) {
+    USE_ROAD(GetParam());
+    const auto index = openLibrary("fast");
+    stallPending.store(true, std::memory_order_relaxed);
+    openStream(index, kStallStream, &stallThenKeep);
+    const Tally tally = settle(stallBooks, kStallStreamMessages);
+    std::printf("stalled reader on the %s road: %zu of %llu blocks delivered whole, %llu missing, %llu with bytes of "
+                "others; last error: %s\n",
+                roadName(road).c_str(), tally.whole, static_cast<unsigned long long>(kStallStreamMessages),
+                static_cast<unsigned long long>(tally.missing), static_cast<unsigned long long>(tally.corrupt),
+                NRV_CV_GetLastError());
+    EXPECT_TRUE(tally.inOrder);
+    if (road == Road::vendor && tally.missing != 0) {
+        // The library saw the driver's queue full and says so, naming the board.
+        EXPECT_NE(std::string(NRV_CV_GetLastError()).find("Road Stall Stream B / ROAD0101B"), std::string::npos)
+            << NRV_CV_GetLastError();
+        EXPECT_NE(std::string(NRV_CV_GetLastError()).find("may have dropped data"), std::string::npos);
+    }
+    if (road == Road::open) {
+        EXPECT_EQ(tally.whole, kStallStreamMessages);
+        EXPECT_EQ(tally.missing, 0u);
+        EXPECT_EQ(tally.corrupt, 0u) << "no block carries another's bytes";
+        EXPECT_STREQ(NRV_CV_GetLastError(), "No error found!\n") << "the framing held";
+    }
+}
+
+// Another board's full queue costs a board nothing: with a second board open through the same
+// driver and never read (its queue full, its chip held back or, on the vendor's road, its bytes
+// thrown away), the first streams at about the rate it had alone.
+TEST_P(HeldBack, AnUnreadBoardDoesNotSlowAnother) {
+    USE_ROAD(GetParam());
+    const auto index = openLibrary("fast");
+    openStream(index, kSecondStream, &keepSecond);
+    const auto rateOf = [] {
+        const Tally tally = settle(secondBooks, kSecondStreamMessages);
+        if (road == Road::open) {
+            EXPECT_EQ(tally.missing, 0u); // the vendor's driver may drop even a board read at once
+        }
+        EXPECT_EQ(tally.corrupt, 0u);
+        std::lock_guard<std::mutex> hold(secondBooks.lock);
+        const double seconds = std::chrono::duration<double>(secondBooks.last - secondBooks.first).count();
+        return static_cast<double>(tally.whole) / std::max(seconds, 1e-3);
+    };
+    const double alone = rateOf();
+    // The unread board, opened past the library through the driver it loaded.
+    auto open = driverEntry<d2xx::PFN_FT_OpenEx>("FT_OpenEx");
+    auto close = driverEntry<d2xx::PFN_FT_Close>("FT_Close");
+    d2xx::FT_HANDLE unread = nullptr;
+    ASSERT_EQ(open(const_cast<char*>(kStallStream), d2xx::FT_OPEN_BY_SERIAL_NUMBER, &unread), d2xx::FT_OK);
+    restartFinished(secondBooks, kSecondStream);
+    const double beside = rateOf();
+    std::printf("second board on the %s road: %.0f blocks/s alone, %.0f beside an unread board whose chip sent %llu "
+                "bytes\n",
+                roadName(road).c_str(), alone, beside,
+                static_cast<unsigned long long>(usb_emu_bytes_to_host(kStallStream)));
+    EXPECT_GT(beside, alone / 3) << "a generous factor: the machine is shared";
+    EXPECT_EQ(close(unread), d2xx::FT_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(RoadBoards, HeldBack, kRoads, roadParamName);
+
+// The synchronous 245 FIFO: chosen for the board with CORVANE_FIFO, the chip's link runs at
+// 40 MB/s instead of the async FIFO's 8, and the stream arrives in order with nothing lost. The
+// vendor's driver knows no such setting: on its road the board stays asynchronous.
+class SyncFifo : public testing::TestWithParam<Road> {};
+
+TEST_P(SyncFifo, TheStreamArrivesWholeAtTheSynchronousLink) {
+    USE_ROAD(GetParam());
+    setEnvironment("CORVANE_FIFO", kSyncStream);
+    const auto index = openLibrary("fast");
+    stallBooks.blockLength = 255;
+    const auto started = std::chrono::steady_clock::now();
+    openStream(index, kSyncStream, &stallThenKeep);
+    const Tally tally = settle(stallBooks, kSyncStreamMessages);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("synchronous FIFO stream on the %s road: %zu of %llu blocks of 255 bytes whole, %llu missing, about "
+                "%.1f MB/s\n",
+                roadName(road).c_str(), tally.whole, static_cast<unsigned long long>(kSyncStreamMessages),
+                static_cast<unsigned long long>(tally.missing), tally.whole * 257.0 / seconds / 1e6);
+    EXPECT_TRUE(tally.inOrder);
+    EXPECT_EQ(tally.corrupt, 0u);
+    if (auto* bitMode = emuControl<int(const char*)>("usb_emu_bit_mode")) {
+        EXPECT_EQ(bitMode(kSyncStream), road == Road::open ? 0x40 : 0) << "the chip's bit mode";
+    }
+    if (road == Road::open) {
+        EXPECT_EQ(tally.missing, 0u);
+        EXPECT_EQ(tally.whole, kSyncStreamMessages);
+    }
+}
+
+// Interface B of an FT2232H has no synchronous FIFO: asked for it, the board opens asynchronous.
+TEST_P(SyncFifo, InterfaceBStaysAsynchronous) {
+    USE_ROAD(GetParam());
+    setEnvironment("CORVANE_FIFO", "sync");
+    const auto index = openLibrary("default");
+    openBoard(index, kFaultEcho);
+    if (auto* bitMode = emuControl<int(const char*)>("usb_emu_bit_mode")) {
+        EXPECT_EQ(bitMode(kFaultEcho), 0);
+    }
+    ASSERT_EQ(NRV_CV_SendByte(1, 0x33), 1) << NRV_CV_GetLastError();
+    ASSERT_TRUE(waitUntil([] { return callCount() == 1; }));
+    EXPECT_EQ(callsSoFar()[0], (Call{index.at(kFaultEcho), 1, 0xD1, {0x33}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(RoadBoards, SyncFifo, kRoads, roadParamName);
+
+// ---- the kernel's serial driver and the faults ------------------------------------------------------
+
+using KernelDriverOf = int(const char*, char*, std::uint32_t);
+std::string kernelDriver(KernelDriverOf* query, const char* serial) {
+    char name[32] = {};
+    EXPECT_EQ(query(serial, name, sizeof name), 0);
+    return name;
+}
+
+class SerialDriver : public testing::TestWithParam<Road> {};
+
+// The open driver detaches the kernel's serial driver from the interface at open and gives it
+// back at close; the vendor's never touches it.
+TEST_P(SerialDriver, DetachedAtOpenAndBackAfterClose) {
+    USE_ROAD(GetParam());
+    REQUIRE_EMU_CONTROL(query, KernelDriverOf, "usb_emu_kernel_driver");
+    const auto index = openLibrary("default");
+    const std::string before = kernelDriver(query, kFaultEcho);
+    EXPECT_EQ(before, "ftdi_sio");
+    const int board = index.at(kFaultEcho);
+    const int opened = NRV_CV_OpenDeviceByIndex(board);
+    if (road == Road::open) {
+        ASSERT_EQ(opened, 1) << NRV_CV_GetLastError();
+        EXPECT_EQ(kernelDriver(query, kFaultEcho), "usbfs") << "claimed by the driver";
+        EXPECT_EQ(kernelDriver(query, "ROAD0104A"), "ftdi_sio") << "the other interface keeps its driver";
+        ASSERT_EQ(NRV_CV_CloseDeviceByIndex(board), 1);
+        EXPECT_EQ(kernelDriver(query, kFaultEcho), "ftdi_sio") << "given back";
+    } else {
+        EXPECT_EQ(kernelDriver(query, "ROAD0104A"), before);
+        NRV_CV_CloseDeviceByIndex(board);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RoadBoards, SerialDriver, kRoads, roadParamName);
+
+class Faults : public testing::TestWithParam<Road> {};
+
+std::string lostText() { return std::string("Lost connection to device: ") + kFaultEchoName + " / " + kFaultEcho; }
+
+TEST_P(Faults, ABoardThatVanishesMidStreamIsReportedLost) {
+    USE_ROAD(GetParam());
+    const auto index = openLibrary("fast");
+    openStream(index, kStallStream, &keepSecond);
+    ASSERT_TRUE(waitUntil([] {
+        std::lock_guard<std::mutex> hold(secondBooks.lock);
+        return secondBooks.numbers.size() > secondBooks.runStart + 1000;
+    }));
+    ASSERT_EQ(usb_emu_unplug("ROAD0101"), 0);
+    const std::string lost = "Lost connection to device: Road Stall Stream B / ROAD0101B";
+    ASSERT_TRUE(waitUntil([&] { return NRV_CV_GetLastError() == lost; })) << NRV_CV_GetLastError();
+    EXPECT_EQ(NRV_CV_SendByte(1, 0x12), 0) << "a lost board takes nothing";
+    const Tally tally = settle(secondBooks, kStallStreamMessages);
+    EXPECT_TRUE(tally.inOrder);
+    EXPECT_EQ(tally.corrupt, 0u);
+}
+
+// A stalled IN endpoint: the open driver gives up the handle (every call then fails), which the
+// library reports as a lost board; never a hang.
+TEST_P(Faults, AnInTransferThatStallsIsAFailure) {
+    USE_ROAD(GetParam());
+    REQUIRE_EMU_CONTROL(fault, int(const char*, int, int), "usb_emu_fault");
+    const auto index = openLibrary("default");
+    openBoard(index, kFaultEcho);
+    ASSERT_EQ(fault(kFaultEcho, 1 /* stall IN */, 1000000), 0);
+    if (road == Road::open) {
+        ASSERT_TRUE(waitUntil([] { return NRV_CV_GetLastError() == lostText(); })) << NRV_CV_GetLastError();
+    } else {
+        // The vendor's driver: whatever it does, the library answers and does not hang.
+        NRV_CV_SendByte(1, 0x01);
+        std::printf("vendor road after an IN stall: last error %s\n", NRV_CV_GetLastError());
+    }
+    fault(kFaultEcho, 1, 0);
+}
+
+// An OUT transfer the chip never takes: the send fails at the write time-out with the library's
+// text, and the board is usable again once the chip takes bytes.
+TEST_P(Faults, AnOutTransferTheChipNeverTakesEndsAtTheWriteTimeout) {
+    USE_ROAD(GetParam());
+    REQUIRE_EMU_CONTROL(fault, int(const char*, int, int), "usb_emu_fault");
+    const auto index = openLibrary("default");
+    openBoard(index, kFaultEcho);
+    ASSERT_EQ(fault(kFaultEcho, 2 /* hang OUT */, 1), 0);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(NRV_CV_SendByte(1, 0x44), 0);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to write single byte");
+    EXPECT_LT(took, std::chrono::seconds(30)) << "never past the 6 s write time-out by much";
+    ASSERT_EQ(NRV_CV_SendByte(1, 0x45), 1) << NRV_CV_GetLastError();
+    ASSERT_TRUE(waitUntil([] { return callCount() >= 1; }));
+    EXPECT_EQ(callsSoFar().back(), (Call{index.at(kFaultEcho), 1, 0xD1, {0x45}}));
+}
+
+// An IN packet of one byte (half the status bytes): counted and skipped, never copied; the
+// answers around it arrive whole.
+TEST_P(Faults, AMalformedInPacketIsNeverDelivered) {
+    USE_ROAD(GetParam());
+    REQUIRE_EMU_CONTROL(fault, int(const char*, int, int), "usb_emu_fault");
+    const auto index = openLibrary("default");
+    const int board = openBoard(index, kFaultEcho);
+    ASSERT_EQ(fault(kFaultEcho, 3 /* short IN */, 1), 0);
+    for (std::uint8_t i = 0; i < 20; ++i) {
+        ASSERT_EQ(NRV_CV_SendByte(3, i), 1) << NRV_CV_GetLastError();
+    }
+    ASSERT_TRUE(waitUntil([] { return callCount() >= 20; })) << callCount();
+    std::vector<Call> expected;
+    for (std::uint8_t i = 0; i < 20; ++i) {
+        expected.push_back(Call{board, 3, 0xD3, {i}});
+    }
+    EXPECT_EQ(callsSoFar(), expected);
+}
+
+// A node the user may not open, and an interface another process holds: listed blank or not
+// opened, the open fails with the library's text and nothing else changes.
+TEST_P(Faults, ANodeTheUserMayNotOpenAndAnInterfaceHeldElsewhereFailToOpen) {
+    USE_ROAD(GetParam());
+    REQUIRE_EMU_CONTROL(refuse, int(const char*, int), "usb_emu_refuse_open");
+    REQUIRE_EMU_CONTROL(hold, int(const char*, int), "usb_emu_hold_interface");
+    const auto index = openLibrary("default");
+    const int board = index.at(kFaultEcho);
+    ASSERT_EQ(refuse(kFaultEchoChip, 1), 0);
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 0);
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to open port");
+    ASSERT_EQ(refuse(kFaultEchoChip, 0), 0);
+    ASSERT_EQ(hold(kFaultEcho, 1), 0);
+    EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 0);
+    EXPECT_STREQ(NRV_CV_GetLastError(), "Failed to open port");
+    ASSERT_EQ(hold(kFaultEcho, 0), 0);
+    if (road == Road::open) {
+        EXPECT_EQ(NRV_CV_OpenDeviceByIndex(board), 1) << NRV_CV_GetLastError();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RoadBoards, Faults, kRoads, roadParamName);
 
 // ---- the emulated chip itself, through usbfs as the driver reaches it ------------------------------------
 
