@@ -11,6 +11,11 @@
 #                                    default and fast profile, at the 8 MB/s link and unlimited
 #   bash scripts/bench.sh --bindings the receive rate through the C++ header and the .NET assembly
 #                                    beside the plain C callback (build/bench/bindings.md)
+#   bash scripts/bench.sh --roads    the two roads to a chip side by side (build/bench/roads.md):
+#                                    the vendor's driver and ours (libcorvane_d2xx.so), both to
+#                                    emulated chips, at the async FIFO's 8 MB/s link, the sync
+#                                    FIFO's 40 MB/s link and unlimited; each figure beside the
+#                                    link's rate and the vendor road measured in the same run
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
@@ -24,7 +29,11 @@ if [[ ${1:-} == --vendor ]]; then
   echo "Machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
   echo "== Through the vendor's driver to emulated chips: sends, idle processor, first answer after a silence =="
   for profile in default fast; do
-    "${emulated[@]}" CORVANE_USB_EMU_BOARDS="$root/tests/vendor/emulated_boards.json" "$build/bench/vendor_bench" $profile
+    "${emulated[@]}" CORVANE_USB_EMU_BOARDS="$root/bench/road_boards.json" "$build/bench/vendor_bench" vendor sends \
+      $profile | awk -v p=$profile '{ v[$1] = $2 } END {
+        printf "%-8s idle %.2f of a core; single bytes %.0f/s, 255-byte blocks %.0f/s, raw FT_Write %.0f/s (single bytes %.2f of it); first answer after a silence: median %.1f ms, max %.1f ms\n",
+          p, v["idle_cores"], v["bytes_sent_per_second"], v["blocks_sent_per_second"], v["raw_writes_per_second"],
+          v["bytes_sent_per_second"] / v["raw_writes_per_second"], v["first_answer_median_ms"], v["first_answer_max_ms"] }'
   done
   echo "== Receive: a stream board (single bytes on channel 0, 8-byte blocks on channel 2), corvane bench =="
   for rate in 8000000 0; do
@@ -34,6 +43,123 @@ if [[ ${1:-} == --vendor ]]; then
         "$build/Tools/corvane/corvane" $profile --board TOOL0001B bench --seconds 5 | grep -E 'messages:' | tr -s ' '
     done
   done
+  exit 0
+fi
+
+if [[ ${1:-} == --roads ]]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
+    -DCORVANE_BUILD_TESTS=OFF >/dev/null
+  targets=(vendor_bench usb_emu)
+  roads=(vendor)
+  open_dir=
+  if [[ -d $root/Libraries/open_driver ]]; then
+    # Our driver, named by the file it makes, whatever its target is called.
+    outputs=$(ninja -C "$build" -t targets all)
+    driver_file=$(sed -n 's|^\(\([^:]*/\)\{0,1\}libcorvane_d2xx\.so\): .*|\1|p' <<<"$outputs")
+    driver_file=${driver_file%%$'\n'*}
+    [[ -n $driver_file ]] || { echo "bench.sh: the build makes no libcorvane_d2xx.so"; exit 1; }
+    targets+=("$driver_file")
+    open_dir=$build/$(dirname "$driver_file")
+    roads+=(open)
+  fi
+  cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null
+  bash "$root/scripts/vendor-driver.sh" "$build/vendor" >/dev/null
+  out=$build/roads
+  rm -rf "$out"
+  mkdir -p "$out"
+  echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), load $(cut -d' ' -f1-3 /proc/loadavg)" |
+    tee "$out/machine"
+  # measure <name> <road> [VAR=value...] -- <vendor_bench arguments>: one case in a process of its
+  # own, its "key value" lines kept in $out/<road>.<name>; a failure keeps its reason instead.
+  measure() {
+    local name=$1 road=$2 settings=()
+    shift 2
+    while [[ $1 != -- ]]; do settings+=("$1"); shift; done
+    shift
+    printf '  %-6s %-22s ' "$road" "$name"
+    if timeout 300 env LD_PRELOAD="$build/usb_emu/libusb_emu.so" \
+        LD_LIBRARY_PATH="$build/vendor/lib${open_dir:+:$open_dir}" \
+        CORVANE_USB_EMU_BOARDS="$root/bench/road_boards.json" "${settings[@]}" \
+        "$build/bench/vendor_bench" "$road" "$@" >"$out/$road.$name" 2>"$out/$road.$name.err"; then
+      tr '\n' ' ' <"$out/$road.$name" | cut -c1-150
+    else
+      echo "failed: $(tail -1 "$out/$road.$name.err")"
+      : >"$out/$road.$name"
+    fi
+  }
+  # In turn, road by road for each case, so that the machine's load falls on both alike.
+  echo "== the driver alone: a plain FT_GetQueueStatus/FT_Read loop, 255-byte block stream =="
+  for road in "${roads[@]}"; do measure raw-async "$road" -- raw async; done
+  for road in "${roads[@]}"; do measure raw-sync "$road" -- raw sync; done
+  for road in "${roads[@]}"; do measure raw-unlimited "$road" CORVANE_USB_EMU_RATE=0 -- raw async; done
+  for road in "${roads[@]}"; do measure raw-unlimited-16k "$road" CORVANE_USB_EMU_RATE=0 -- raw async 16384; done
+  echo "== receive through the library, fast profile =="
+  for kind in blocks bytes; do
+    for road in "${roads[@]}"; do measure "$kind-async" "$road" -- receive fast "$kind" async; done
+    # CORVANE_FIFO is our driver's setting: on the vendor's road the library leaves the chip's mode.
+    for road in "${roads[@]}"; do
+      [[ $road == vendor ]] || measure "$kind-sync" "$road" -- receive fast "$kind" sync
+    done
+    for road in "${roads[@]}"; do measure "$kind-unlimited" "$road" CORVANE_USB_EMU_RATE=0 -- receive fast "$kind" async; done
+  done
+  echo "== sends, idle, first answer after a silence =="
+  for profile in default fast; do
+    for road in "${roads[@]}"; do measure "sends-$profile" "$road" -- sends "$profile"; done
+  done
+  echo "== a reader stalled 3 s while a board streams at the 8 MB/s link (fast profile) =="
+  for road in "${roads[@]}"; do measure stall "$road" -- stall; done
+
+  # val <road> <name> <key>: one figure, or nothing
+  # (a case not run for a road, such as the vendor's road in the synchronous FIFO, has no file)
+  val() { [[ ! -f $out/$1.$2 ]] || awk -v k="$3" '$1 == k { print $2 }' "$out/$1.$2"; }
+  text() { [[ ! -f $out/$1.$2 ]] || sed -n "s/^$3 //p" "$out/$1.$2"; }
+  # fmt <value> [digits]: a figure as printed, "-" when not measured
+  fmt() { [[ -n $1 ]] && awk -v v="$1" -v d="${2:-3}" 'BEGIN { if (v >= 1000) printf "%.0f", v; else printf "%.*g", d + 0, v }' || echo "-"; }
+  ratio() { [[ -n $1 && -n $2 ]] && awk -v a="$1" -v b="$2" 'BEGIN { if (b == 0) print "-"; else printf "%.2f", a / b }' || echo "-"; }
+  link_rate() { case $1 in *-async) echo 8 ;; *-sync) echo 40 ;; *) echo "" ;; esac; }
+  link_name() { case $1 in *-async) echo "async FIFO link, 8 MB/s" ;; *-sync) echo "sync FIFO link, 40 MB/s" ;; *) echo "unlimited link" ;; esac; }
+  # row <figure> <name> <key> [link rate in the key's unit]: both roads, each against the link, ours against theirs
+  row() {
+    local figure=$1 name=$2 key=$3 link=${4:-} v o
+    v=$(val vendor "$name" "$key")
+    o=$(val open "$name" "$key")
+    echo "| $figure | $(fmt "$v" 4) | $(ratio "$v" "$link") | $(fmt "$o" 4) | $(ratio "$o" "$link") | $(ratio "$o" "$v") |"
+  }
+  {
+    echo "| Figure | Vendor's driver | / link | Ours (open) | / link | ours / vendor's |"
+    echo "|---|---|---|---|---|---|"
+    for name in raw-async raw-sync raw-unlimited raw-unlimited-16k; do
+      label="plain read loop, $(link_name "$name") (MB/s)"
+      [[ $name != *16k ]] || label="plain read loop, unlimited link, 16 KiB IN requests (MB/s)"
+      row "$label" "$name" megabytes_per_second "$(link_rate "$name")"
+    done
+    for kind in blocks bytes; do
+      what=$([[ $kind == blocks ]] && echo "255-byte blocks" || echo "single bytes")
+      for name in "$kind-async" "$kind-sync" "$kind-unlimited"; do
+        rate=$(link_rate "$name")
+        row "$what received, $(link_name "$name") (MB/s on the link)" "$name" link_megabytes_per_second "$rate"
+        per=
+        [[ -z $rate ]] || per=$(awk -v r="$rate" -v k="$kind" 'BEGIN { printf "%.0f", r * 1e6 / (k == "blocks" ? 257 : 2) }')
+        row "$what received, $(link_name "$name") (messages/s)" "$name" messages_per_second "$per"
+        echo "| $what, $(link_name "$name"): missing / corrupt | $(fmt "$(val vendor "$name" missing)") / $(fmt "$(val vendor "$name" corrupt)") | | $(fmt "$(val open "$name" missing)") / $(fmt "$(val open "$name" corrupt)") | | |"
+      done
+    done
+    for profile in default fast; do
+      row "single bytes sent per second, $profile profile" "sends-$profile" bytes_sent_per_second
+      row "raw FT_Write per second, the same driver alone (beside the $profile profile's sends)" "sends-$profile" raw_writes_per_second
+      row "255-byte blocks sent per second, $profile profile" "sends-$profile" blocks_sent_per_second
+      row "idle with one board open, $profile profile (of a core)" "sends-$profile" idle_cores
+      row "first answer after 300 ms of silence, $profile profile, median (ms)" "sends-$profile" first_answer_median_ms
+      row "first answer after 300 ms of silence, $profile profile, max (ms)" "sends-$profile" first_answer_max_ms
+    done
+    row "stalled reader: blocks sent by the board" stall sent
+    row "stalled reader: blocks delivered whole" stall delivered
+    row "stalled reader: blocks missing" stall missing
+    row "stalled reader: blocks with another's bytes" stall corrupt
+    echo "| stalled reader: the library's last error | $(text vendor stall last_error) | | $(text open stall last_error) | | |"
+  } >"$build/roads.md"
+  echo
+  cat "$build/roads.md"
   exit 0
 fi
 
