@@ -87,6 +87,7 @@ void clearRecordLocked(HostContext* context, DeviceRecord& record) {
     record.lost = false;
     endReconnectLocked(context, record);
     record.readFailureReported = false;
+    record.queueFullReported = false;
     record.headerBytes[0] = 0;
     record.headerBytes[1] = 0;
     record.headerBytesHeld = 0;

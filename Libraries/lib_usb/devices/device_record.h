@@ -62,6 +62,7 @@ struct DeviceRecord {
     std::uint32_t failedStatusPasses; // passes in a row whose status call failed
     bool lost;                        // taken for lost and reported; until a status call succeeds
     bool readFailureReported;         // a failed block read was reported; until a read succeeds
+    bool queueFullReported;           // the driver's full receive queue was reported; until it drains
     bool blockAbandoned;              // the block in progress was dropped with its lost board
     // Set by the read thread when it reports the board lost, cleared once it answers again (or is
     // reopened, reconnected, closed or cleared): the self test and the light show stop on it, and

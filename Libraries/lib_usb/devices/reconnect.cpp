@@ -144,6 +144,7 @@ void resetReceiveStateLocked(DeviceRecord& record) {
     record.failedStatusPasses = 0;
     record.lost = false;
     record.readFailureReported = false;
+    record.queueFullReported = false;
 }
 
 void formatLostTextLocked(const DeviceRecord& record, char (&text)[kLostTextSize]) {

@@ -38,6 +38,13 @@ constexpr char kSingleByteRefused[] = "SBTM: Input buffer is full";
 constexpr char kBlockRefused[] = "BTM: Input buffer is full";
 constexpr char kBlockReadFailed[] = "BTM: Error receiving message block status";
 constexpr char kFifoFull[] = "Error: Ran out of FIFO memory";
+// The vendor's driver keeps asking the chip for data while its receive queue holds its cap of
+// 64 KiB, and throws away what does not fit; a status call that reports the cap is the only sign
+// of it. Each such episode is reported once, with the board's name, and ends when the queue has
+// drained to half of the cap, so a queue that hovers at the cap during one overrun says it once.
+constexpr char kDriverQueueFull[] = "Driver receive queue of device %s / %s is full; the driver may have dropped data";
+constexpr std::uint32_t kDriverQueueCap = 65536;
+constexpr std::uint32_t kDriverQueueDrained = kDriverQueueCap / 2;
 // A board whose status call failed on this many passes in a row has stopped answering: the
 // vendor's driver fails every call on the handle of a device that was pulled out or lost power.
 // One failure alone is not enough; it may pass.
@@ -422,6 +429,25 @@ bool stillIdle(void* argument) {
     return true;
 }
 
+// After each status call of a driver that drops (the vendor's, or a file named by its path, which
+// may be the vendor's too): a queue at the cap starts an episode, reported once; a queue drained to
+// half of it ends the episode. The open driver holds the board back instead and is not watched.
+void watchDriverQueue(HostContext* context, DeviceRecord& record, std::uint32_t pending) {
+    if (context->settings.driver == DriverChoice::open) {
+        return;
+    }
+    if (record.queueFullReported) {
+        record.queueFullReported = pending > kDriverQueueDrained;
+        return;
+    }
+    if (pending >= kDriverQueueCap) {
+        record.queueFullReported = true;
+        char text[kLastErrorSize];
+        std::snprintf(text, sizeof text, kDriverQueueFull, record.deviceName, record.serialNumber);
+        setLastError(context, text); // also the episode's one line in the debug log
+    }
+}
+
 } // namespace
 
 BoardPoll pollBoard(HostContext* context, DeviceRecord& record) {
@@ -475,6 +501,7 @@ std::uint32_t statusOf(HostContext* context, DeviceRecord& record, d2xx::FT_HAND
                    record.serialNumber, static_cast<unsigned>(pending));
     }
     record.lastPending = pending;
+    watchDriverQueue(context, record, pending);
     return pending;
 }
 
