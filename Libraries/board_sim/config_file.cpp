@@ -168,7 +168,8 @@ void board(const json& value, const std::string& where, std::vector<BoardEntry>&
     if (!value.is_object()) {
         refuse(where, "must be an object");
     }
-    onlyKeys(value, where, {"id", "serial", "description", "dualChannel", "behaviour", "stream", "faults", "logic"});
+    onlyKeys(value, where,
+             {"id", "serial", "description", "dualChannel", "behaviour", "stream", "faults", "logic", "fifo"});
     for (const char* required : {"id", "serial", "description"}) {
         if (!value.contains(required)) {
             refuse(where, std::string("needs \"") + required + "\"");
@@ -204,6 +205,13 @@ void board(const json& value, const std::string& where, std::vector<BoardEntry>&
             refuse(where + ".logic", "must be \"model\" (the board model) or \"rtl\" (the example gateware)");
         }
         settings.rtl = logic == "rtl";
+    }
+    if (value.contains("fifo")) {
+        const json& fifo = value["fifo"];
+        if (!fifo.is_string() || (fifo != "async" && fifo != "sync")) {
+            refuse(where + ".fifo", "must be \"async\" or \"sync\" (the synchronous 245 FIFO)");
+        }
+        settings.syncFifo = fifo == "sync";
     }
     // The gateware counts its stream in 32 bits and has none of the board model's faults.
     if (settings.rtl && settings.stream && settings.streamSettings.count > UINT32_MAX) {
@@ -248,6 +256,7 @@ void board(const json& value, const std::string& where, std::vector<BoardEntry>&
         first.serial = settings.serial + "A";
         first.description = settings.description + " A";
         first.channelLetter = 'A';
+        first.syncFifo = settings.syncFifo;
         boards.push_back(first);
         settings.serial += "B";
         settings.description += " B";

@@ -27,6 +27,9 @@ struct BoardEntry {
     Behaviour behaviour = Behaviour::Silent;
     bool stream = false;
     bool rtl = false; // "logic": "rtl": the example gateware, simulated, instead of the board model
+    // "fifo": "sync": the board is wired for the chip's synchronous 245 FIFO (its EEPROM says so);
+    // "async" (the default) for the asynchronous FIFO. Both interfaces of a dual-channel chip carry it.
+    bool syncFifo = false;
     StreamSettings streamSettings;
     int unplugAfterWrites = 0; // 0: never
     int cutBlocks = 0;         // blocks cut short (negative: all)

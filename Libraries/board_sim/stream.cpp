@@ -36,7 +36,7 @@ std::uint64_t Stream::dueBy(std::chrono::steady_clock::time_point now) const {
     return due;
 }
 
-std::uint64_t Stream::pump(ByteQueue& queue, std::chrono::steady_clock::time_point now) {
+std::uint64_t Stream::pump(ByteQueue& queue, std::chrono::steady_clock::time_point now, std::size_t cap) {
     if (turn_.empty() || stopped_) {
         return 0;
     }
@@ -49,7 +49,7 @@ std::uint64_t Stream::pump(ByteQueue& queue, std::chrono::steady_clock::time_poi
     while (sent_ < due) {
         const Slot slot = turn_[sent_ % turn_.size()];
         const std::size_t size = slot.block ? 2 + settings_.blockLength : 2;
-        if (queued + used + size > kReceiveQueueCap) {
+        if (queued + used + size > cap) {
             heldBack_ = true; // the chip's flow control: the board waits for the host to read
             break;
         }

@@ -27,12 +27,15 @@ class Stream {
     // each by ascending channel. An empty turn (no channel chosen) sends nothing.
     explicit Stream(const SimStream& settings);
 
-    // Puts every message that is due and fits below the cap into `queue`; returns the number put.
-    std::uint64_t pump(ByteQueue& queue, std::chrono::steady_clock::time_point now);
+    // Puts every message that is due and fits below the cap (the bytes `queue` may hold) into
+    // `queue`; returns the number put.
+    std::uint64_t pump(ByteQueue& queue, std::chrono::steady_clock::time_point now, std::size_t cap = kReceiveQueueCap);
     // When the next message falls due (rate streams that are not finished), else time_point::max.
     std::chrono::steady_clock::time_point nextDue() const;
     std::uint64_t sent() const { return sent_; }
     bool paced() const { return settings_.messagesPerSecond != 0; }
+    // The last pump stopped at the cap with messages due: the board waits for room.
+    bool heldBack() const { return heldBack_; }
     // The board falls silent; what it has sent stays counted.
     void stop() { stopped_ = true; }
 

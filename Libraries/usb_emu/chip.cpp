@@ -46,6 +46,7 @@ enum : std::uint16_t { kResetSio = 0, kPurgeReceive = 1, kPurgeTransmit = 2 };
 
 // Standard requests the driver's USB layer may make.
 constexpr std::uint8_t kGetStatus = 0x00;
+constexpr std::uint8_t kGetConfiguration = 0x08;
 constexpr std::uint8_t kSetConfiguration = 0x09;
 constexpr std::uint8_t kGetDescriptor = 0x06;
 constexpr const char* kManufacturer = "FTDI";
@@ -96,9 +97,10 @@ void logUnknownOnce(Emulator& e, const char* what, unsigned a, unsigned b) {
     }
 }
 
-// A control transfer: returns the URB's status; fills `data` for IN requests and sets `actual`.
-int control(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint8_t* data, std::size_t room,
-            std::size_t& actual) {
+} // namespace
+
+int controlRequest(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint8_t* data, std::size_t room,
+                   std::size_t& actual) {
     const std::uint8_t type = setup[0];
     const std::uint8_t request = setup[1];
     const auto value = static_cast<std::uint16_t>(setup[2] | (setup[3] << 8));
@@ -139,6 +141,8 @@ int control(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint8_t* da
         }
     } else if (type == 0x80 && request == kGetStatus) {
         answer = {0, 0};
+    } else if (type == 0x80 && request == kGetConfiguration) {
+        answer = {1}; // the one configuration, always the active one
     } else if (type == 0x00 && request == kSetConfiguration) {
         // The one configuration is always the active one.
     } else if ((type == 0x40 || type == 0xC0) && interfaceFor(chip, request, index) != nullptr) {
@@ -157,9 +161,16 @@ int control(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint8_t* da
                 interface.latencyMs = static_cast<std::uint8_t>(value & 0xFF);
                 interface.latencySet = true;
                 break;
-            case kSetBitMode:
-                interface.bitMode = static_cast<std::uint8_t>(value >> 8);
+            case kSetBitMode: {
+                const auto mode = static_cast<std::uint8_t>(value >> 8);
+                // The synchronous 245 FIFO is channel A's alone (an FT232H's only channel).
+                if (mode == kSyncFifoMode && interface.number != 0) {
+                    return -EPIPE;
+                }
+                interface.bitMode = mode;
+                interface.syncFifo = mode == kSyncFifoMode;
                 break;
+            }
             case kBaudRate:
                 interface.baudDivisor = value;
                 break;
@@ -204,29 +215,74 @@ int control(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint8_t* da
     return 0;
 }
 
-void addCredit(const Emulator& e, Interface& interface, Clock::time_point now) {
+std::uint64_t linkRateOf(const Emulator& e, const Interface& interface) {
     if (e.linkRate == 0) {
+        return 0; // CORVANE_USB_EMU_RATE=0: every link unlimited
+    }
+    return interface.syncFifo ? e.syncRate : e.linkRate;
+}
+
+namespace {
+
+void addCredit(const Emulator& e, Interface& interface, Clock::time_point now) {
+    const std::uint64_t rate = linkRateOf(e, interface);
+    if (rate == 0) {
         interface.linkCredit = kLinkBurstBytes;
+        interface.creditAt = now;
         return;
     }
     const double seconds = std::chrono::duration<double>(now - interface.creditAt).count();
-    interface.linkCredit = std::min(kLinkBurstBytes, interface.linkCredit + seconds * static_cast<double>(e.linkRate));
+    interface.linkCredit = std::min(kLinkBurstBytes, interface.linkCredit + seconds * static_cast<double>(rate));
     interface.creditAt = now;
 }
 
-std::size_t takeCredit(const Emulator& e, Interface& interface, std::size_t wanted) {
-    if (e.linkRate == 0) {
+// How much of `wanted` the link lets through now, without taking it.
+std::size_t creditFor(const Emulator& e, const Interface& interface, std::size_t wanted) {
+    if (linkRateOf(e, interface) == 0) {
         return wanted;
     }
-    const auto allowed = std::min<std::size_t>(wanted, static_cast<std::size_t>(std::max(0.0, interface.linkCredit)));
-    interface.linkCredit -= static_cast<double>(allowed);
+    return std::min<std::size_t>(wanted, static_cast<std::size_t>(std::max(0.0, interface.linkCredit)));
+}
+
+std::size_t takeCredit(const Emulator& e, Interface& interface, std::size_t wanted) {
+    const std::size_t allowed = creditFor(e, interface, wanted);
+    if (linkRateOf(e, interface) != 0) {
+        interface.linkCredit -= static_cast<double>(allowed);
+    }
     return allowed;
+}
+
+// A bulk URB of this interface ends. After an error (a short IN request that must not be short,
+// a stall) usbfs cancels the URBs that continue the same transfer, and refuses further ones until
+// a new transfer starts, so that no data creeps into a transfer that has ended.
+void finishBulk(std::deque<PendingUrb>& queue, const PendingUrb& pending, int status) {
+    finishUrb(pending, status);
+    if (status >= 0 || status == -ECONNRESET || status == -ENOENT) {
+        return;
+    }
+    const std::uint32_t bit = 1u << ((pending.urb->endpoint & 0x0F) | ((pending.urb->endpoint & 0x80) >> 3));
+    for (auto it = queue.begin(); it != queue.end();) {
+        if (it->node != pending.node) {
+            ++it;
+            continue;
+        }
+        if ((it->urb->flags & USBDEVFS_URB_BULK_CONTINUATION) == 0) {
+            return; // the next transfer has begun: the endpoint stays open
+        }
+        const PendingUrb cancelled = *it;
+        it = queue.erase(it);
+        finishUrb(cancelled, -ECONNRESET);
+    }
+    pending.node->disabledBulk |= bit;
 }
 
 // The board takes what the host wrote, as fast as the link lets it; an OUT request is finished
 // once the board has taken all of it.
 void moveOut(Emulator& e, Chip& chip, Interface& interface) {
     while (!interface.outUrbs.empty() && chip.plugged) {
+        if (interface.hangOut > 0 && interface.outTaken == 0) {
+            return; // the chip never takes this request: it ends only when the host gives it up
+        }
         const PendingUrb pending = interface.outUrbs.front();
         auto* bytes = static_cast<const std::uint8_t*>(pending.urb->buffer);
         const auto length = static_cast<std::size_t>(pending.urb->buffer_length);
@@ -242,7 +298,7 @@ void moveOut(Emulator& e, Chip& chip, Interface& interface) {
         interface.outTaken = 0;
         interface.outUrbs.pop_front();
         pending.urb->actual_length = static_cast<int>(length);
-        finishUrb(pending, 0);
+        finishBulk(interface.outUrbs, pending, 0);
         ++interface.outUrbsDone;
         if (interface.unplugAfterWrites > 0 && --interface.unplugAfterWrites == 0) {
             unplugChip(e, chip); // this write still reached the board whole
@@ -250,20 +306,28 @@ void moveOut(Emulator& e, Chip& chip, Interface& interface) {
     }
 }
 
-// The board's answers and stream cross the FIFO into the chip's buffer.
+// The board's answers and stream cross the FIFO into the chip's buffer, as far as the buffer has
+// room and the link lets them: the stream makes its messages only then (it waits on the chip's
+// flag), so a host that stops asking holds the board back and nothing is lost.
 void moveIn(Emulator& e, Interface& interface, Clock::time_point now) {
     for (std::uint8_t byte : interface.answers) {
         interface.boardOut.push_back(byte);
     }
     interface.answers.clear();
+    const std::size_t room = interface.fifoSize - std::min(interface.fifoSize, interface.chipIn.size());
+    const std::size_t budget = creditFor(e, interface, room);
+    bool streamWaits = false;
     if (interface.stream && interface.claimed) {
-        interface.stream->pump(interface.boardOut, now);
+        if (interface.boardOut.size() < budget) {
+            interface.stream->pump(interface.boardOut, now, budget);
+        }
+        streamWaits = interface.boardOut.size() >= budget || interface.stream->heldBack();
     }
-    std::uint8_t run[kChipReceiveBuffer];
-    const std::size_t room = kChipReceiveBuffer - interface.chipIn.size();
-    const std::size_t n = takeCredit(e, interface, std::min(room, interface.boardOut.size()));
+    std::uint8_t run[kDualChipFifo];
+    const std::size_t n = takeCredit(e, interface, std::min({room, interface.boardOut.size(), sizeof run}));
     interface.boardOut.take(run, n);
     interface.chipIn.append(run, n);
+    interface.boardWaiting = !interface.boardOut.empty() || streamWaits;
 }
 
 void putPacket(Interface& interface, usbdevfs_urb* urb, std::size_t data) {
@@ -279,17 +343,72 @@ std::chrono::milliseconds latency(const Interface& interface) {
     return std::chrono::milliseconds(std::max<int>(1, interface.latencyMs));
 }
 
+// A fault meets a request no sooner than this after its submission, as a bus's answer comes
+// later than the submit: a driver submits every URB of a transfer before any of them fails.
+constexpr auto kFaultDelay = std::chrono::milliseconds(1);
+
+bool inFaultArmed(const Interface& interface) {
+    return interface.stallIn > 0 || interface.shortIn > 0 || interface.noStatusIn > 0;
+}
+
+// An armed fault on the IN request at the head of the queue: returns the status it ends with, or
+// 1 when no fault applies (or it waits for data), or 2 when the fault waits for its time.
+int inFault(Interface& interface, const PendingUrb& pending, Clock::time_point now) {
+    usbdevfs_urb* urb = pending.urb;
+    if (urb->actual_length != 0 || !inFaultArmed(interface)) {
+        return 1;
+    }
+    if (now < pending.submitted + kFaultDelay) {
+        return 2;
+    }
+    if (interface.stallIn > 0) {
+        --interface.stallIn;
+        return -EPIPE;
+    }
+    if (interface.shortIn > 0 && urb->buffer_length >= 1) {
+        --interface.shortIn;
+        static_cast<std::uint8_t*>(urb->buffer)[0] = kModemStatus; // half of the status, nothing else
+        urb->actual_length = 1;
+        return 0;
+    }
+    if (interface.noStatusIn > 0 && urb->buffer_length >= static_cast<int>(kPacketSize) &&
+        interface.chipIn.size() >= kPacketSize) {
+        --interface.noStatusIn;
+        interface.chipIn.take(static_cast<std::uint8_t*>(urb->buffer), kPacketSize); // data where the status goes
+        interface.dataToHost += kPacketSize;
+        urb->actual_length = static_cast<int>(kPacketSize);
+        return 0;
+    }
+    return 1;
+}
+
 // IN requests are served in the order they came: whole packets while 510 bytes are there, and a
-// short packet that ends the request when the latency timer runs out.
-void serveIn(Interface& interface, Clock::time_point now) {
+// short packet that ends the request when the latency timer runs out. Returns whether a packet
+// went out.
+bool serveIn(Interface& interface, Clock::time_point now) {
+    bool moved = false;
     while (!interface.inUrbs.empty()) {
         const PendingUrb pending = interface.inUrbs.front();
         usbdevfs_urb* urb = pending.urb;
+        const int fault = inFault(interface, pending, now);
+        if (fault == 2) {
+            return moved;
+        }
+        if (fault <= 0) {
+            interface.inUrbs.pop_front();
+            const bool shortOk =
+                fault < 0 || (urb->flags & USBDEVFS_URB_SHORT_NOT_OK) == 0 || urb->actual_length == urb->buffer_length;
+            finishBulk(interface.inUrbs, pending, shortOk ? fault : -EREMOTEIO);
+            interface.lastPacket = now;
+            moved = true;
+            continue;
+        }
         const auto room = static_cast<std::size_t>(urb->buffer_length - urb->actual_length);
         bool done = room < kStatusBytes;
         if (!done && interface.chipIn.size() >= kPacketData && room >= kPacketSize) {
             putPacket(interface, urb, kPacketData);
             interface.lastPacket = now;
+            moved = true;
             done = static_cast<std::size_t>(urb->buffer_length - urb->actual_length) < kPacketSize;
         } else if (!done && now >= interface.lastPacket + latency(interface)) {
             const std::size_t data = std::min({interface.chipIn.size(), room - kStatusBytes, kPacketData});
@@ -298,17 +417,25 @@ void serveIn(Interface& interface, Clock::time_point now) {
             }
             putPacket(interface, urb, data);
             interface.lastPacket = now;
+            moved = true;
             done = true;
         } else if (!done) {
-            return;
+            return moved;
         }
         if (done) {
             interface.inUrbs.pop_front();
             const bool shortOk =
                 (urb->flags & USBDEVFS_URB_SHORT_NOT_OK) == 0 || urb->actual_length == urb->buffer_length;
-            finishUrb(pending, shortOk ? 0 : -EREMOTEIO);
+            finishBulk(interface.inUrbs, pending, shortOk ? 0 : -EREMOTEIO);
         }
     }
+    return moved;
+}
+
+// Bytes of link credit worth a wake-up of the chip thread: 4 KiB at the async FIFO's rate, so
+// that it wakes about 2000 times a second, and no more than about 4000 times at faster rates.
+double wakeCredit(std::uint64_t rate) {
+    return std::clamp(static_cast<double>(rate) / 4000.0, 4096.0, kLinkBurstBytes / 2);
 }
 
 // Moves what is due on one interface; returns when it next needs the chip thread.
@@ -318,19 +445,37 @@ Clock::time_point advance(Emulator& e, Chip& chip, Interface& interface, Clock::
     if (!chip.plugged) {
         return Clock::time_point::max();
     }
-    moveIn(e, interface, now);
-    serveIn(interface, now);
+    // The FIFO and the IN requests take turns until neither moves: a pass serves every request
+    // the board's data and the link's credit can fill, not one FIFO's worth.
+    do {
+        moveIn(e, interface, now);
+    } while (serveIn(interface, now));
     moveIn(e, interface, now); // the room the IN requests made
     auto next = Clock::time_point::max();
     if (!interface.inUrbs.empty()) {
         next = std::min(next, interface.lastPacket + latency(interface));
+        if (inFaultArmed(interface) && interface.inUrbs.front().urb->actual_length == 0) {
+            next = std::min(next, interface.inUrbs.front().submitted + kFaultDelay);
+        }
     }
-    const bool waitingForLink =
-        !interface.outUrbs.empty() || (!interface.boardOut.empty() && interface.chipIn.size() < kChipReceiveBuffer);
-    if (waitingForLink && e.linkRate != 0) {
-        const double wanted = std::min<double>(kChipReceiveBuffer, kLinkBurstBytes) - interface.linkCredit;
-        next = std::min(next, now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                        std::max(wanted, 1.0) / static_cast<double>(e.linkRate))));
+    const std::uint64_t rate = linkRateOf(e, interface);
+    if (rate != 0) {
+        // Waiting for the link's credit, not for the host: the FIFO has room the board would fill,
+        // or an OUT request the board would take.
+        double wanted = 0;
+        const std::size_t room = interface.fifoSize - std::min(interface.fifoSize, interface.chipIn.size());
+        if (interface.boardWaiting && room != 0) {
+            wanted = std::min<double>(static_cast<double>(room), wakeCredit(rate));
+        }
+        if (!interface.outUrbs.empty() && interface.hangOut == 0) {
+            const auto left = static_cast<double>(interface.outUrbs.front().urb->buffer_length) -
+                              static_cast<double>(interface.outTaken);
+            wanted = std::max(wanted, std::min(std::max(left, 1.0), wakeCredit(rate)));
+        }
+        if (wanted > interface.linkCredit) {
+            next = std::min(next, now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                            (wanted - interface.linkCredit) / static_cast<double>(rate))));
+        }
     }
     if (interface.stream && interface.claimed) {
         next = std::min(next, interface.stream->nextDue());
@@ -372,7 +517,9 @@ void chipThreadMain() {
             }
         }
         // Always with a deadline: an untimed wait would go through the replaced pthread_cond_wait.
-        e.chipWake.wait_until(lock, std::min(next, now + std::chrono::hours(1)));
+        e.chipWakeAt = std::min(next, now + std::chrono::hours(1));
+        e.chipWake.wait_until(lock, e.chipWakeAt);
+        e.chipWakeAt = Clock::time_point::min(); // awake: nobody needs to wake it
     }
 }
 
@@ -423,7 +570,7 @@ std::vector<boardsim::BoardEntry> boardsFromEnvironment() {
     return boards;
 }
 
-void addInterface(Chip& chip, const boardsim::BoardEntry& described) {
+void addInterface(Chip& chip, const boardsim::BoardEntry& described, bool serialModuleUnloaded) {
     Interface interface;
     interface.number = static_cast<int>(chip.interfaces.size());
     interface.inEndpoint = static_cast<std::uint8_t>(0x81 + 2 * interface.number);
@@ -433,7 +580,14 @@ void addInterface(Chip& chip, const boardsim::BoardEntry& described) {
     interface.board.cutBlocksLeft = described.cutBlocks;
     interface.board.cutBlockKeep = described.cutBlockKeep;
     interface.unplugAfterWrites = described.unplugAfterWrites;
+    if (serialModuleUnloaded) {
+        interface.kernelDriver.clear();
+    }
     chip.interfaces.push_back(std::move(interface));
+    // Two interfaces share an FT2232H; an FT232H has one, with a quarter of the buffer.
+    for (Interface& each : chip.interfaces) {
+        each.fifoSize = chip.dual ? kDualChipFifo : kSingleChipFifo;
+    }
     if (!described.timetable.empty()) {
         chip.timetable = described.timetable;
     }
@@ -461,6 +615,16 @@ void loadChips(Emulator& e) {
     if (rate != nullptr && *rate != '\0') {
         e.linkRate = std::strtoull(rate, nullptr, 10);
     }
+    const char* syncRate = std::getenv("CORVANE_USB_EMU_SYNC_RATE");
+    if (syncRate != nullptr && *syncRate != '\0') {
+        e.syncRate = std::strtoull(syncRate, nullptr, 10);
+    }
+    const char* serialModule = std::getenv("CORVANE_USB_EMU_SERIAL_DRIVER");
+    if (serialModule != nullptr && std::strcmp(serialModule, "loaded") == 0) {
+        e.serialModule = Emulator::SerialModule::Loaded;
+    } else if (serialModule != nullptr && std::strcmp(serialModule, "unloaded") == 0) {
+        e.serialModule = Emulator::SerialModule::Unloaded;
+    }
     const std::vector<boardsim::BoardEntry> boards = boardsFromEnvironment();
     for (std::size_t i = 0; i < boards.size(); ++i) {
         const boardsim::BoardEntry& described = boards[i];
@@ -472,9 +636,10 @@ void loadChips(Emulator& e) {
         chip->usbSerial = chip->dual ? described.serial.substr(0, described.serial.size() - 1) : described.serial;
         chip->product =
             chip->dual ? described.description.substr(0, described.description.size() - 2) : described.description;
-        addInterface(*chip, described);
+        const bool unloaded = e.serialModule == Emulator::SerialModule::Unloaded;
+        addInterface(*chip, described, unloaded);
         if (chip->dual) {
-            addInterface(*chip, boards[++i]);
+            addInterface(*chip, boards[++i], unloaded);
         }
         chip->port = static_cast<int>(e.chips.size()) + 1;
         chip->deviceNumber = e.nextDeviceNumber++;
@@ -499,7 +664,7 @@ int submitUrb(Emulator& e, Node& node, usbdevfs_urb* urb) {
         }
         auto* bytes = static_cast<std::uint8_t*>(urb->buffer);
         std::size_t actual = 0;
-        const int status = control(e, chip, bytes, bytes + kSetupSize, urb->buffer_length - kSetupSize, actual);
+        const int status = controlRequest(e, chip, bytes, bytes + kSetupSize, urb->buffer_length - kSetupSize, actual);
         urb->actual_length = static_cast<int>(actual);
         finishUrb(PendingUrb{urb, &node}, status);
         e.chipWake.notify_one(); // a purge or a new latency changes the chip thread's plans
@@ -509,10 +674,26 @@ int submitUrb(Emulator& e, Node& node, usbdevfs_urb* urb) {
     if (urb->type != USBDEVFS_URB_TYPE_BULK || interface == nullptr) {
         return -EINVAL;
     }
+    if (((node.claimed >> interface->number) & 1u) == 0) {
+        // usbfs claims an interface used unclaimed, if it can (not while another driver has it).
+        if (const int claimed = claimInterface(e, node, static_cast<unsigned>(interface->number), true); claimed < 0) {
+            return claimed;
+        }
+    }
     const bool in = (urb->endpoint & 0x80) != 0;
-    (in ? interface->inUrbs : interface->outUrbs).push_back(PendingUrb{urb, &node});
-    advance(e, chip, *interface, Clock::now());
-    e.chipWake.notify_one();
+    const std::uint32_t bit = 1u << ((urb->endpoint & 0x0F) | (in ? 16u : 0u));
+    if ((urb->flags & USBDEVFS_URB_BULK_CONTINUATION) == 0) {
+        node.disabledBulk &= ~bit; // a new transfer opens the endpoint again
+    } else if ((node.disabledBulk & bit) != 0) {
+        return -EREMOTEIO; // the transfer it continues has ended
+    }
+    const auto now = Clock::now();
+    (in ? interface->inUrbs : interface->outUrbs).push_back(PendingUrb{urb, &node, now});
+    // Served at once as far as it can be; the chip thread is woken only when this brings its
+    // next deadline forward (a wake for every request costs a thread switch each).
+    if (advance(e, chip, *interface, now) < e.chipWakeAt) {
+        e.chipWake.notify_one();
+    }
     return 0;
 }
 
@@ -543,6 +724,9 @@ int discardUrb(Node& node, usbdevfs_urb* urb) {
             for (auto it = queue->begin(); it != queue->end(); ++it) {
                 if (it->urb == urb && it->node == &node) {
                     if (queue == &interface.outUrbs && it == interface.outUrbs.begin()) {
+                        if (interface.hangOut > 0 && interface.outTaken == 0) {
+                            --interface.hangOut; // the request the chip would not take is given up
+                        }
                         interface.outTaken = 0;
                     }
                     const PendingUrb pending = *it;
@@ -567,6 +751,8 @@ void closeNode(Emulator& e, int fd) {
         for (Interface& interface : node.chip->interfaces) {
             if ((node.claimed >> interface.number) & 1u) {
                 interface.claimed = false;
+                interface.owner = nullptr;
+                interface.kernelDriver.clear(); // usbfs lets go; the serial driver does not come back by itself
             }
         }
     }
@@ -585,6 +771,8 @@ void unplugChip(Emulator& e, Chip& chip) {
     }
     for (Interface& interface : chip.interfaces) {
         interface.claimed = false;
+        interface.owner = nullptr;
+        interface.heldElsewhere = false;
         interface.chipIn.clear();
         interface.boardOut.clear();
         interface.answers.clear();
@@ -612,6 +800,11 @@ void replugChip(Emulator& e, Chip& chip) {
         interface.latencyMs = kDefaultLatencyMs;
         interface.latencySet = false;
         interface.outTaken = 0;
+        // Bound again at every plug, while its module is loaded.
+        interface.kernelDriver = e.serialModule == Emulator::SerialModule::Unloaded ? "" : kSerialDriver;
+        interface.bitMode = 0;
+        interface.syncFifo = false;
+        interface.hangOut = 0;
     }
     writeChipFiles(e, chip);
     sendUevent(e, chip, true);
@@ -627,26 +820,124 @@ int claimInterface(Emulator& e, Node& node, unsigned number, bool claim) {
         return -ENOENT;
     }
     Interface& interface = chip.interfaces[number];
+    const bool ours = ((node.claimed >> number) & 1u) != 0;
     if (claim) {
-        if (interface.claimed && ((node.claimed >> number) & 1u) == 0) {
+        if (ours) {
+            return 0; // claimed already through this file
+        }
+        // Another file or process holds it, or a kernel driver is bound (the serial driver).
+        if (interface.claimed || interface.heldElsewhere || !interface.kernelDriver.empty()) {
             return -EBUSY;
         }
         node.claimed |= 1u << number;
         interface.claimed = true;
+        interface.owner = &node;
+        interface.kernelDriver = kUsbfsDriver;
         restartStream(interface);
         if (!chip.timetable.empty() && !chip.timetableStarted) {
             chip.timetableStarted = true; // the timetable counts from the first open
             chip.timetableStart = Clock::now();
         }
     } else {
-        if (((node.claimed >> number) & 1u) == 0) {
+        if (!ours) {
             return -EINVAL;
         }
         node.claimed &= ~(1u << number);
         interface.claimed = false;
+        interface.owner = nullptr;
+        interface.kernelDriver.clear();
     }
     e.chipWake.notify_one();
     return 0;
+}
+
+int interfaceDriver(Node& node, unsigned number, char* out, std::size_t size) {
+    if (node.dead) {
+        return -ENODEV;
+    }
+    if (number >= node.chip->interfaces.size()) {
+        return -EINVAL;
+    }
+    const std::string& driver = node.chip->interfaces[number].kernelDriver;
+    if (driver.empty()) {
+        return -ENODATA;
+    }
+    std::snprintf(out, size, "%s", driver.c_str());
+    return 0;
+}
+
+// DISCONNECT unbinds whatever driver has the interface: the serial driver, or usbfs for a file
+// that claimed it (that file loses its claim, as with the kernel). An interface held by another
+// process the emulator does not run stays held: EBUSY.
+int disconnectDriver(Emulator& e, Node& node, unsigned number) {
+    if (node.dead) {
+        return -ENODEV;
+    }
+    if (number >= node.chip->interfaces.size()) {
+        return -EINVAL;
+    }
+    Interface& interface = node.chip->interfaces[number];
+    if (interface.heldElsewhere) {
+        return -EBUSY;
+    }
+    if (interface.kernelDriver.empty()) {
+        return -ENODATA;
+    }
+    if (interface.owner != nullptr) {
+        claimInterface(e, *interface.owner, number, false);
+    }
+    interface.kernelDriver.clear();
+    return 0;
+}
+
+// CONNECT lets the kernel bind a driver: the serial driver takes a free interface (1: bound).
+int connectDriver(Node& node, unsigned number) {
+    if (node.dead) {
+        return -ENODEV;
+    }
+    if (number >= node.chip->interfaces.size()) {
+        return -EINVAL;
+    }
+    Interface& interface = node.chip->interfaces[number];
+    if (!interface.kernelDriver.empty() || interface.heldElsewhere) {
+        return -EBUSY;
+    }
+    interface.kernelDriver = kSerialDriver;
+    return 1;
+}
+
+int disconnectClaim(Emulator& e, Node& node, unsigned number, unsigned flags, const char* driver) {
+    if (node.dead) {
+        return -ENODEV;
+    }
+    if (number >= node.chip->interfaces.size()) {
+        return -EINVAL;
+    }
+    Interface& interface = node.chip->interfaces[number];
+    if (!interface.kernelDriver.empty()) {
+        const bool same = std::strncmp(driver, interface.kernelDriver.c_str(), USBDEVFS_MAXDRIVERNAME) == 0;
+        if (((flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) != 0 && !same) ||
+            ((flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) != 0 && same)) {
+            return -EBUSY;
+        }
+        if (((node.claimed >> number) & 1u) == 0) {
+            if (const int result = disconnectDriver(e, node, number); result < 0) {
+                return result;
+            }
+        }
+    }
+    return claimInterface(e, node, number, true);
+}
+
+void unloadSerialModule(Emulator& e) {
+    e.serialModule = Emulator::SerialModule::Unloaded;
+    for (const auto& chip : e.chips) {
+        for (Interface& interface : chip->interfaces) {
+            if (interface.kernelDriver == kSerialDriver) {
+                interface.kernelDriver.clear();
+            }
+        }
+    }
 }
 
 void startChipThread() { std::thread(chipThreadMain).detach(); }

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 namespace usbemu {
@@ -45,11 +46,15 @@ constexpr std::size_t kWatchedConditions = 256;
 std::array<std::atomic<void*>, kWatchedConditions> watched{};
 std::atomic<std::uint64_t> driverSignals{0};
 
+} // namespace
+
 bool calledFrom(const void* returnAddress, const char* library) {
     Dl_info info{};
     return dladdr(returnAddress, &info) != 0 && info.dli_fname != nullptr &&
            std::strstr(info.dli_fname, library) != nullptr;
 }
+
+namespace {
 
 bool isWatched(void* condition) {
     for (auto& slot : watched) {
@@ -257,6 +262,109 @@ std::uint8_t usb_emu_stream_block_byte(std::uint64_t n, std::uint32_t blockLengt
 std::uint64_t usb_emu_driver_signals(void) {
     // Relaxed: see noteSignal.
     return driverSignals.load(std::memory_order_relaxed);
+}
+
+int usb_emu_kernel_driver(const char* serial, char* out, std::uint32_t size) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    if (interface == nullptr || out == nullptr || size == 0) {
+        return -1;
+    }
+    std::snprintf(out, size, "%s", interface->kernelDriver.c_str());
+    return 0;
+}
+
+int usb_emu_hold_interface(const char* serial, int held) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    if (interface == nullptr || interface->claimed) {
+        return -1;
+    }
+    interface->heldElsewhere = held != 0;
+    interface->kernelDriver = held != 0 ? kUsbfsDriver : "";
+    return 0;
+}
+
+int usb_emu_refuse_open(const char* usbSerial, int refuse) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Chip* chip = chipNamed(e, usbSerial);
+    if (chip == nullptr) {
+        return -1;
+    }
+    chip->refuseOpen = refuse != 0;
+    return 0;
+}
+
+int usb_emu_fault(const char* serial, int fault, int count) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    if (interface == nullptr || count < 0) {
+        return -1;
+    }
+    switch (fault) {
+    case USB_EMU_FAULT_STALL_IN:
+        interface->stallIn = count;
+        break;
+    case USB_EMU_FAULT_HANG_OUT:
+        interface->hangOut = count;
+        break;
+    case USB_EMU_FAULT_SHORT_IN:
+        interface->shortIn = count;
+        break;
+    case USB_EMU_FAULT_NO_STATUS:
+        interface->noStatusIn = count;
+        break;
+    default:
+        return -1;
+    }
+    e.chipWake.notify_one(); // a request already waiting meets its fault now
+    return 0;
+}
+
+int usb_emu_bit_mode(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr ? -1 : interface->bitMode;
+}
+
+std::uint64_t usb_emu_interface_link_rate(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr ? UINT64_MAX : linkRateOf(e, *interface);
+}
+
+void usb_emu_set_sync_rate(std::uint64_t bytesPerSecond) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    e.syncRate = bytesPerSecond;
+    e.chipWake.notify_one();
+}
+
+std::uint32_t usb_emu_fifo_bytes(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr ? 0 : static_cast<std::uint32_t>(interface->chipIn.size());
+}
+
+std::uint32_t usb_emu_fifo_size(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr ? 0 : static_cast<std::uint32_t>(interface->fifoSize);
+}
+
+int usb_emu_board_fifo_sync(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr ? -1 : interface->described.syncFifo ? 1 : 0;
 }
 
 } // extern "C"

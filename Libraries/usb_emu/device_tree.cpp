@@ -115,7 +115,8 @@ void writeChipFiles(const Emulator& e, const Chip& chip) {
     writeText(folder + "/product", chip.product + "\n");
     const std::vector<std::uint8_t> descriptors = deviceDescriptors(chip);
     writeFile(folder + "/descriptors", descriptors.data(), descriptors.size());
-    writeFile(nodePath(e, chip), "", 0);
+    // The node reads as usbfs gives it: the device descriptor, then every configuration's.
+    writeFile(nodePath(e, chip), descriptors.data(), descriptors.size());
 }
 
 void removeChipFiles(const Emulator& e, const Chip& chip) {

@@ -19,11 +19,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace usbemu {
 
@@ -43,8 +45,9 @@ namespace {
     X(open64)                                                                                                          \
     X(openat)                                                                                                          \
     X(fopen)                                                                                                           \
-    X(fopen64) X(opendir) X(access) X(stat) X(stat64) X(lstat) X(lstat64) X(close) X(ioctl) X(poll) X(socket) X(bind)  \
-        X(setsockopt) X(recvmsg)
+    X(fopen64)                                                                                                         \
+    X(opendir) X(access) X(stat) X(stat64) X(lstat) X(lstat64) X(close) X(ioctl) X(poll) X(socket) X(bind)             \
+        X(setsockopt) X(recvmsg) X(readlink)
 #define USB_EMU_DECLARE_REAL(name) decltype(&::name) real_##name = nullptr;
 USB_EMU_REPLACED(USB_EMU_DECLARE_REAL)
 #undef USB_EMU_DECLARE_REAL
@@ -69,23 +72,41 @@ constexpr std::uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_
                                         USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 constexpr const char* kNodePrefix = "/dev/bus/usb/001/";
 
-// An open of a usbfs node of a plugged chip becomes a node of that chip.
-void adoptNode(int fd, const char* path) {
+Chip* chipOfNodePath(Emulator& e, const char* path) {
     const std::size_t prefix = std::strlen(kNodePrefix);
-    if (fd < 0 || std::strncmp(path, kNodePrefix, prefix) != 0) {
-        return;
+    if (std::strncmp(path, kNodePrefix, prefix) != 0) {
+        return nullptr;
     }
     const int number = std::atoi(path + prefix);
-    Emulator& e = emulator();
-    Guard guard(e.lock);
     for (const auto& chip : e.chips) {
         if (chip->plugged && chip->deviceNumber == number) {
-            auto node = std::make_unique<Node>();
-            node->chip = chip.get();
-            node->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-            e.nodes[fd] = std::move(node);
-            return;
+            return chip.get();
         }
+    }
+    return nullptr;
+}
+
+// A node the user may not open (control API): the open fails as the kernel's permission check does.
+bool refused(const char* path) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    const Chip* chip = chipOfNodePath(e, path);
+    return chip != nullptr && chip->refuseOpen;
+}
+
+// An open of a usbfs node of a plugged chip becomes a node of that chip.
+void adoptNode(int fd, const char* path) {
+    if (fd < 0) {
+        return;
+    }
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    if (Chip* chip = chipOfNodePath(e, path)) {
+        auto node = std::make_unique<Node>();
+        node->chip = chip;
+        node->deviceNumber = chip->deviceNumber;
+        node->eventFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        e.nodes[fd] = std::move(node);
     }
 }
 
@@ -94,12 +115,102 @@ int fail(int error) {
     return -1;
 }
 
+// USBDEVFS_IOCTL: a request to the driver of one interface.
+int interfaceIoctl(Emulator& e, Node& node, const usbdevfs_ioctl& command) {
+    if (command.ifno < 0) {
+        return -EINVAL;
+    }
+    const auto number = static_cast<unsigned>(command.ifno);
+    switch (command.ioctl_code) {
+    case USBDEVFS_DISCONNECT:
+        return disconnectDriver(e, node, number);
+    case USBDEVFS_CONNECT:
+        return connectDriver(node, number);
+    default:
+        return -ENOTTY; // no driver of ours answers its own ioctls
+    }
+}
+
+// USBDEVFS_CONTROL: a control transfer that waits for its end (the chip answers at once).
+int controlIoctl(Emulator& e, Node& node, const usbdevfs_ctrltransfer& transfer) {
+    if (node.dead) {
+        return -ENODEV;
+    }
+    if (transfer.wLength != 0 && transfer.data == nullptr) {
+        return -EFAULT;
+    }
+    const std::uint8_t setup[8] = {transfer.bRequestType,
+                                   transfer.bRequest,
+                                   static_cast<std::uint8_t>(transfer.wValue & 0xFF),
+                                   static_cast<std::uint8_t>(transfer.wValue >> 8),
+                                   static_cast<std::uint8_t>(transfer.wIndex & 0xFF),
+                                   static_cast<std::uint8_t>(transfer.wIndex >> 8),
+                                   static_cast<std::uint8_t>(transfer.wLength & 0xFF),
+                                   static_cast<std::uint8_t>(transfer.wLength >> 8)};
+    std::size_t actual = 0;
+    const bool in = (transfer.bRequestType & 0x80) != 0;
+    std::vector<std::uint8_t> answer(in ? transfer.wLength : 0);
+    const int status = controlRequest(e, *node.chip, setup, answer.data(), answer.size(), actual);
+    if (status < 0) {
+        return status;
+    }
+    if (in && actual != 0) {
+        std::memcpy(transfer.data, answer.data(), actual);
+    }
+    e.chipWake.notify_one(); // a purge or a new latency changes the chip thread's plans
+    return in ? static_cast<int>(actual) : transfer.wLength;
+}
+
 int nodeIoctl(Emulator& e, Node& node, unsigned long request, void* argument) {
-    if (argument == nullptr && request != USBDEVFS_DISCARDURB) {
+    if (argument == nullptr && request != USBDEVFS_DISCARDURB && request != USBDEVFS_GET_SPEED) {
         return fail(EFAULT);
     }
     int result = 0;
     switch (request) {
+    case USBDEVFS_GET_SPEED:
+        return node.dead ? fail(ENODEV) : 3; // USB_SPEED_HIGH
+    case USBDEVFS_CONNECTINFO: {
+        usbdevfs_connectinfo info{};
+        info.devnum = static_cast<unsigned>(node.deviceNumber);
+        info.slow = 0;
+        std::memcpy(argument, &info, sizeof info);
+        return 0;
+    }
+    case USBDEVFS_GETDRIVER: {
+        auto* query = static_cast<usbdevfs_getdriver*>(argument);
+        result = interfaceDriver(node, query->interface, query->driver, sizeof query->driver);
+        break;
+    }
+    case USBDEVFS_IOCTL:
+        result = interfaceIoctl(e, node, *static_cast<usbdevfs_ioctl*>(argument));
+        break;
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        auto* claim = static_cast<usbdevfs_disconnect_claim*>(argument);
+        claim->driver[sizeof claim->driver - 1] = '\0';
+        result = disconnectClaim(e, node, claim->interface, claim->flags, claim->driver);
+        break;
+    }
+    case USBDEVFS_CONTROL:
+        result = controlIoctl(e, node, *static_cast<usbdevfs_ctrltransfer*>(argument));
+        break;
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP: {
+        const unsigned endpoint = *static_cast<unsigned*>(argument);
+        bool known = false;
+        for (const Interface& interface : node.chip->interfaces) {
+            known = known || endpoint == interface.inEndpoint || endpoint == interface.outEndpoint;
+        }
+        result = node.dead ? -ENODEV : known ? 0 : -ENOENT;
+        break;
+    }
+    case USBDEVFS_SETINTERFACE: {
+        const auto* setting = static_cast<usbdevfs_setinterface*>(argument);
+        result = node.dead                                            ? -ENODEV
+                 : setting->interface >= node.chip->interfaces.size() ? -EINVAL
+                 : setting->altsetting != 0                           ? -EINVAL
+                                                                      : 0;
+        break;
+    }
     case USBDEVFS_GET_CAPABILITIES:
         *static_cast<std::uint32_t*>(argument) = kCapabilities;
         return 0;
@@ -224,7 +335,12 @@ __attribute__((visibility("default"))) int open(const char* path, int flags, ...
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
     std::string redirected;
-    const int fd = real_open(pathFor(path, redirected), flags, mode);
+    const char* target = pathFor(path, redirected);
+    if (!redirected.empty() && usbemu::refused(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = real_open(target, flags, mode);
     if (!redirected.empty()) {
         usbemu::adoptNode(fd, path);
     }
@@ -238,7 +354,12 @@ __attribute__((visibility("default"))) int open64(const char* path, int flags, .
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
     std::string redirected;
-    const int fd = real_open64(pathFor(path, redirected), flags, mode);
+    const char* target = pathFor(path, redirected);
+    if (!redirected.empty() && usbemu::refused(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = real_open64(target, flags, mode);
     if (!redirected.empty()) {
         usbemu::adoptNode(fd, path);
     }
@@ -255,7 +376,12 @@ __attribute__((visibility("default"))) int openat(int folder, const char* path, 
     const mode_t mode = modeOf(flags, arguments);
     va_end(arguments);
     std::string redirected;
-    const int fd = real_openat(folder, pathFor(path, redirected), flags, mode);
+    const char* target = pathFor(path, redirected);
+    if (!redirected.empty() && usbemu::refused(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    const int fd = real_openat(folder, target, flags, mode);
     if (!redirected.empty()) {
         usbemu::adoptNode(fd, path);
     }
@@ -283,7 +409,12 @@ __attribute__((visibility("default"))) DIR* opendir(const char* path) {
 __attribute__((visibility("default"))) int access(const char* path, int mode) {
     REAL(access);
     std::string redirected;
-    return real_access(pathFor(path, redirected), mode);
+    const char* target = pathFor(path, redirected);
+    if (!redirected.empty() && (mode & (R_OK | W_OK)) != 0 && usbemu::refused(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    return real_access(target, mode);
 }
 
 __attribute__((visibility("default"))) int stat(const char* path, struct stat* out) {
@@ -308,6 +439,32 @@ __attribute__((visibility("default"))) int lstat64(const char* path, struct stat
     REAL(lstat64);
     std::string redirected;
     return real_lstat64(pathFor(path, redirected), out);
+}
+
+// /proc/self/fd/N of an open node leads to the node's /dev/bus/usb path, as the kernel shows it,
+// not into the private folder.
+__attribute__((visibility("default"))) ssize_t readlink(const char* path, char* out, size_t size) {
+    REAL(readlink);
+    constexpr const char* kOwnFds = "/proc/self/fd/";
+    if (std::strncmp(path, kOwnFds, std::strlen(kOwnFds)) == 0) {
+        const int fd = std::atoi(path + std::strlen(kOwnFds));
+        usbemu::Emulator& e = emulator();
+        usbemu::Guard guard(e.lock);
+        auto node = e.nodes.find(fd);
+        if (node != e.nodes.end()) {
+            char target[32];
+            const int length =
+                std::snprintf(target, sizeof target, "%s%03d", usbemu::kNodePrefix, node->second->deviceNumber);
+            const std::size_t copied = std::min<std::size_t>(size, static_cast<std::size_t>(length));
+            std::memcpy(out, target, copied);
+            return static_cast<ssize_t>(copied);
+        }
+    }
+    return real_readlink(path, out, size);
+}
+
+__attribute__((visibility("default"))) ssize_t __readlink_chk(const char* path, char* out, size_t size, size_t) {
+    return readlink(path, out, size);
 }
 
 __attribute__((visibility("default"))) int close(int fd) {
@@ -336,6 +493,11 @@ __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request, 
         usbemu::Guard guard(e.lock);
         auto node = e.nodes.find(fd);
         if (node != e.nodes.end()) {
+            if ((request == USBDEVFS_CLAIMINTERFACE || request == USBDEVFS_DISCONNECT_CLAIM) &&
+                e.serialModule == usbemu::Emulator::SerialModule::Auto &&
+                usbemu::calledFrom(__builtin_return_address(0), "libftd2xx")) {
+                usbemu::unloadSerialModule(e); // the vendor's driver runs where its notes had the module unloaded
+            }
             return usbemu::nodeIoctl(e, *node->second, request, argument);
         }
     }

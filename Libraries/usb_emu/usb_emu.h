@@ -6,7 +6,22 @@
 // FT2232H, whose two interfaces the driver lists with A and B added to the serial number; a
 // single-channel one an FT232H. The FIFO side of every interface is a board of the board model
 // (docs/board-model.md), behind a link of CORVANE_USB_EMU_RATE bytes per second (default
-// 8000000, the async FIFO's rate; 0 for unlimited).
+// 8000000, the async FIFO's rate; 0 for unlimited, in every mode). Bit mode 0x40 (request 0x0B,
+// the mode in wValue's high byte) puts an FT232H or interface A of an FT2232H into the
+// synchronous 245 FIFO, whose link runs at CORVANE_USB_EMU_SYNC_RATE (default 40000000; 0 for
+// unlimited); interface B stalls the request; mode 0 goes back to the async FIFO. A board file's
+// "fifo": "sync" only marks the board as wired for it (usb_emu_board_fifo_sync): the chip takes the
+// mode whatever the board file says, as a chip does whatever its EEPROM says.
+//
+// The chip's FIFO towards the host holds 4 KiB per interface of an FT2232H and 1 KiB on an
+// FT232H: when it is full and no IN request asks, the board waits (its stream makes nothing more
+// until there is room), so a host that stops asking loses nothing.
+//
+// The device nodes answer what libusb-1.0 asks of usbfs besides bulk and control URBs: read()
+// gives the descriptors, readlink("/proc/self/fd/N") the /dev/bus/usb path, CONNECTINFO,
+// GET_SPEED (high speed), GETDRIVER, USBDEVFS_IOCTL with DISCONNECT and CONNECT,
+// DISCONNECT_CLAIM, CONTROL, CLEAR_HALT. Every interface has the kernel's serial driver
+// ("ftdi_sio") bound at every plug: a claim fails with EBUSY until it is detached.
 //
 // Tests call these functions through dlsym or by linking the library. Chips are named by the
 // serial number their USB descriptor carries ("CV000101"); interfaces by the serial number the
@@ -55,3 +70,40 @@ USB_EMU_API void usb_emu_set_link_rate(std::uint64_t bytesPerSecond);
 USB_EMU_API std::uint64_t usb_emu_driver_signals(void);
 // Data byte i (0-based) of block n of a board's stream with the given block length.
 USB_EMU_API std::uint8_t usb_emu_stream_block_byte(std::uint64_t n, std::uint32_t blockLength, std::uint32_t i);
+
+// The kernel driver bound to the interface, copied into `out` (at most `size` bytes, terminated):
+// "ftdi_sio" (the serial driver, bound at every plug), "usbfs" (claimed by a program), or "" (none).
+// 0, or -1 for an unknown interface.
+USB_EMU_API int usb_emu_kernel_driver(const char* serial, char* out, std::uint32_t size);
+// Another process claims the interface (held != 0) or lets it go: while it holds it, a claim
+// fails with EBUSY and GETDRIVER answers "usbfs"; let go, no driver is bound. 0, or -1 for an
+// unknown interface or one a device file of this process has claimed.
+USB_EMU_API int usb_emu_hold_interface(const char* serial, int held);
+// The chip's device node refuses to be opened (refuse != 0: EACCES, as a node the user may not
+// open) or opens again. 0, or -1 for an unknown chip.
+USB_EMU_API int usb_emu_refuse_open(const char* usbSerial, int refuse);
+
+// Faults of an interface, each for the next `count` requests of its kind (0 disarms):
+enum : int {
+    USB_EMU_FAULT_STALL_IN = 1,  // an IN request ends with a stall (URB status -EPIPE)
+    USB_EMU_FAULT_HANG_OUT = 2,  // an OUT request the chip never takes: it ends only when discarded
+    USB_EMU_FAULT_SHORT_IN = 3,  // an IN request ends with a 1-byte packet (half the status bytes)
+    USB_EMU_FAULT_NO_STATUS = 4, // an IN request ends with a 512-byte packet of data without status bytes
+};
+// 0, or -1 for an unknown interface or fault.
+USB_EMU_API int usb_emu_fault(const char* serial, int fault, int count);
+
+// The interface's bit mode as the host last set it (wValue's high byte of request 0x0B; 0 since
+// the plug), or -1 for an unknown interface.
+USB_EMU_API int usb_emu_bit_mode(const char* serial);
+// The interface's link rate now, bytes per second (0: unlimited): the sync FIFO's in bit mode
+// 0x40, else the async FIFO's. UINT64_MAX for an unknown interface.
+USB_EMU_API std::uint64_t usb_emu_interface_link_rate(const char* serial);
+// The sync FIFO's rate from now on (0: unlimited).
+USB_EMU_API void usb_emu_set_sync_rate(std::uint64_t bytesPerSecond);
+// Bytes in the chip's FIFO towards the host now, and its size; 0 for an unknown interface.
+USB_EMU_API std::uint32_t usb_emu_fifo_bytes(const char* serial);
+USB_EMU_API std::uint32_t usb_emu_fifo_size(const char* serial);
+// 1 when the board file says the board is wired for the synchronous FIFO ("fifo": "sync"), 0 if
+// not, -1 for an unknown interface.
+USB_EMU_API int usb_emu_board_fifo_sync(const char* serial);
