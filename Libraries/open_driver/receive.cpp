@@ -1,13 +1,18 @@
 // The bulk transfers of an open interface: the IN transfers that fill the receive queue, held back
 // while the queue has no room, and the OUT transfers of FT_Write.
 //
-// The figures, measured through the emulated FT2232H (the stream board, 32-byte blocks, fast
-// profile, a callback that keeps up), with CORVANE_D2XX_TUNING: see the table in
-// docs/performance.md's open-road section. Four transfers of 16 KiB keep the link busy at both the
-// asynchronous 8 MB/s and the synchronous 40 MB/s FIFO; fewer or smaller ones leave the chip waiting
-// for the next request between completions, more or bigger ones only hold more bytes in flight.
-// The queue of 256 KiB holds the four transfers' worth several times over, so the reader drains
-// it in large reads while new transfers keep going.
+// The figures, measured through the emulated FT232H in the synchronous FIFO (its link at 40 MB/s,
+// 255-byte blocks, fast profile, a callback that keeps up; CORVANE_D2XX_TUNING; two or three runs
+// each on the shared two-core machine): 1 x 4 KiB 37.6-39.3 MB/s, 4 x 4 KiB 31.9-33.4, 1 x 16 KiB
+// 39.5-39.6, 2 x 16 KiB 38.5-38.7, 4 x 16 KiB 31.7-39.5, 8 x 16 KiB 29.9-38.9, 4 x 64 KiB
+// 29.4-33.5; with the link unlimited every choice gave 90-240 MB/s, the spread being the machine's.
+// So the emulated link is filled by any of them (it does not model the host controller's gap
+// between a completion and the next submission, which the transfers in flight cover on a real
+// bus). Chosen: 16 KiB, libusb's largest single usbfs URB here, so a transfer is one URB; four of
+// them, 64 KiB in flight, 1.6 ms of the synchronous link, covering the event thread's scheduling
+// delay on a busy machine. The queue: 64 KiB, 256 KiB and 1 MiB all gave 38-40 MB/s; 256 KiB holds
+// the four transfers' worth four times, so the reader drains it in large reads while new transfers
+// keep going, at a cost of a quarter megabyte per open board.
 #include "open_driver.h"
 
 #include <algorithm>

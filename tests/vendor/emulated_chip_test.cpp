@@ -789,8 +789,22 @@ TEST_P(HeldBack, AReaderThatStallsThreeSecondsAtTheLinksRate) {
     USE_ROAD(GetParam());
     const auto index = openLibrary("fast");
     stallPending.store(true, std::memory_order_relaxed);
+    // The library's report of a full driver queue is the last error while the reader stalls; the
+    // decoder's complaints about the cut it left may follow once the reader goes on.
+    std::atomic<bool> sampling{true};
+    std::string dropReport;
+    std::thread sampler([&] {
+        // Relaxed: a stop flag; the report travels through join.
+        while (sampling.load(std::memory_order_relaxed) && dropReport.empty()) {
+            const std::string text = NRV_CV_GetLastError();
+            dropReport = text.find("may have dropped data") != std::string::npos ? text : "";
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
     openStream(index, kStallStream, &stallThenKeep);
     const Tally tally = settle(stallBooks, kStallStreamMessages);
+    sampling.store(false, std::memory_order_relaxed);
+    sampler.join();
     std::printf("stalled reader on the %s road: %zu of %llu blocks delivered whole, %llu missing, %llu with bytes of "
                 "others; last error: %s\n",
                 roadName(road).c_str(), tally.whole, static_cast<unsigned long long>(kStallStreamMessages),
@@ -798,10 +812,12 @@ TEST_P(HeldBack, AReaderThatStallsThreeSecondsAtTheLinksRate) {
                 NRV_CV_GetLastError());
     EXPECT_TRUE(tally.inOrder);
     if (road == Road::vendor && tally.missing != 0) {
-        // The library saw the driver's queue full and says so, naming the board.
-        EXPECT_NE(std::string(NRV_CV_GetLastError()).find("Road Stall Stream B / ROAD0101B"), std::string::npos)
-            << NRV_CV_GetLastError();
-        EXPECT_NE(std::string(NRV_CV_GetLastError()).find("may have dropped data"), std::string::npos);
+        // The library saw the driver's queue full and said so, naming the board.
+        EXPECT_EQ(dropReport, "Driver receive queue of device Road Stall Stream B / ROAD0101B is full; the driver may "
+                              "have dropped data");
+    }
+    if (road == Road::open) {
+        EXPECT_EQ(dropReport, "") << "the open driver's queue never drops";
     }
     if (road == Road::open) {
         EXPECT_EQ(tally.whole, kStallStreamMessages);
@@ -909,18 +925,20 @@ TEST_P(SerialDriver, DetachedAtOpenAndBackAfterClose) {
     REQUIRE_EMU_CONTROL(query, KernelDriverOf, "usb_emu_kernel_driver");
     const auto index = openLibrary("default");
     const std::string before = kernelDriver(query, kFaultEcho);
-    EXPECT_EQ(before, "ftdi_sio");
     const int board = index.at(kFaultEcho);
     const int opened = NRV_CV_OpenDeviceByIndex(board);
     if (road == Road::open) {
+        EXPECT_EQ(before, "ftdi_sio");
         ASSERT_EQ(opened, 1) << NRV_CV_GetLastError();
         EXPECT_EQ(kernelDriver(query, kFaultEcho), "usbfs") << "claimed by the driver";
         EXPECT_EQ(kernelDriver(query, "ROAD0104A"), "ftdi_sio") << "the other interface keeps its driver";
         ASSERT_EQ(NRV_CV_CloseDeviceByIndex(board), 1);
         EXPECT_EQ(kernelDriver(query, kFaultEcho), "ftdi_sio") << "given back";
     } else {
-        EXPECT_EQ(kernelDriver(query, "ROAD0104A"), before);
-        NRV_CV_CloseDeviceByIndex(board);
+        if (opened == 1) {
+            NRV_CV_CloseDeviceByIndex(board);
+        }
+        EXPECT_EQ(kernelDriver(query, kFaultEcho), before) << "the vendor's driver leaves it as it was";
     }
 }
 
@@ -1071,6 +1089,9 @@ TEST(UsbEmu, AnswersAsTheChipAndRefusesWhatNoChipTakes) {
     std::uint32_t capabilities = 0;
     ASSERT_EQ(ioctl(node, USBDEVFS_GET_CAPABILITIES, &capabilities), 0);
     unsigned interface = 0;
+    // The kernel's serial driver first lets go of the interface, as a driver on libusb asks it to.
+    usbdevfs_ioctl disconnect{0, USBDEVFS_DISCONNECT, nullptr};
+    ioctl(node, USBDEVFS_IOCTL, &disconnect);
     ASSERT_EQ(ioctl(node, USBDEVFS_CLAIMINTERFACE, &interface), 0);
 
     // The serial number string, as the driver asks for it.
