@@ -5,6 +5,7 @@
 
 #include "d2xx.h"
 #include "platform.h"
+#include "tool.h"
 
 #include <cstdio>
 #include <cstring>
@@ -114,16 +115,23 @@ void Report::line(const char* tag, const std::string& text) {
     std::fflush(stdout);
 }
 
-int doctorCommand(const GlobalOptions&, const DoctorOptions& options) {
+int doctorCommand(const GlobalOptions& global, const DoctorOptions& options) {
     Report report;
-    const std::string name = options.driver.empty() ? kDriverName : options.driver;
+    DriverRoad road;
+    if (!chooseDriverRoad(options.driver.empty() ? global.driver : options.driver, road)) {
+        std::fprintf(stderr, "corvane doctor: --driver \"%s\": expected vendor, open or the path of a D2XX driver\n",
+                     options.driver.c_str());
+        return kExitUsage;
+    }
+    report.note("driver road: " + road.describe());
+    const std::string& name = road.file;
     std::string error;
     Module driver = loadModule(name, &error);
     if (driver == nullptr) {
-        report.problem(driverMissing(name, error));
+        report.problem(driverMissing(road, error));
     } else {
         report.ok(name + " loads from " + modulePath(driver));
-        if (options.driver.empty() && findSymbol(driver, "sim_reset") != nullptr) {
+        if (road.kind == DriverRoad::vendor && findSymbol(driver, "sim_reset") != nullptr) {
             // Installed, the simulated driver stays in a private folder; found by name, it hides
             // the vendor's driver from every program that uses the library.
             report.problem("the loader finds Corvane's simulated driver under the vendor's name: programs reach only "
@@ -131,7 +139,7 @@ int doctorCommand(const GlobalOptions&, const DoctorOptions& options) {
         }
         driverChecks(report, driver);
     }
-    systemChecks(report, options);
+    systemChecks(report, options, road);
     std::printf(
         "%s\n",
         report.problems == 0

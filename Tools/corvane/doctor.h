@@ -2,6 +2,7 @@
 #pragma once
 
 #include "commands.h"
+#include "tool.h"
 
 #include <string>
 
@@ -24,8 +25,9 @@ struct Report {
 };
 
 // The finding for a driver the system's loader does not find, with what to do.
-std::string driverMissing(const std::string& name, const std::string& error);
-// What the system does with FTDI devices: kernel drivers, device nodes, rules (Linux).
-void systemChecks(Report& report, const DoctorOptions& options);
+std::string driverMissing(const DriverRoad& road, const std::string& error);
+// What the system does with FTDI devices: kernel drivers, device nodes, rules (Linux). On the open
+// road a kernel serial driver on a board's interface is no problem: the open driver detaches it.
+void systemChecks(Report& report, const DoctorOptions& options, const DriverRoad& road);
 
 } // namespace corvane::tool

@@ -82,13 +82,53 @@ bool udevRuleFound(const std::vector<std::string>& folders, std::string& where) 
 
 } // namespace
 
-std::string driverMissing(const std::string& name, const std::string& error) {
+std::string driverMissing(const DriverRoad& road, const std::string& error) {
+    const std::string& name = road.file;
+    switch (road.kind) {
+    case DriverRoad::open:
+        return "the loader does not find " + name + " (" + error +
+               "): it is installed beside libcorvane.so by Corvane's packages; reinstall them, or add the folder "
+               "that holds it to LD_LIBRARY_PATH";
+    case DriverRoad::path:
+        return "the driver " + name + " does not load (" + error + ")";
+    case DriverRoad::vendor:
+        break;
+    }
     return "the loader does not find " + name + " (" + error +
            "): install the vendor's Linux D2XX driver as /usr/local/lib/" + name +
-           " and run `sudo ldconfig`, or add its folder to LD_LIBRARY_PATH";
+           " and run `sudo ldconfig`, or add its folder to LD_LIBRARY_PATH; or use Corvane's own driver: --driver "
+           "open (CORVANE_DRIVER=open)";
 }
 
-void systemChecks(Report& report, const DoctorOptions& options) {
+namespace {
+
+// On the open road: per interface of each supported board, the kernel driver that holds it (the
+// interface's driver link), which the open driver detaches at open and gives back at close.
+void interfaceDrivers(Report& report, const fs::path& devices, const UsbDevice& device, const std::string& what) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(devices, error)) {
+        const std::string interface = entry.path().filename().string();
+        if (interface.rfind(device.name + ":", 0) != 0) {
+            continue;
+        }
+        const fs::path link = entry.path() / "driver";
+        const std::string holder = fs::is_symlink(link) ? fs::read_symlink(link).filename().string() : "";
+        if (holder.empty()) {
+            report.ok("no kernel driver holds the interface " + interface + " (" + what + ")");
+        } else if (holder == "usbfs") {
+            report.note("a program holds the interface " + interface + " (" + what +
+                        ") through usbfs: the open driver cannot open it while that program has it");
+        } else {
+            report.note("the kernel's " + holder + " driver holds the interface " + interface + " (" + what +
+                        "): the open driver detaches it at open and gives it back at close");
+        }
+    }
+}
+
+} // namespace
+
+void systemChecks(Report& report, const DoctorOptions& options, const DriverRoad& road) {
+    const bool openRoad = road.kind == DriverRoad::open;
     const fs::path sys = options.sysRoot;
     const std::set<std::string> modules = loadedModules(options.procModules);
     const bool sio = modules.count("ftdi_sio") != 0 || fs::exists(sys / "module/ftdi_sio");
@@ -100,9 +140,11 @@ void systemChecks(Report& report, const DoctorOptions& options) {
             continue; // bind, unbind, module and the like
         }
         boundDevices.insert(interface.substr(0, interface.find(':')));
-        report.problem("the kernel's ftdi_sio driver holds the interface " + interface +
-                       ", so the D2XX driver lists it blank and cannot open it: `echo -n " + interface +
-                       " | sudo tee /sys/bus/usb/drivers/ftdi_sio/unbind`, or `sudo rmmod ftdi_sio usbserial`");
+        if (!openRoad) { // told per board below, and no problem on this road
+            report.problem("the kernel's ftdi_sio driver holds the interface " + interface +
+                           ", so the D2XX driver lists it blank and cannot open it: `echo -n " + interface +
+                           " | sudo tee /sys/bus/usb/drivers/ftdi_sio/unbind`, or `sudo rmmod ftdi_sio usbserial`");
+        }
         for (const auto& tty : fs::directory_iterator(entry.path(), error)) {
             const fs::path latency = tty.path() / "latency_timer";
             if (tty.path().filename().string().rfind("ttyUSB", 0) == 0 && fs::exists(latency)) {
@@ -111,7 +153,10 @@ void systemChecks(Report& report, const DoctorOptions& options) {
             }
         }
     }
-    if (sio && boundDevices.empty()) {
+    if (openRoad && !boundDevices.empty()) {
+        report.note("the ftdi_sio module is loaded and holds " + std::to_string(boundDevices.size()) + " FTDI device" +
+                    (boundDevices.size() == 1 ? "" : "s") + "; the open driver detaches it where needed");
+    } else if (sio && boundDevices.empty()) {
         report.note("the ftdi_sio module is loaded but holds no FTDI interface");
     } else if (!sio) {
         report.ok(std::string("the ftdi_sio module is not loaded") +
@@ -140,6 +185,10 @@ void systemChecks(Report& report, const DoctorOptions& options) {
             "0403:" + device.product + (device.serial.empty() ? "" : " serial " + device.serial) +
             (product >= kFirstBoardProduct && product <= kLastBoardProduct ? ", a supported board"
                                                                            : ", not a supported board");
+        const bool supported = product >= kFirstBoardProduct && product <= kLastBoardProduct;
+        if (openRoad && supported) {
+            interfaceDrivers(report, devices, device, what);
+        }
         if (!fs::exists(path)) {
             report.problem(device.name + " (" + what + ") has no device node " + path.string());
         } else if (access(path.c_str(), R_OK | W_OK) != 0) {

@@ -12,7 +12,8 @@ constexpr const char* kOwnBits = sizeof(void*) == 8 ? "64-bit" : "32-bit";
 constexpr const char* kOtherBits = sizeof(void*) == 8 ? "32-bit" : "64-bit";
 } // namespace
 
-std::string driverMissing(const std::string& name, const std::string& error) {
+std::string driverMissing(const DriverRoad& road, const std::string& error) {
+    const std::string& name = road.file;
     char found[MAX_PATH];
     const bool onPath = SearchPathA(nullptr, name.c_str(), nullptr, sizeof found, found, nullptr) != 0;
     if (onPath) {
@@ -24,6 +25,6 @@ std::string driverMissing(const std::string& name, const std::string& error) {
            " D2XX DLL beside the program under the name " + name;
 }
 
-void systemChecks(Report&, const DoctorOptions&) {}
+void systemChecks(Report&, const DoctorOptions&, const DriverRoad&) {}
 
 } // namespace corvane::tool

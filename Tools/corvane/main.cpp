@@ -26,6 +26,14 @@ int main(int argc, char** argv) {
     auto* simOption = app.add_option("--sim", global.simFile,
                                      "use simulated boards: the default set, or those of a board file (JSON)")
                           ->expected(0, 1);
+    app.add_option("--driver", global.driver,
+                   "the D2XX driver the library binds (CORVANE_DRIVER): vendor (the default), open (Corvane's own "
+                   "driver, Linux) or the path of a driver file; with --sim the simulated driver wins")
+        ->check([](const std::string& value) {
+            DriverRoad road;
+            return chooseDriverRoad(value, road) ? std::string()
+                                                 : std::string("expected vendor, open or the path of a D2XX driver");
+        });
     app.add_flag("--fast", global.fast, "the library's fast profile (CORVANE_PROFILE=fast)");
     app.add_flag("--debug", global.debug, "the library writes Corvane.log in the current folder");
 
@@ -78,7 +86,7 @@ int main(int argc, char** argv) {
 
     DoctorOptions doctor;
     auto* doctorApp = app.add_subcommand("doctor", "check the driver and the system for what keeps a board from use");
-    doctorApp->add_option("--driver", doctor.driver, "the driver to check, by name or path");
+    doctorApp->add_option("--driver", doctor.driver, "the driver to check, as the global --driver takes it");
     doctorApp->add_option("--sys-root", doctor.sysRoot, "where sysfs is")->capture_default_str();
     doctorApp->add_option("--dev-root", doctor.devRoot, "where /dev is")->capture_default_str();
     doctorApp->add_option("--proc-modules", doctor.procModules, "the list of loaded kernel modules")

@@ -43,17 +43,61 @@ std::string simDriverPath() {
     return programFolder() + kDriverName; // the Windows build keeps it beside the program
 }
 
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 } // namespace
+
+std::string DriverRoad::describe() const {
+    switch (kind) {
+    case vendor:
+        return "vendor (" + file + ")";
+    case open:
+        return "open (" + file + ")";
+    case path:
+        break;
+    }
+    return file;
+}
+
+bool chooseDriverRoad(const std::string& option, DriverRoad& road) {
+    std::string value = option;
+    if (value.empty()) {
+        const char* setting = std::getenv(kDriverVariable);
+        value = setting == nullptr ? "" : setting;
+    }
+    road = DriverRoad{};
+    road.file = kDriverName;
+    if (value.empty() || value == "vendor") {
+        return true;
+    }
+    if (value == "open" && *kOpenDriverName != '\0') {
+        road = DriverRoad{DriverRoad::open, kOpenDriverName};
+        return true;
+    }
+    if (value.find_first_of("/\\") != std::string::npos || endsWith(value, ".so") || endsWith(value, ".dll")) {
+        road = DriverRoad{DriverRoad::path, value};
+        return true;
+    }
+    return option.empty(); // the library reports the setting and binds the vendor's driver
+}
 
 bool Session::loadDriver() {
     std::string error;
     if (!options_.sim) {
-        driver_ = loadModule(kDriverName, &error);
+        DriverRoad road;
+        chooseDriverRoad(options_.driver, road); // the option was checked when it was parsed
+        driver_ = loadModule(road.file, &error);
         if (driver_ == nullptr) {
-            fail(std::string("the D2XX driver ") + kDriverName + " cannot be loaded (" + error +
-                 "); `corvane doctor` says why, `corvane --sim` uses simulated boards");
+            fail(std::string(road.kind == DriverRoad::open ? "the open driver " : "the D2XX driver ") + road.file +
+                 " cannot be loaded (" + error + "); `corvane doctor` says why, `corvane --sim` uses simulated boards");
+            return false;
         }
-        return driver_ != nullptr;
+        if (!options_.driver.empty()) {
+            setEnvironment(kDriverVariable, options_.driver.c_str()); // the library binds the same driver
+        }
+        return true;
     }
     const std::string path = simDriverPath();
     driver_ = loadModule(path, &error);
@@ -61,6 +105,8 @@ bool Session::loadDriver() {
         fail("the simulated driver " + path + " cannot be loaded (" + error + ")");
         return false;
     }
+    // The simulated driver wins over --driver and CORVANE_DRIVER: the library binds this very file.
+    setEnvironment(kDriverVariable, path.c_str());
 #define CORVANE_SIM_LOOKUP(name) sim_.name = reinterpret_cast<decltype(sim_.name)>(findSymbol(driver_, #name));
     CORVANE_SIM_FUNCTIONS(CORVANE_SIM_LOOKUP)
 #undef CORVANE_SIM_LOOKUP

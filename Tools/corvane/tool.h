@@ -26,6 +26,13 @@ constexpr const char* kDriverName = "ftd2xx32.dll";
 #else
 constexpr const char* kDriverName = "libftd2xx.so";
 #endif
+// The open driver, Corvane's own D2XX driver installed beside the library (Linux only).
+#if defined(_WIN32)
+constexpr const char* kOpenDriverName = "";
+#else
+constexpr const char* kOpenDriverName = "libcorvane_d2xx.so";
+#endif
+constexpr const char* kDriverVariable = "CORVANE_DRIVER";
 constexpr const char* kNoErrorText = "No error found!\n";
 constexpr const char* kProfileVariable = "CORVANE_PROFILE";
 
@@ -37,7 +44,21 @@ struct GlobalOptions {
     bool fast = false;
     bool debug = false;
     bool json = false;
+    std::string driver; // --driver: vendor, open or a path; empty: as CORVANE_DRIVER says
 };
+
+// The driver the library binds: the vendor's by name, the open driver by name, or a file.
+struct DriverRoad {
+    enum Kind { vendor, open, path } kind = vendor;
+    std::string file;             // what is loaded: a name the loader searches for, or the path
+    std::string describe() const; // "vendor (libftd2xx.so)", "open (libcorvane_d2xx.so)", the path
+};
+
+// The road that `option` (--driver), or else CORVANE_DRIVER, chooses, as the library reads the
+// setting: vendor, open (where there is an open driver), or a path (a '/' or '\\', or a name ending
+// in .so or .dll). False for an option of any other form; a setting of another form is the
+// library's to report, and the vendor's road.
+bool chooseDriverRoad(const std::string& option, DriverRoad& road);
 
 // The simulated driver's control functions, found by name in the loaded driver module.
 struct SimControl {
@@ -45,8 +66,9 @@ struct SimControl {
     X(sim_reset)                                                                                                       \
     X(sim_load_boards)                                                                                                 \
     X(sim_find_device)                                                                                                 \
-    X(sim_set_behaviour) X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts) X(sim_queue_rx)          \
-        X(sim_set_stream) X(sim_is_open)
+    X(sim_set_behaviour)                                                                                               \
+    X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts) X(sim_queue_rx) X(sim_set_stream)             \
+        X(sim_is_open)
 #define CORVANE_SIM_FIELD(name) decltype(&::name) name = nullptr;
     CORVANE_SIM_FUNCTIONS(CORVANE_SIM_FIELD)
 #undef CORVANE_SIM_FIELD

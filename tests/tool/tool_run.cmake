@@ -10,7 +10,8 @@
 # stream board, one line each, in order, none missing (with STREAM_CHANNEL, those of one channel). A second command after --then must
 # succeed and print exactly what the first printed. SETUP lays out files in the working directory first:
 #   recording   a recording for `replay`, with a trigger between data messages;
-#   doctor      fake sysfs, /dev, module list and udev roots: ftdi_sio loaded and bound to one board,
+#   doctor      fake sysfs, /dev, module list and udev roots: ftdi_sio loaded and bound to one board
+#               (the bound interface's driver link too),
 #               whose device node only root may write; a second board free and writable.
 # NOBODY runs the command as an unprivileged user. The build tree may lie in a folder only its owner
 # can enter (a clone in a home folder or a mktemp -d folder), so the program, the library
@@ -56,6 +57,9 @@ elseif(SETUP STREQUAL "doctor")
     file(WRITE ${device}/serial "${serial}\n")
   endforeach()
   file(WRITE fake/sys/bus/usb/devices/usb1/idVendor "1d6b\n")
+  # The boards' interfaces: the first board's held by ftdi_sio (its driver link), the second's free.
+  file(MAKE_DIRECTORY fake/sys/bus/usb/devices/1-1:1.0 fake/sys/bus/usb/devices/1-2:1.0)
+  file(CREATE_LINK ../../drivers/ftdi_sio fake/sys/bus/usb/devices/1-1:1.0/driver SYMBOLIC)
   file(MAKE_DIRECTORY fake/sys/bus/usb/drivers/ftdi_sio/1-1:1.0/ttyUSB0)
   file(WRITE fake/sys/bus/usb/drivers/ftdi_sio/1-1:1.0/ttyUSB0/latency_timer "16\n")
   file(WRITE fake/sys/bus/usb/drivers/ftdi_sio/unbind "")
