@@ -42,21 +42,26 @@ SIM_API int sim_add_raw_device(std::uint32_t id, const char serial[16], const ch
 SIM_API void sim_set_listed_count(int count);
 
 // Bytes the board sends to the host: appended to the device's receive queue, served by FT_GetStatus
-// (its receive count) and FT_Read, which never hands out more than is queued. Like the vendor's,
-// the queue reports at most 64 KiB to status calls: bytes beyond are held back by the chip's flow
-// control until the host has read some, never lost. Queued bytes signal the receive notification. FT_Read returns as
-// soon as the count asked for is queued, else after the read time-out (at most 500 ms, also for
-// time-out 0) with what there is. FT_Purge with FT_PURGE_RX empties the queue, as the vendor's
-// driver does, so queue board bytes after the library has opened the device.
+// (its receive count) and FT_Read, which never hands out more than is queued. The queue reports at
+// most 64 KiB - 512 to status calls (a driver that holds the board back stops a packet short of its
+// cap; only the drop mode below reports the vendor's full 64 KiB): bytes beyond are held back by the
+// chip's flow control until the host has read some, never lost. Queued bytes signal the receive notification. FT_Read
+// returns as soon as the count asked for is queued, else after the read time-out (at most 500 ms, also for time-out 0)
+// with what there is. FT_Purge with FT_PURGE_RX empties the queue, as the vendor's driver does, so queue board bytes
+// after the library has opened the device.
 SIM_API void sim_queue_rx(int device, const std::uint8_t* bytes, std::uint32_t count);
 // Bytes still queued towards the host.
 SIM_API std::uint32_t sim_rx_pending(int device);
 // The vendor's Linux driver does not hold the board back: it goes on asking the chip for data
 // while its receive queue is full and drops what does not fit (seen through the emulated chips of
 // Libraries/usb_emu). With drop on, this driver's receive queue does the same: it holds at most
-// 64 KiB, and whatever arrives beyond (queued bytes, echoes, a stream's messages, which then no
-// longer wait) is lost, cut wherever the cap falls. Off after loading and after sim_reset: the
-// queue holds the board back, as described above.
+// 64 KiB, and whatever arrives beyond (queued bytes, echoes, a stream's messages) is lost, cut
+// wherever the cap falls, and status calls report up to the full 64 KiB. A stream fills the queue
+// with whole messages while the host keeps up; each time the driver finds it too full for the
+// next message, the board sends 4 KiB more regardless, of which what does not fit is lost.
+// After loading and after sim_reset as the environment chose: CORVANE_SIM_QUEUE=drop switches it
+// on (for programs that cannot reach this API: the tool, the bindings' tests); unset or `hold`
+// leaves it off, and the queue holds the board back, as described above.
 SIM_API void sim_drop_beyond_queue(int drop);
 // Bytes the device's receive queue dropped so far.
 SIM_API std::uint64_t sim_dropped_bytes(int device);

@@ -27,7 +27,7 @@ void sim_reset(void) {
     d.hookUser = nullptr;
     d.vidPids.clear();
     d.timetabled = 0;
-    d.dropBeyondQueue = false;
+    d.dropBeyondQueue = boardsim::dropModeFromEnvironment();
 }
 
 void sim_drop_beyond_queue(int drop) {

@@ -7,8 +7,10 @@
 #include "sim_state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -20,8 +22,28 @@ using namespace d2xx;
 Driver& driver() {
     // Never destroyed: the library's read and write threads call in until the process is gone,
     // also while static destructors run at exit.
-    static Driver* instance = new Driver;
+    static Driver* instance = [] {
+        auto* made = new Driver;
+        made->dropBeyondQueue = dropModeFromEnvironment();
+        return made;
+    }();
     return *instance;
+}
+
+bool dropModeFromEnvironment() {
+    const char* mode = std::getenv("CORVANE_SIM_QUEUE");
+    if (mode == nullptr || *mode == '\0' || std::strcmp(mode, "hold") == 0) {
+        return false;
+    }
+    if (std::strcmp(mode, "drop") == 0) {
+        return true;
+    }
+    // Relaxed: only keeps the line from repeating at every reset.
+    static std::atomic<bool> reported{false};
+    if (!reported.exchange(true, std::memory_order_relaxed)) {
+        std::fprintf(stderr, "simulated driver: ignoring CORVANE_SIM_QUEUE=\"%s\": expected drop or hold\n", mode);
+    }
+    return false;
 }
 
 FT_STATUS enter(Driver& d, const char* entryPoint) {
@@ -158,7 +180,8 @@ void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSig
     if (device.open && device.rtl) {
         // The gateware runs while the host asks; what does not fit below the cap waits in the chip.
         std::vector<std::uint8_t> sent;
-        device.rtl->poll(sent, device.toHost.size());
+        const std::size_t headroom = driver().dropBeyondQueue ? 0 : kReceiveQueueCap - kHeldBackQueueCap;
+        device.rtl->poll(sent, device.toHost.size() + headroom);
         if (!sent.empty()) {
             deliver(device, sent.data(), sent.size());
             noteArrival(device, signal);
@@ -169,14 +192,19 @@ void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSig
         return;
     }
     if (!driver().dropBeyondQueue) {
-        if (device.stream->pump(device.toHost, now) != 0) {
+        if (device.stream->pump(device.toHost, now, kHeldBackQueueCap) != 0) {
             noteArrival(device, signal);
         }
         return;
     }
-    // The board does not wait for room: what it sends beyond the queue's cap is lost.
+    // The vendor's driver: while the host keeps up the queue takes whole messages as in hold mode,
+    // but once the next one no longer fits (the host has not read since), the board goes on
+    // sending and the driver goes on asking: another of its 4 KiB requests' worth reaches the
+    // queue, which keeps what fits below its full 64 KiB and loses the rest, cut wherever the cap
+    // falls.
     ByteQueue sent;
-    if (device.stream->pump(sent, now) != 0) {
+    const std::size_t room = kHeldBackQueueCap - std::min(device.toHost.size(), kHeldBackQueueCap);
+    if (device.stream->pump(sent, now, room) != 0 || device.stream->pump(sent, now, kOverrunBytes) != 0) {
         std::vector<std::uint8_t> bytes(sent.size());
         sent.take(bytes.data(), bytes.size());
         deliver(device, bytes.data(), bytes.size());
@@ -185,7 +213,8 @@ void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSig
 }
 
 DWORD receiveQueueCount(const Device& device) {
-    return static_cast<DWORD>(std::min(device.toHost.size(), kReceiveQueueCap));
+    return static_cast<DWORD>(
+        std::min(device.toHost.size(), driver().dropBeyondQueue ? kReceiveQueueCap : kHeldBackQueueCap));
 }
 
 // The devices FT_CreateDeviceInfoList reports, by device number: the first listedCount devices, or

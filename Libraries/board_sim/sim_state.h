@@ -68,6 +68,14 @@ constexpr std::uintptr_t kFirstHandle =
     static_cast<std::uintptr_t>(sizeof(void*) == 8 ? 0x51'0005'1000ull : 0x51000ull);
 constexpr std::uintptr_t kHandleStep = 0x10;
 constexpr UCHAR kDefaultLatencyMs = 16; // the chip's latency timer after every open
+// A driver that holds the board back asks the chip only for what fits its queue whole, so its
+// queue never fills to the last byte: it stops one 512-byte packet short. The library takes a
+// status call that reports the full kReceiveQueueCap for the vendor's driver dropping data, so
+// only the drop mode, which models that driver, ever reports it.
+constexpr std::size_t kHeldBackQueueCap = kReceiveQueueCap - 512;
+// In drop mode, what a streaming board sends meanwhile each time the driver looks at a queue too
+// full for its next message: one of the vendor's driver's 4 KiB requests.
+constexpr std::size_t kOverrunBytes = 4096;
 
 struct Device {
     std::uint32_t id = 0;
@@ -131,9 +139,15 @@ struct Driver {
     std::vector<std::pair<DWORD, DWORD>> vidPids;
     std::condition_variable pacerWake; // the pacing thread of paced streams waits on it
     bool pacerStarted = false;
-    int timetabled = 0;           // devices whose timetable has events still to come
-    bool dropBeyondQueue = false; // sim_drop_beyond_queue: a full receive queue drops, as the vendor's
+    int timetabled = 0; // devices whose timetable has events still to come
+    // sim_drop_beyond_queue: a full receive queue drops, as the vendor's; after loading and every
+    // sim_reset as CORVANE_SIM_QUEUE chose (drop or hold; hold when unset).
+    bool dropBeyondQueue = false;
 };
+
+// The receive queue's mode that CORVANE_SIM_QUEUE chooses: true for drop. A value it does not know
+// is reported once on standard error and chooses hold.
+bool dropModeFromEnvironment();
 
 Driver& driver();
 
@@ -166,7 +180,8 @@ void noteArrival(const Device& device, PendingSignal& signal);
 void deliver(Device& device, const std::uint8_t* bytes, std::size_t count);
 // Lets an open device's stream put what is due into the receive queue. Lock held.
 void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal);
-// What a status call reports as waiting: the receive queue, up to its cap. Lock held.
+// What a status call reports as waiting: the receive queue, up to its cap (kHeldBackQueueCap, or
+// kReceiveQueueCap in drop mode). Lock held.
 DWORD receiveQueueCount(const Device& device);
 
 } // namespace boardsim
