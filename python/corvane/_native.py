@@ -82,11 +82,26 @@ def library_names(platform=None, bits=None):
     return ["libcorvane.so.1", "libcorvane.so"]
 
 
-def driver_names(platform=None, bits=None):
-    """The D2XX driver names the library itself loads, in its order."""
+def driver_names(platform=None, bits=None, choice=None):
+    """The D2XX driver names the library itself loads, in its order, for a CORVANE_DRIVER choice:
+    None or "vendor" the vendor's names, "open" Corvane's own driver (Linux), else the path."""
+    if choice == "open" and not is_windows(platform):
+        return [OPEN_DRIVER_NAME]
+    if choice not in (None, "", "vendor", "open") and is_driver_path(choice):
+        return [choice]
     if is_windows(platform):
         return ["ftd2xx64.dll", "ftd2xx.dll"] if (bits or word_size()) == 64 else ["ftd2xx32.dll"]
     return ["libftd2xx.so"]
+
+
+OPEN_DRIVER_NAME = "libcorvane_d2xx.so"
+DRIVER_VARIABLE = "CORVANE_DRIVER"
+
+
+def is_driver_path(value):
+    """Whether a CORVANE_DRIVER value names a driver file, as the library tells: a path separator,
+    or a name ending in .so or .dll."""
+    return "/" in value or "\\" in value or value.endswith(".so") or value.endswith(".dll")
 
 
 def candidates(environ=None, platform=None, bits=None, package_dir=None):
@@ -167,12 +182,13 @@ def bind(module):
         function.argtypes = arguments
 
 
-def check_driver(loader=None):
-    """Loads the driver the library will load and checks its entry points, so that a missing or
-    incomplete driver becomes an exception instead of the end of the process."""
+def check_driver(loader=None, choice=None):
+    """Loads the driver the library will load (`choice` as CORVANE_DRIVER says) and checks its
+    entry points, so that a missing or incomplete driver becomes an exception instead of the end
+    of the process."""
     loader = loader or _load
     problems = []
-    for name in driver_names():
+    for name in driver_names(choice=choice):
         try:
             driver = loader(name)
         except OSError as error:

@@ -21,12 +21,16 @@ from ._native import CorvaneError
 
 log = logging.getLogger("corvane")
 
+DRIVER_PATH = "a path to a D2XX driver"
+
 SETTINGS = {
-    # keyword: (environment variable, allowed values or None for a number of milliseconds)
+    # keyword: (environment variable, allowed values or None for a number of milliseconds;
+    # DRIVER_PATH among them: also a path, as the library tells one)
     "profile": ("CORVANE_PROFILE", ("fast", "default")),
     "rx": ("CORVANE_RX", ("batched", "default")),
     "idle": ("CORVANE_IDLE", ("wait", "spin")),
     "latency_ms": ("CORVANE_LATENCY_MS", None),
+    "driver": (_native.DRIVER_VARIABLE, ("vendor", "open", DRIVER_PATH)),
 }
 
 TRIGGER, BYTE, BLOCK = "trigger", "byte", "block"
@@ -122,8 +126,10 @@ def _validated_settings(settings):
             if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= 255:
                 raise ArgumentError("%s must be a whole number of milliseconds from 1 to 255, not %r" % (key, value))
             value = str(value)
-        elif value not in allowed:
+        elif value not in allowed and not (DRIVER_PATH in allowed and isinstance(value, (str, os.PathLike)) and
+                                           _native.is_driver_path(os.fspath(value))):
             raise ArgumentError("%s must be one of %s, not %r" % (key, ", ".join(allowed), value))
+        value = os.fspath(value) if isinstance(value, os.PathLike) else value
         values[variable] = value
     return values
 
@@ -150,16 +156,21 @@ def _restore_environment(previous):
             ctypes.cdll.msvcrt._putenv(("%s=%s" % (name, value or "")).encode())
 
 
-def open(profile=None, rx=None, idle=None, latency_ms=None, debug=False, _simulator=None):  # noqa: A001
+def open(profile=None, rx=None, idle=None, latency_ms=None, debug=False, driver=None,  # noqa: A001
+         _simulator=None):
     """Opens the library and lists the boards. `profile="fast"` (or `rx`, `idle`, `latency_ms`
-    one by one) chooses the receive settings, which the library reads once when it opens."""
+    one by one) chooses the receive settings, which the library reads once when it opens.
+    `driver` chooses the D2XX driver it binds: "vendor" (the default), "open" (Corvane's own
+    driver, Linux) or the path of a driver file."""
     global _open_library
-    values = _validated_settings({"profile": profile, "rx": rx, "idle": idle, "latency_ms": latency_ms})
+    values = _validated_settings({"profile": profile, "rx": rx, "idle": idle, "latency_ms": latency_ms,
+                                  "driver": driver})
     with _open_guard:
         if _open_library is not None:
             raise CorvaneError("the library is already open in this process; close it first")
         module, path = _native.load_library()
-        driver = _native.check_driver()
+        choice = values.get(_native.DRIVER_VARIABLE, os.environ.get(_native.DRIVER_VARIABLE))
+        driver = _native.check_driver(choice=choice)
         previous = _set_environment(values)
         try:
             module.NRV_CV_Open(0, 0, 0)

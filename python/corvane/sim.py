@@ -224,10 +224,14 @@ class SimBoard:
 
 def open(board_file=None, **settings):  # noqa: A001
     """Opens the library on simulated boards: those of a board file, or the default set (board 0
-    an echoing board, board 1 a streaming one). Settings as for corvane.open."""
+    an echoing board, board 1 a streaming one). Settings as for corvane.open; the simulated
+    driver is bound whatever `driver` says."""
     module, path = _native.load_library()
     simulator = Simulator.find(path)
     simulator.load(board_file)
+    # The simulated driver wins over a `driver` setting and CORVANE_DRIVER: the library binds it.
+    _library._validated_settings(settings)
+    settings["driver"] = simulator.path
     return _library.open(_simulator=simulator, **settings)
 
 

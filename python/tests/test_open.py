@@ -8,6 +8,7 @@ import sys
 import pytest
 
 import corvane
+import corvane.sim
 from corvane import ArgumentError
 
 PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -42,15 +43,49 @@ def test_settings_reach_the_library_and_the_environment_is_left_as_it_was(settin
 
 
 @pytest.mark.parametrize("settings", [{"profile": "turbo"}, {"rx": "fast"}, {"idle": 1}, {"latency_ms": 0},
-                                      {"latency_ms": 256}, {"latency_ms": "2"}])
+                                      {"latency_ms": 256}, {"latency_ms": "2"}, {"driver": "libusb"},
+                                      {"driver": 1}])
 def test_bad_settings_are_refused_before_the_library_opens(settings):
     with pytest.raises(ArgumentError):
         corvane.open(**settings)
 
 
+BOUND_DRIVER = """
+import json, sys, corvane, corvane.sim
+opener = corvane.sim.open if sys.argv[2] == "sim" else corvane.open
+with opener(driver=sys.argv[1]) as library:
+    maps = open("/proc/self/maps").read()
+    print(json.dumps([len(library.boards()), [line.split()[-1] for line in maps.splitlines()
+                                            if "d2xx" in line or "ftd2xx" in line][:1]]))
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the process's map of loaded files")
+def test_the_driver_setting_chooses_the_file_the_library_binds_and_the_simulator_wins(tmp_path):
+    simulator = corvane.sim.Simulator.find(corvane.sim._native.load_library()[1]).path
+    # A path: the library binds that file (here the simulated driver, listing its default boards).
+    result = run(BOUND_DRIVER, simulator, "plain", environ={"CORVANE_SIM_BOARDS": "default"})
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout.splitlines()[-1]) == [2, [os.path.realpath(simulator)]]
+    # corvane.sim binds the simulated driver whatever the setting says.
+    result = run(BOUND_DRIVER, "open", "sim")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout.splitlines()[-1]) == [2, [os.path.realpath(simulator)]]
+    # The open driver missing: an exception naming it, not the end of the process.
+    script = "import corvane\ntry:\n    corvane.open(driver='open')\nexcept corvane.CorvaneError as error:\n" \
+             "    print('raised:', error)\n"
+    environ = {"LD_LIBRARY_PATH": str(tmp_path)}
+    if run("import ctypes; ctypes.CDLL('libcorvane_d2xx.so')", environ=environ).returncode == 0:
+        return  # the open driver is installed on this machine
+    result = run(script, environ=environ)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("raised: the D2XX driver cannot be loaded (libcorvane_d2xx.so: ")
+
+
 def test_a_missing_driver_raises_instead_of_ending_the_process(tmp_path):
     script = """
 import corvane
+import corvane.sim
 try:
     corvane.open()
 except corvane.CorvaneError as error:
