@@ -232,7 +232,7 @@ void addCredit(const Emulator& e, Interface& interface, Clock::time_point now) {
         return;
     }
     const double seconds = std::chrono::duration<double>(now - interface.creditAt).count();
-    interface.linkCredit = std::min(kLinkBurstBytes, interface.linkCredit + seconds * static_cast<double>(rate));
+    interface.linkCredit = std::min(linkBurst(rate), interface.linkCredit + seconds * static_cast<double>(rate));
     interface.creditAt = now;
 }
 
@@ -435,7 +435,7 @@ bool serveIn(Interface& interface, Clock::time_point now) {
 // Bytes of link credit worth a wake-up of the chip thread: 4 KiB at the async FIFO's rate, so
 // that it wakes about 2000 times a second, and no more than about 4000 times at faster rates.
 double wakeCredit(std::uint64_t rate) {
-    return std::clamp(static_cast<double>(rate) / 4000.0, 4096.0, kLinkBurstBytes / 2);
+    return std::clamp(static_cast<double>(rate) / 4000.0, 4096.0, linkBurst(rate) / 2);
 }
 
 // Moves what is due on one interface; returns when it next needs the chip thread.
@@ -464,8 +464,13 @@ Clock::time_point advance(Emulator& e, Chip& chip, Interface& interface, Clock::
         // or an OUT request the board would take.
         double wanted = 0;
         const std::size_t room = interface.fifoSize - std::min(interface.fifoSize, interface.chipIn.size());
+        // What the FIFO and the waiting IN requests could take (a wake for less is wasted).
+        std::size_t takers = room;
+        for (const PendingUrb& pending : interface.inUrbs) {
+            takers += static_cast<std::size_t>(pending.urb->buffer_length - pending.urb->actual_length);
+        }
         if (interface.boardWaiting && room != 0) {
-            wanted = std::min<double>(static_cast<double>(room), wakeCredit(rate));
+            wanted = std::min<double>(static_cast<double>(takers), wakeCredit(rate));
         }
         if (!interface.outUrbs.empty() && interface.hangOut == 0) {
             const auto left = static_cast<double>(interface.outUrbs.front().urb->buffer_length) -

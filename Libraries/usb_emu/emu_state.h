@@ -9,6 +9,7 @@
 #include "config_file.h"
 #include "stream.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -47,7 +48,10 @@ constexpr const char* kSerialDriver = "ftdi_sio";
 constexpr const char* kUsbfsDriver = "usbfs";
 // The link may run this far ahead of its rate after a pause, so that the chip thread can move
 // bytes in runs rather than waking for every packet.
+// At faster rates, two milliseconds' worth: a chip thread woken late on a busy machine does not
+// lose the link's time.
 constexpr double kLinkBurstBytes = 16384;
+inline double linkBurst(std::uint64_t rate) { return std::max(kLinkBurstBytes, static_cast<double>(rate) / 500.0); }
 
 struct Node;
 
