@@ -221,6 +221,12 @@ void badInputIsRefusedBeforeTheLibrary() {
              corvane::Library other(quick);
          },
          "profile must be one of fast, default, not 'quick'"},
+        {[&] {
+             corvane::Options libusb;
+             libusb.driver = "libusb";
+             corvane::Library other(libusb);
+         },
+         "driver must be vendor, open or the path of a D2XX driver, not 'libusb'"},
     };
     for (const auto& [call, text] : refused) {
         expectThrow<corvane::ArgumentError>(call, text);
@@ -415,6 +421,24 @@ void closedWhileItsMessagesAreDelivered() {
 // Board 1 of the default set streams from the moment it opens (single bytes on channels 0 and 1,
 // 32-byte blocks on 2 and 3, in turn). A handler given with the open sees message 0 on; one
 // whose open fails is never called, and the board takes another open with a handler.
+// A driver named by its path is the one the library binds (here the simulated driver itself, as
+// the vendor's driver installed elsewhere would be); on that road a full driver queue is reported.
+void theDriverOptionNamesTheFileTheLibraryBinds() {
+    corvane::Options byPath;
+    byPath.driver = CORVANE_SIM_DRIVER;
+    corvane::Library library(byPath);
+    EXPECT_EQ(std::getenv("CORVANE_DRIVER"), nullptr) << "set for the open only";
+    ASSERT_EQ(library.boards().size(), 2u);
+    corvane::Board board = library.board(0);
+    sim_drop_beyond_queue(1);
+    const Bytes flood(70000, 0xD1);
+    sim_queue_rx(simDevice(board), flood.data(), static_cast<std::uint32_t>(flood.size()));
+    EXPECT_TRUE(waitUntil([&] {
+        return library.lastError() == "Driver receive queue of device Corvane Eval Board B / CV000101B is full; the "
+                                      "driver may have dropped data";
+    })) << library.lastError();
+}
+
 void aHandlerGivenWithTheOpenSeesTheFirstMessage() {
     corvane::Library library;
     Collector got;
@@ -466,6 +490,7 @@ const Behaviour kBehaviours[] = {
     {"UnpluggedAndBack", unpluggedAndBack},
     {"ClosedWhileItsMessagesAreDelivered", closedWhileItsMessagesAreDelivered},
     {"AHandlerGivenWithTheOpenSeesTheFirstMessage", aHandlerGivenWithTheOpenSeesTheFirstMessage},
+    {"TheDriverOptionNamesTheFileTheLibraryBinds", theDriverOptionNamesTheFileTheLibraryBinds},
 };
 
 void PrintTo(const Behaviour& behaviour, std::ostream* out) { *out << behaviour.name; }

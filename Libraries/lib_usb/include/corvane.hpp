@@ -129,6 +129,7 @@ struct Options {
     std::string idle;      // "wait" or "spin"
     int latencyMs = 0;     // 1 to 255
     std::string reconnect; // "auto" or "off"
+    std::string driver;    // the D2XX driver bound: "vendor", "open" (Corvane's own, Linux) or a file's path
     bool debug = false;    // the library writes Corvane.log in the current folder
 };
 
@@ -555,7 +556,8 @@ class Library {
             {"CORVANE_RX", options.rx},
             {"CORVANE_IDLE", options.idle},
             {"CORVANE_LATENCY_MS", options.latencyMs == 0 ? "" : std::to_string(options.latencyMs)},
-            {"CORVANE_RECONNECT", options.reconnect}};
+            {"CORVANE_RECONNECT", options.reconnect},
+            {"CORVANE_DRIVER", options.driver}};
         std::vector<std::pair<const char*, std::unique_ptr<std::string>>> previous;
         for (const Variable& variable : variables) {
             if (!variable.value.empty()) {
@@ -633,8 +635,7 @@ class Library {
         return open([&](const BoardInfo& b) { return b.index == index; }, std::to_string(index), std::move(handler));
     }
     Board board(std::string_view serial, Handler handler = {}) {
-        return open([&](const BoardInfo& b) { return b.serial == serial; }, detail::quoted(serial),
-                    std::move(handler));
+        return open([&](const BoardInfo& b) { return b.serial == serial; }, detail::quoted(serial), std::move(handler));
     }
     Board board(const char* serial, Handler handler = {}) {
         if (serial == nullptr) {
@@ -693,6 +694,16 @@ class Library {
         allowed("rx", options.rx, {"batched", "default"});
         allowed("idle", options.idle, {"wait", "spin"});
         allowed("reconnect", options.reconnect, {"auto", "off"});
+        // A driver's file, as the library tells one: a path separator, or a name ending in .so or .dll.
+        const std::string& driver = options.driver;
+        const auto endsWith = [&driver](const std::string& end) {
+            return driver.size() >= end.size() && driver.compare(driver.size() - end.size(), end.size(), end) == 0;
+        };
+        if (!driver.empty() && driver != "vendor" && driver != "open" &&
+            driver.find_first_of("/\\") == std::string::npos && !endsWith(".so") && !endsWith(".dll")) {
+            throw ArgumentError("driver must be vendor, open or the path of a D2XX driver, not " +
+                                detail::quoted(driver));
+        }
         if (options.latencyMs < 0 || options.latencyMs > 255) {
             throw ArgumentError("latencyMs must be a whole number of milliseconds from 1 to 255, not " +
                                 std::to_string(options.latencyMs));
