@@ -108,6 +108,9 @@ namespace Corvane
         public int? LatencyMs { get; set; }
         /// <summary>"auto" or "off".</summary>
         public string Reconnect { get; set; }
+        /// <summary>The D2XX driver the library binds: "vendor" (the default), "open" (Corvane's own
+        /// driver, Linux) or the path of a driver file.</summary>
+        public string Driver { get; set; }
         /// <summary>The library writes Corvane.log in the current folder.</summary>
         public bool Debug { get; set; }
     }
@@ -390,6 +393,19 @@ namespace Corvane
                                                               Settings[i][2], Settings[i][3], given[i]));
                 }
                 values[Settings[i][0]] = given[i];
+            }
+            string driver = options.Driver;
+            if (driver != null)
+            {
+                // A driver's file, as the library tells one: a path separator, or a name ending in .so or .dll.
+                bool file = driver.IndexOfAny(new[] { '/', '\\' }) >= 0 || driver.EndsWith(".so", StringComparison.Ordinal) ||
+                            driver.EndsWith(".dll", StringComparison.Ordinal);
+                if (!file && driver != "vendor" && driver != "open")
+                {
+                    throw new ArgumentException("driver must be vendor, open or the path of a D2XX driver, not '" + driver +
+                                                "'");
+                }
+                values["CORVANE_DRIVER"] = driver;
             }
             if (options.LatencyMs.HasValue)
             {

@@ -40,7 +40,13 @@ namespace Corvane
         public static Library Open(string boardFile = null, LibraryOptions options = null)
         {
             Load(boardFile);
-            return new Library(options);
+            // The simulated driver wins over a Driver option and CORVANE_DRIVER: the library binds it.
+            var given = options ?? new LibraryOptions();
+            return new Library(new LibraryOptions
+            {
+                Profile = given.Profile, Rx = given.Rx, Idle = given.Idle, LatencyMs = given.LatencyMs,
+                Reconnect = given.Reconnect, Debug = given.Debug, Driver = DriverPath,
+            });
         }
 
         /// <summary>Replaces every simulated board with those of a board file, or the default set.</summary>

@@ -181,6 +181,8 @@ namespace Corvane.Tests
                              "no board 'CV000101' among the 2 listed (CV000101B, CV000102B)"),
                 Tuple.Create((Action)(() => new Library(new LibraryOptions { Profile = "quick" })),
                              "profile must be one of fast, default, not 'quick'"),
+                Tuple.Create((Action)(() => new Library(new LibraryOptions { Driver = "libusb" })),
+                             "driver must be vendor, open or the path of a D2XX driver, not 'libusb'"),
             };
             foreach (var row in refused)
             {
