@@ -851,6 +851,21 @@ int claimInterface(Emulator& e, Node& node, unsigned number, bool claim) {
         interface.claimed = false;
         interface.owner = nullptr;
         interface.kernelDriver.clear();
+        // usbfs kills the file's URBs on an interface it lets go.
+        for (auto* queue : {&interface.inUrbs, &interface.outUrbs}) {
+            for (auto it = queue->begin(); it != queue->end();) {
+                if (it->node != &node) {
+                    ++it;
+                    continue;
+                }
+                if (queue == &interface.outUrbs && it == interface.outUrbs.begin()) {
+                    interface.outTaken = 0;
+                }
+                const PendingUrb killed = *it;
+                it = queue->erase(it);
+                finishUrb(killed, -ENOENT);
+            }
+        }
     }
     e.chipWake.notify_one();
     return 0;

@@ -332,7 +332,19 @@ TEST(LibusbRoad, TheSerialDriverIsDetachedAtOpenAndGivenBackAtClose) {
         }));
         EXPECT_EQ(echoed, (Bytes{0xD3, 0x41, 0xD4, 0x42})) << "the echo board answers what it took";
 
+        // A transfer still waiting when the interface is released ends then (usbfs kills it).
+        ASSERT_EQ(controlOut(chip.handle(), kSetLatency, 255, 2), 0);
+        std::vector<std::uint8_t> waiting(512);
+        int waitingDone = 0;
+        libusb_transfer* transfer = libusb_alloc_transfer(0);
+        libusb_fill_bulk_transfer(
+            transfer, chip.handle(), 0x83, waiting.data(), 512,
+            [](libusb_transfer* t) { *static_cast<int*>(t->user_data) = 1; }, &waitingDone, 0);
+        ASSERT_EQ(libusb_submit_transfer(transfer), LIBUSB_SUCCESS);
         ASSERT_EQ(libusb_release_interface(chip.handle(), 1), LIBUSB_SUCCESS);
+        ASSERT_TRUE(usb.runUntil(waitingDone));
+        EXPECT_EQ(transfer->actual_length, 0);
+        libusb_free_transfer(transfer);
         EXPECT_EQ(kernelDriver(kEcho), "");
         ASSERT_EQ(libusb_attach_kernel_driver(chip.handle(), 1), LIBUSB_SUCCESS);
         EXPECT_EQ(kernelDriver(kEcho), "ftdi_sio");
