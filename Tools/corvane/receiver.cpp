@@ -127,8 +127,7 @@ constexpr std::size_t kLastErrorChars = 2048;
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((no_sanitize("thread")))
 #endif
-std::string
-copyLastError(const char* slot) {
+std::string copyLastError(const char* slot) {
     std::string text;
     if (slot == nullptr) {
         return text;
