@@ -345,7 +345,7 @@ std::chrono::milliseconds latency(const Interface& interface) {
 
 // A fault meets a request no sooner than this after its submission, as a bus's answer comes
 // later than the submit: a driver submits every URB of a transfer before any of them fails.
-constexpr auto kFaultDelay = std::chrono::milliseconds(1);
+constexpr auto kFaultDelay = std::chrono::milliseconds(5);
 
 bool inFaultArmed(const Interface& interface) {
     return interface.stallIn > 0 || interface.shortIn > 0 || interface.noStatusIn > 0;

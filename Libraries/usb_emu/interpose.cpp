@@ -47,8 +47,9 @@ namespace {
     X(fopen)                                                                                                           \
     X(fopen64)                                                                                                         \
     X(opendir)                                                                                                         \
-    X(access) X(stat) X(stat64) X(lstat) X(lstat64) X(close) X(ioctl) X(poll) X(socket) X(bind) X(setsockopt)          \
-        X(recvmsg) X(readlink)
+    X(access)                                                                                                          \
+    X(stat) X(stat64) X(lstat) X(lstat64) X(close) X(ioctl) X(poll) X(socket) X(bind) X(setsockopt) X(recvmsg)         \
+        X(readlink)
 #define USB_EMU_DECLARE_REAL(name) decltype(&::name) real_##name = nullptr;
 USB_EMU_REPLACED(USB_EMU_DECLARE_REAL)
 #undef USB_EMU_DECLARE_REAL

@@ -83,7 +83,10 @@ USB_EMU_API int usb_emu_hold_interface(const char* serial, int held);
 // open) or opens again. 0, or -1 for an unknown chip.
 USB_EMU_API int usb_emu_refuse_open(const char* usbSerial, int refuse);
 
-// Faults of an interface, each for the next `count` requests of its kind (0 disarms):
+// Faults of an interface, each for the next `count` requests of its kind (0 disarms). An IN fault
+// meets a request no sooner than 5 ms after its submission, so that every URB of a transfer libusb
+// splits is in before the first fails (a stall of a transfer's first URB that came before the rest
+// were submitted would reach libusb as a transfer ended early, not as a stall).
 enum : int {
     USB_EMU_FAULT_STALL_IN = 1,  // an IN request ends with a stall (URB status -EPIPE)
     USB_EMU_FAULT_HANG_OUT = 2,  // an OUT request the chip never takes: it ends only when discarded
