@@ -212,6 +212,7 @@ struct Books {
     std::atomic<std::uint64_t> missing{0};   // numbers skipped between consecutive messages
     std::atomic<std::uint64_t> corrupt{0};   // blocks whose bytes are not their number's
     std::atomic<std::uint64_t> restarts{0};  // the numbering went back (the board's stream restarted)
+    std::atomic<std::uint64_t> elsewhere{0}; // messages on other channels: the stream's bytes misread
     std::uint64_t next = 0;                  // the write thread's own: the number expected next
     bool started = false;
     std::uint32_t blockLength = kBlockLength;
@@ -257,6 +258,13 @@ std::int32_t CORVANE_CALL checkBlock(std::int32_t, std::int32_t, std::uint32_t, 
     return 0;
 }
 
+// The stream uses one channel; a message on any other is the decoder reading the stream out of step.
+std::int32_t CORVANE_CALL countElsewhere(std::int32_t, std::int32_t, std::uint32_t, std::uint32_t, std::uint8_t*,
+                                         std::uint32_t) {
+    count(books.elsewhere);
+    return 0;
+}
+
 std::int32_t CORVANE_CALL checkByte(std::int32_t, std::int32_t, std::uint32_t, std::uint32_t length, std::uint8_t* data,
                                     std::uint32_t) {
     if (length != 1) {
@@ -276,7 +284,7 @@ void receive(const std::string& profile, const std::string& kind, const std::str
     // The callback goes on the listed board before it opens, so that it sees the stream's first message.
     if (NRV_CV_SelectActiveDeviceByIndex(board) != 1 ||
         NRV_CV_RegisterReadCallbackForChannel(blocks ? &checkBlock : &checkByte, blocks ? 2 : 0) != 1 ||
-        NRV_CV_OpenDeviceByIndex(board) != 1) {
+        NRV_CV_RegisterReadCallback(&countElsewhere) != 1 || NRV_CV_OpenDeviceByIndex(board) != 1) {
         fail(std::string("cannot open ") + serial + ": " + NRV_CV_GetLastError());
     }
     // The open's purge started the board's stream from message 0.
@@ -295,6 +303,7 @@ void receive(const std::string& profile, const std::string& kind, const std::str
     result("chip_megabytes_per_second", static_cast<double>(usb_emu_bytes_to_host(serial) - chipBytes) / 1e6 / elapsed);
     result("missing", static_cast<double>(books.missing.load(std::memory_order_relaxed) - missing));
     result("corrupt", static_cast<double>(books.corrupt.load(std::memory_order_relaxed)));
+    result("elsewhere", static_cast<double>(books.elsewhere.load(std::memory_order_relaxed)));
     std::printf("last_error %s\n", NRV_CV_GetLastError());
 }
 
@@ -306,17 +315,30 @@ void stall() {
     books.stallFirst.store(true, std::memory_order_relaxed);
     const auto start = Clock::now();
     if (NRV_CV_SelectActiveDeviceByIndex(board) != 1 || NRV_CV_RegisterReadCallbackForChannel(&checkBlock, 2) != 1 ||
-        NRV_CV_OpenDeviceByIndex(board) != 1) {
+        NRV_CV_RegisterReadCallback(&countElsewhere) != 1 || NRV_CV_OpenDeviceByIndex(board) != 1) {
         fail(std::string("cannot open ") + kStallStream + ": " + NRV_CV_GetLastError());
     }
+    // The library's report of a driver that may have dropped data, if it comes: a later error (a
+    // framing broken by the cut) may take its place as the last error.
+    std::string dropReport;
+    auto lookForReport = [&] {
+        const std::string text = NRV_CV_GetLastError();
+        if (dropReport.empty() && text.find("may have dropped data") != std::string::npos) {
+            dropReport = text;
+        }
+    };
     while (usb_emu_stream_sent(kStallStream) < kStallMessages && Clock::now() - start < 120s) {
-        std::this_thread::sleep_for(100ms);
+        lookForReport();
+        std::this_thread::sleep_for(20ms);
     }
     // The books close when nothing has moved for a second.
     std::uint64_t seen = ~std::uint64_t{0};
     while (books.delivered.load(std::memory_order_relaxed) != seen && Clock::now() - start < 180s) {
         seen = books.delivered.load(std::memory_order_relaxed);
-        std::this_thread::sleep_for(1s);
+        for (int look = 0; look < 50; ++look) {
+            lookForReport();
+            std::this_thread::sleep_for(20ms);
+        }
     }
     const std::uint64_t delivered = books.delivered.load(std::memory_order_relaxed);
     const std::uint64_t sent = usb_emu_stream_sent(kStallStream);
@@ -326,7 +348,9 @@ void stall() {
     result("missing", static_cast<double>(sent > delivered ? sent - delivered : 0));
     result("gaps", static_cast<double>(books.missing.load(std::memory_order_relaxed)));
     result("corrupt", static_cast<double>(books.corrupt.load(std::memory_order_relaxed)));
+    result("elsewhere", static_cast<double>(books.elsewhere.load(std::memory_order_relaxed)));
     result("seconds", seconds(Clock::now() - start));
+    std::printf("drop_report %s\n", dropReport.empty() ? "none" : dropReport.c_str());
     std::printf("last_error %s\n", NRV_CV_GetLastError());
 }
 

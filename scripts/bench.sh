@@ -141,7 +141,11 @@ if [[ ${1:-} == --roads ]]; then
         per=
         [[ -z $rate ]] || per=$(awk -v r="$rate" -v k="$kind" 'BEGIN { printf "%.0f", r * 1e6 / (k == "blocks" ? 257 : 2) }')
         row "$what received, $(link_name "$name") (messages/s)" "$name" messages_per_second "$per"
-        echo "| $what, $(link_name "$name"): missing / corrupt | $(fmt "$(val vendor "$name" missing)") / $(fmt "$(val vendor "$name" corrupt)") | | $(fmt "$(val open "$name" missing)") / $(fmt "$(val open "$name" corrupt)") | | |"
+        # What the chip put into IN packets: more than the callback got means the driver threw some away.
+        checks() { # <road> <name>: missing / corrupt / elsewhere; the chip's IN data
+          echo "$(fmt "$(val "$1" "$2" missing)") / $(fmt "$(val "$1" "$2" corrupt)") / $(fmt "$(val "$1" "$2" elsewhere)"); $(fmt "$(val "$1" "$2" chip_megabytes_per_second)" 4)"
+        }
+        echo "| $what, $(link_name "$name"): missing / corrupt / on other channels; the chip's IN data (MB/s) | $(checks vendor "$name") | | $(checks open "$name") | | |"
       done
     done
     for profile in default fast; do
@@ -156,7 +160,9 @@ if [[ ${1:-} == --roads ]]; then
     row "stalled reader: blocks delivered whole" stall delivered
     row "stalled reader: blocks missing" stall missing
     row "stalled reader: blocks with another's bytes" stall corrupt
-    echo "| stalled reader: the library's last error | $(text vendor stall last_error) | | $(text open stall last_error) | | |"
+    row "stalled reader: messages on other channels (the stream misread)" stall elsewhere
+    echo "| stalled reader: the library's report of a full driver queue | $(text vendor stall drop_report) | | $(text open stall drop_report) | | |"
+    echo "| stalled reader: the library's last error at the end | $(text vendor stall last_error) | | $(text open stall last_error) | | |"
   } >"$build/roads.md"
   echo
   cat "$build/roads.md"
