@@ -81,7 +81,10 @@ void watch(void* condition) {
 }
 
 void noteSignal(pthread_cond_t* condition, const void* returnAddress) {
-    if (isWatched(condition) && calledFrom(returnAddress, "libftd2xx")) {
+    // Either driver: the vendor's, or Corvane's own (matched by its whole name, since the library
+    // that waits, libcorvane.so, shares its prefix).
+    if (isWatched(condition) &&
+        (calledFrom(returnAddress, "libftd2xx") || calledFrom(returnAddress, "libcorvane_d2xx"))) {
         // Relaxed: a count read by tests after the signals they wait for.
         driverSignals.fetch_add(1, std::memory_order_relaxed);
     }

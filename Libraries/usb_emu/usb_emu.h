@@ -65,7 +65,7 @@ USB_EMU_API std::uint64_t usb_emu_bytes_to_host(const char* serial);
 USB_EMU_API std::uint64_t usb_emu_unknown_requests(void);
 // The link rate from now on, bytes per second; 0 for unlimited.
 USB_EMU_API void usb_emu_set_link_rate(std::uint64_t bytesPerSecond);
-// Receive notifications the vendor's driver gave: its signals on a condition variable that the
+// Receive notifications the driver gave (the vendor's or ours): its signals on a condition variable that the
 // Corvane library waits on (the FT_EVENT_HANDLE of FT_SetEventNotification).
 USB_EMU_API std::uint64_t usb_emu_driver_signals(void);
 // Data byte i (0-based) of block n of a board's stream with the given block length.
