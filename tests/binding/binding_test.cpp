@@ -11,6 +11,7 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -137,6 +138,55 @@ TEST(Binding, AnUnknownWordIsReportedAndTheVendorsDriverBound) {
                 "^Ignoring CORVANE_DRIVER=\"libusb\": expected vendor, open or the path of a D2XX driver library "
                 "\\(at most 511 characters\\)\nreturned;driver " +
                     literal(folder + "/libftd2xx.so") + ";FT_SetVIDPID absent;");
+}
+
+// Child: opens board 0 of the simulated driver's default boards (bound by whatever name or path),
+// lets the driver's queue overflow behind the read thread and reports the last error once the
+// queue has drained. The simulated driver's drop mode comes from CORVANE_SIM_QUEUE.
+void overflowAndReport(const char* driverFile) {
+    consoleToStderr();
+    NRV_CV_Open(0, 0, 0);
+    NRV_CV_QueryDevices();
+    void* driver = dlopen(driverFile, RTLD_NOW | RTLD_NOLOAD);
+    using Queue = void (*)(int, const std::uint8_t*, std::uint32_t);
+    using Pending = std::uint32_t (*)(int);
+    using Find = int (*)(const char*);
+    auto queue = reinterpret_cast<Queue>(dlsym(driver, "sim_queue_rx"));
+    auto pending = reinterpret_cast<Pending>(dlsym(driver, "sim_rx_pending"));
+    auto find = reinterpret_cast<Find>(dlsym(driver, "sim_find_device"));
+    if (queue == nullptr || pending == nullptr || find == nullptr || NRV_CV_OpenDeviceByIndex(0) != 1) {
+        std::printf("no simulated board: driver %s, open %d, last error %s", driver == nullptr ? "absent" : "found",
+                    NRV_CV_OpenDeviceByIndex(0), NRV_CV_GetLastError());
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
+    const int device = find(NRV_CV_GetDeviceSerial(0));
+    const std::string flood(70000, '\xD1');
+    queue(device, reinterpret_cast<const std::uint8_t*>(flood.data()), static_cast<std::uint32_t>(flood.size()));
+    for (int i = 0; i < 30000 && pending(device) != 0; ++i) {
+        usleep(1000);
+    }
+    // A report comes from the status call that saw the full queue, made before any byte was read.
+    std::printf("pending %u;last error %s", pending(device), NRV_CV_GetLastError());
+    std::fflush(stdout);
+    std::_Exit(0);
+}
+
+// The report of a full driver queue belongs to the drivers that drop: a driver given by path may be
+// the vendor's and is watched; the open driver holds the board back and is not (here both are the
+// simulated driver in drop mode, so only the road differs).
+TEST(Binding, AFullQueueIsReportedOnADriverGivenByPathButNotOnTheOpenRoad) {
+    ASSERT_EQ(0, setenv("CORVANE_SIM_QUEUE", "drop", 1));
+    ASSERT_EQ(0, setenv("CORVANE_SIM_BOARDS", "default", 1));
+    searchDriverIn(CORVANE_NO_DRIVER_DIR, CORVANE_SIM_DRIVER);
+    EXPECT_EXIT(overflowAndReport(CORVANE_SIM_DRIVER), ::testing::ExitedWithCode(0),
+                "\npending 0;last error Driver receive queue of device Corvane Eval Board B / CV000101B is full; the "
+                "driver may have dropped data$");
+    searchDriverIn(CORVANE_OPEN_NAMED_DIR, "open");
+    EXPECT_EXIT(overflowAndReport("libcorvane_d2xx.so"), ::testing::ExitedWithCode(0),
+                "\npending 0;last error No error found!\n$");
+    unsetenv("CORVANE_SIM_QUEUE");
+    unsetenv("CORVANE_SIM_BOARDS");
 }
 
 } // namespace
