@@ -159,7 +159,9 @@ constexpr const char* kQueueFullLine = "CV ERROR: Driver receive queue of device
 constexpr std::uint32_t kSlowBlockLength = 255;
 std::atomic<std::uint64_t> streamed{0};
 std::atomic<std::uint64_t> outOfTurn{0};
-std::vector<std::pair<bool, std::int32_t>> turn; // per message of a turn: is it a block, its channel
+// Per message of a turn: is it a block, its channel. Never destroyed: with the vendor's queue the
+// test ends once the driver is drained, and the write thread may still be delivering at exit.
+std::vector<std::pair<bool, std::int32_t>>& turn = *new std::vector<std::pair<bool, std::int32_t>>;
 std::uint64_t heldUntilSent = 0;
 std::string errorAfterStall;
 
