@@ -837,9 +837,11 @@ TEST_P(HeldBack, AnUnreadBoardDoesNotSlowAnother) {
     const auto rateOf = [] {
         const Tally tally = settle(secondBooks, kSecondStreamMessages);
         if (road == Road::open) {
-            EXPECT_EQ(tally.missing, 0u); // the vendor's driver may drop even a board read at once
+            // The vendor's driver may drop even from a board read at once (a busy machine is
+            // enough), and a cut inside a block gives it the next one's bytes.
+            EXPECT_EQ(tally.missing, 0u);
+            EXPECT_EQ(tally.corrupt, 0u);
         }
-        EXPECT_EQ(tally.corrupt, 0u);
         std::lock_guard<std::mutex> hold(secondBooks.lock);
         const double seconds = std::chrono::duration<double>(secondBooks.last - secondBooks.first).count();
         return static_cast<double>(tally.whole) / std::max(seconds, 1e-3);
@@ -881,7 +883,9 @@ TEST_P(SyncFifo, TheStreamArrivesWholeAtTheSynchronousLink) {
                 roadName(road).c_str(), tally.whole, static_cast<unsigned long long>(kSyncStreamMessages),
                 static_cast<unsigned long long>(tally.missing), tally.whole * 257.0 / seconds / 1e6);
     EXPECT_TRUE(tally.inOrder);
-    EXPECT_EQ(tally.corrupt, 0u);
+    if (road == Road::open) {
+        EXPECT_EQ(tally.corrupt, 0u) << "the vendor's drops may cut a block; ours never drop";
+    }
     if (auto* bitMode = emuControl<int(const char*)>("usb_emu_bit_mode")) {
         EXPECT_EQ(bitMode(kSyncStream), road == Road::open ? 0x40 : 0) << "the chip's bit mode";
     }
@@ -962,7 +966,13 @@ TEST_P(Faults, ABoardThatVanishesMidStreamIsReportedLost) {
     EXPECT_EQ(NRV_CV_SendByte(1, 0x12), 0) << "a lost board takes nothing";
     const Tally tally = settle(secondBooks, kStallStreamMessages);
     EXPECT_TRUE(tally.inOrder);
-    EXPECT_EQ(tally.corrupt, 0u);
+    std::printf("board lost mid-stream on the %s road: %zu blocks whole, %llu with another's bytes\n",
+                roadName(road).c_str(), tally.whole, static_cast<unsigned long long>(tally.corrupt));
+    if (road == Road::open) {
+        // The vendor's driver drops when the reader falls behind (a busy machine is enough), and a
+        // cut inside a block gives it the next one's bytes: counted above, not asserted.
+        EXPECT_EQ(tally.corrupt, 0u);
+    }
 }
 
 // A stalled IN endpoint: the open driver gives up the handle (every call then fails), which the
