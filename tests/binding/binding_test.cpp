@@ -163,8 +163,15 @@ void overflowAndReport(const char* driverFile) {
     const int device = find(NRV_CV_GetDeviceSerial(0));
     const std::string flood(70000, '\xD1');
     queue(device, reinterpret_cast<const std::uint8_t*>(flood.data()), static_cast<std::uint32_t>(flood.size()));
-    for (int i = 0; i < 30000 && pending(device) != 0; ++i) {
+    // Until the read thread has drained it, however slowly a loaded machine lets it read: given up
+    // only when the queue has not moved for 30 s.
+    std::uint32_t seen = pending(device);
+    for (int still = 0; still < 30000 && seen != 0; ++still) {
         usleep(1000);
+        if (const std::uint32_t now = pending(device); now != seen) {
+            seen = now;
+            still = 0;
+        }
     }
     // A report comes from the status call that saw the full queue, made before any byte was read.
     std::printf("pending %u;last error %s", pending(device), NRV_CV_GetLastError());
