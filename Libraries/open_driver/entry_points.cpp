@@ -41,9 +41,13 @@ constexpr int kPurgeWaitMs = 2000;
         return FT_INVALID_HANDLE;                                                                                      \
     }
 
+// A handle being closed is no longer the caller's; a dead one (its chip gone, an endpoint failed)
+// fails every call. The first with h.lock held, the second takes it.
+FT_STATUS liveStatusLocked(const Handle& h) { return h.closing ? FT_INVALID_HANDLE : h.dead ? FT_IO_ERROR : FT_OK; }
+
 FT_STATUS liveStatus(Handle& h) {
     std::lock_guard<std::mutex> hold(h.lock);
-    return h.closing ? FT_INVALID_HANDLE : h.dead ? FT_IO_ERROR : FT_OK;
+    return liveStatusLocked(h);
 }
 
 void copyText(char* out, std::size_t size, const std::string& text) {
@@ -297,11 +301,8 @@ FT_STATUS FT_GetStatus(FT_HANDLE ftHandle, DWORD* rxBytes, DWORD* txBytes, DWORD
         return FT_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> hold(h->lock);
-    if (h->closing) {
-        return FT_INVALID_HANDLE;
-    }
-    if (h->dead) {
-        return FT_IO_ERROR;
+    if (const FT_STATUS status = liveStatusLocked(*h); status != FT_OK) {
+        return status;
     }
     *rxBytes = static_cast<DWORD>(h->queued);
     *txBytes = 0; // FT_Write returns only once the chip took its bytes
@@ -333,11 +334,8 @@ FT_STATUS FT_SetEventNotification(FT_HANDLE ftHandle, DWORD mask, PVOID param) {
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, ULONG readTimeout, ULONG writeTimeout) {
     HANDLE_OR_RETURN(h, ftHandle);
     std::lock_guard<std::mutex> hold(h->lock);
-    if (h->closing) {
-        return FT_INVALID_HANDLE;
-    }
-    if (h->dead) {
-        return FT_IO_ERROR;
+    if (const FT_STATUS status = liveStatusLocked(*h); status != FT_OK) {
+        return status;
     }
     h->readTimeoutMs = readTimeout;
     h->writeTimeoutMs = writeTimeout;
@@ -374,11 +372,8 @@ FT_STATUS FT_Purge(FT_HANDLE ftHandle, ULONG mask) {
 FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG inSize, ULONG) {
     HANDLE_OR_RETURN(h, ftHandle);
     std::lock_guard<std::mutex> hold(h->lock);
-    if (h->closing) {
-        return FT_INVALID_HANDLE;
-    }
-    if (h->dead) {
-        return FT_IO_ERROR;
+    if (const FT_STATUS status = liveStatusLocked(*h); status != FT_OK) {
+        return status;
     }
     // Any size is taken, as by the vendor's driver: rounded up to whole packets, within 512..64 KiB.
     const ULONG packets = (std::clamp<ULONG>(inSize, 512, kMaxInTransferBytes) + 511) / 512;
@@ -428,11 +423,8 @@ FT_STATUS FT_GetModemStatus(FT_HANDLE ftHandle, ULONG* modemStatus) {
         return FT_INVALID_PARAMETER;
     }
     std::lock_guard<std::mutex> hold(h->lock);
-    if (h->closing) {
-        return FT_INVALID_HANDLE;
-    }
-    if (h->dead) {
-        return FT_IO_ERROR;
+    if (const FT_STATUS status = liveStatusLocked(*h); status != FT_OK) {
+        return status;
     }
     // From the status bytes of the last packet: modem status low, line status above it.
     *modemStatus = static_cast<ULONG>(h->modemStatus) | static_cast<ULONG>(h->lineStatus) << 8;

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -76,6 +77,23 @@ std::size_t takePackets(Handle& h, const std::uint8_t* bytes, std::size_t length
     return queued;
 }
 
+// A transfer that did not complete: a cancel (a purge, a close) is no fault; anything else makes
+// the handle dead, naming the cause. h.lock held.
+void noteFailure(Handle& h, libusb_transfer_status status, const char* direction) {
+    if (status == LIBUSB_TRANSFER_CANCELLED) {
+        return;
+    }
+    char cause[48];
+    if (status == LIBUSB_TRANSFER_NO_DEVICE) {
+        std::snprintf(cause, sizeof cause, "the chip is gone");
+    } else if (status == LIBUSB_TRANSFER_STALL) {
+        std::snprintf(cause, sizeof cause, "its %s endpoint stalled", direction);
+    } else {
+        std::snprintf(cause, sizeof cause, "an %s transfer failed", direction);
+    }
+    markDead(h, cause);
+}
+
 void LIBUSB_CALL inDone(libusb_transfer* transfer) {
     auto* slot = static_cast<TransferSlot*>(transfer->user_data);
     Handle& h = *slot->owner;
@@ -91,16 +109,8 @@ void LIBUSB_CALL inDone(libusb_transfer* transfer) {
                 arrived = takePackets(h, transfer->buffer, static_cast<std::size_t>(transfer->actual_length)) > 0;
             }
             break;
-        case LIBUSB_TRANSFER_CANCELLED:
-            break;
-        case LIBUSB_TRANSFER_NO_DEVICE:
-            markDead(h, "the chip is gone");
-            break;
-        case LIBUSB_TRANSFER_STALL:
-            markDead(h, "its IN endpoint stalled");
-            break;
         default:
-            markDead(h, "an IN transfer failed");
+            noteFailure(h, transfer->status, "IN");
             break;
         }
         fillInTransfers(h);
@@ -126,16 +136,9 @@ void LIBUSB_CALL outDone(libusb_transfer* transfer) {
     h.outDone += static_cast<std::uint64_t>(transfer->actual_length);
     switch (transfer->status) {
     case LIBUSB_TRANSFER_COMPLETED:
-    case LIBUSB_TRANSFER_CANCELLED:
-        break;
-    case LIBUSB_TRANSFER_NO_DEVICE:
-        markDead(h, "the chip is gone");
-        break;
-    case LIBUSB_TRANSFER_STALL:
-        markDead(h, "its OUT endpoint stalled");
         break;
     default:
-        markDead(h, "an OUT transfer failed");
+        noteFailure(h, transfer->status, "OUT");
         break;
     }
     h.changed.notify_all();
