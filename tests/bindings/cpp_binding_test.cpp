@@ -441,6 +441,10 @@ void theDriverOptionNamesTheFileTheLibraryBinds() {
 
 void aHandlerGivenWithTheOpenSeesTheFirstMessage() {
     corvane::Library library;
+    // A stream that sends only when the host asks, so that nothing reaches the driver before the
+    // open's purge: the first message the handler can see is message 0.
+    const SimStream asked{0x3, 0xC, 32, 0, 0};
+    sim_set_stream(sim_find_device("CV000102B"), &asked);
     Collector got;
     corvane::Board board = library.board("CV000102B", got.handler());
     const std::vector<Seen> first = got.take(8);

@@ -401,6 +401,9 @@ namespace Corvane.Tests
         // fails is never called, and the board takes another open with a handler.
         private static void AHandlerGivenWithTheOpenSeesTheFirstMessage()
         {
+            // A stream that sends only when the host asks, so that nothing reaches the driver
+            // before the open's purge: the first message the handler can see is message 0.
+            Sim.Device("CV000102B").Stream(new[] { 0, 1 }, new[] { 2, 3 }, 32);
             var seen = new List<Message>();
             using (library.OpenBoard("CV000102B", (sender, e) => { lock (seen) seen.Add(e.Message); }))
             {
