@@ -1,7 +1,9 @@
-// The example board's gateware (cv_board_top, Verilated) behind the bridge chip's pin-level model
-// in asynchronous FIFO mode: host bytes go into the chip, the gateware reads them over the FIFO
-// pins, and what it writes back comes out of the chip towards the host. Both clocks are toggled
-// here: the chip interface's 48 MHz clock and the board logic's own 40 MHz clock.
+// The example board's gateware (cv_board_top, Verilated) behind the bridge chip's pin-level model:
+// host bytes go into the chip, the gateware reads them over the FIFO pins, and what it writes back
+// comes out of the chip towards the host. Two builds of the gateware, chosen by Settings::sync:
+// the asynchronous FIFO, with the chip interface's 48 MHz clock and the board logic's own 40 MHz
+// clock both toggled here, and the synchronous FIFO (cv_board_top with SYNC = 1), where the chip's
+// 60 MHz CLKOUT is the one clock of interface and logic alike.
 //
 // Not thread-safe: one caller at a time (the simulated driver calls it under its lock). No
 // Verilator type appears here, so code that uses the board needs no Verilator headers.
@@ -20,6 +22,9 @@ namespace rtlboard {
 constexpr std::uint64_t kInterfaceClockPs = 20833; // 48 MHz
 constexpr std::uint64_t kUserClockPs = 25000;      // 40 MHz
 constexpr std::uint64_t kUserClockHz = 40'000'000;
+// The synchronous FIFO's one clock, the chip's CLKOUT.
+constexpr std::uint64_t kSyncClockPs = 16667; // 60 MHz
+constexpr std::uint64_t kSyncClockHz = 60'000'000;
 
 // The settings of cv_board_top, fixed while the board runs.
 struct Settings {
@@ -31,6 +36,12 @@ struct Settings {
     std::uint32_t streamPeriod = 0;   // user clock cycles from one message to the next, 0 = flat out
     std::uint32_t streamCount = 0;    // 0 = endless
     std::uint32_t messageTimeout = 0; // user clock cycles a message may stall half-way, 0 = never
+    // The chip's synchronous FIFO (an FT232H, or interface A of an FT2232H): the board's logic runs
+    // on CLKOUT, so streamPeriod and messageTimeout count its 60 MHz cycles (boardClockHz()).
+    bool sync = false;
+
+    // The clock the board's logic runs on, which streamPeriod and messageTimeout count.
+    std::uint64_t boardClockHz() const { return sync ? kSyncClockHz : kUserClockHz; }
 };
 
 // What the board took in and threw away, as its counters show.
@@ -46,13 +57,17 @@ struct Counts {
 
 class RtlBoard {
   public:
-    // Builds the board and holds both clock domains in reset for a few cycles.
+    // Builds the board and holds its clock domains in reset for a few cycles. Throws
+    // std::invalid_argument for a synchronous board where the build has none (syncBuilt()).
     explicit RtlBoard(const Settings& settings);
     ~RtlBoard();
     RtlBoard(const RtlBoard&) = delete;
     RtlBoard& operator=(const RtlBoard&) = delete;
 
     const Settings& settings() const { return settings_; }
+    // Whether this build Verilated the gateware for the synchronous FIFO too (a user's own design
+    // without cv_board_top's SYNC parameter and oe_n port is built without it).
+    static bool syncBuilt();
 
     // The host's bytes, queued in the chip towards the board.
     void hostWrite(const std::uint8_t* bytes, std::size_t count);
@@ -80,20 +95,16 @@ class RtlBoard {
     // board breaks none.
     std::uint64_t violationCount() const;
     const std::vector<std::string>& violations() const;
-    // Interface clock cycles simulated since the board was built.
+    // Interface clock cycles simulated since the board was built (CLKOUT's for a synchronous board).
     std::uint64_t cycles() const { return cycles_; }
 
-  private:
-    struct Model;
-    void edge();
-    void peek(unsigned address);
+    struct Model; // the Verilated gateware of either build and the chip in front of it
 
+  private:
     Settings settings_;
     std::unique_ptr<Model> model_;
     std::vector<std::uint8_t> staged_; // taken from the chip, not yet handed to the host
     std::uint64_t cycles_ = 0;
-    std::uint64_t nextInterfaceEdgePs_ = 0;
-    std::uint64_t nextUserEdgePs_ = 0;
     std::uint64_t quietCycles_ = 0;
     bool idle_ = true;
 };

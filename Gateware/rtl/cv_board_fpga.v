@@ -89,7 +89,7 @@ module cv_board_fpga #(
             assign oe_n = 1'b1;
             cv_board_top #(.FIFO_DEPTH_LOG2(FIFO_DEPTH_LOG2), .PEEK_MEMORY(1)) board (
                 .clk(clk), .rst(rst), .user_clk(clk), .user_rst(rst),
-                .rxf_n(rxf_n), .txe_n(txe_n), .rd_n(rd_n), .wr_n(wr_n),
+                .rxf_n(rxf_n), .txe_n(txe_n), .rd_n(rd_n), .wr_n(wr_n), .oe_n(),
                 .d_in(d_in), .d_out(d_out), .d_oe(d_oe),
                 .behaviour(behaviour), .stream_single_mask(STREAM_SINGLE_MASK),
                 .stream_block_mask(STREAM_BLOCK_MASK), .stream_block_len(STREAM_BLOCK_LEN),

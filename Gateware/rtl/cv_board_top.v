@@ -5,9 +5,14 @@
 // change them only while user_rst is high. Reset both domains together. FIFO_DEPTH_LOG2 = 0 leaves
 // the crossing out, for a board whose logic runs on the interface's clock: user_clk must then be clk
 // (and user_rst rst).
+//
+// SYNC = 1: the chip's synchronous FIFO instead (cv_ft245_sync). `clk` is the chip's 60 MHz CLKOUT
+// and the board's logic runs on it, straight behind the interface: no crossing, user_clk and
+// user_rst unused. oe_n is the chip's OE#; with SYNC = 0 it stays high.
 module cv_board_top #(
     parameter integer FIFO_DEPTH_LOG2 = 9, // the clock-crossing FIFOs each way; 0: none (one clock)
-    parameter integer PEEK_MEMORY     = 0  // 1: peek_* one user_clk after peek_addr (block RAM)
+    parameter integer PEEK_MEMORY     = 0, // 1: peek_* one user_clk after peek_addr (block RAM)
+    parameter integer SYNC            = 0  // 1: the synchronous FIFO, everything on clk
 ) (
     input  wire        clk,
     input  wire        rst,
@@ -17,6 +22,7 @@ module cv_board_top #(
     input  wire        txe_n,
     output wire        rd_n,
     output wire        wr_n,
+    output wire        oe_n,
     input  wire [ 7:0] d_in,
     output wire [ 7:0] d_out,
     output wire        d_oe,
@@ -48,16 +54,33 @@ module cv_board_top #(
     wire [7:0] host_data, board_data;
     wire       host_valid, host_ready, board_valid, board_ready;
 
-    cv_ft245_async chip (
-        .clk(clk), .rst(rst),
-        .rxf_n(rxf_n), .txe_n(txe_n), .rd_n(rd_n), .wr_n(wr_n),
-        .d_in(d_in), .d_out(d_out), .d_oe(d_oe),
-        .rx_data(rx_data), .rx_valid(rx_valid), .rx_ready(rx_ready),
-        .tx_data(tx_data), .tx_valid(tx_valid), .tx_ready(tx_ready)
-    );
+    generate
+        if (SYNC != 0) begin : sync_chip
+            cv_ft245_sync chip (
+                .clk(clk), .rst(rst),
+                .rxf_n(rxf_n), .txe_n(txe_n), .rd_n(rd_n), .wr_n(wr_n), .oe_n(oe_n),
+                .d_in(d_in), .d_out(d_out), .d_oe(d_oe),
+                .rx_data(rx_data), .rx_valid(rx_valid), .rx_ready(rx_ready),
+                .tx_data(tx_data), .tx_valid(tx_valid), .tx_ready(tx_ready)
+            );
+        end else begin : async_chip
+            assign oe_n = 1'b1;
+            cv_ft245_async chip (
+                .clk(clk), .rst(rst),
+                .rxf_n(rxf_n), .txe_n(txe_n), .rd_n(rd_n), .wr_n(wr_n),
+                .d_in(d_in), .d_out(d_out), .d_oe(d_oe),
+                .rx_data(rx_data), .rx_valid(rx_valid), .rx_ready(rx_ready),
+                .tx_data(tx_data), .tx_valid(tx_valid), .tx_ready(tx_ready)
+            );
+        end
+    endgenerate
+
+    // The board's logic: on the interface's clock when synchronous, else on its own.
+    wire core_clk = SYNC != 0 ? clk : user_clk;
+    wire core_rst = SYNC != 0 ? rst : user_rst;
 
     generate
-        if (FIFO_DEPTH_LOG2 > 0) begin : crossing
+        if (FIFO_DEPTH_LOG2 > 0 && SYNC == 0) begin : crossing
             cv_async_fifo #(.WIDTH(8), .DEPTH_LOG2(FIFO_DEPTH_LOG2)) from_host (
                 .wr_clk(clk), .wr_rst(rst), .wr_data(rx_data), .wr_valid(rx_valid), .wr_ready(rx_ready),
                 .rd_clk(user_clk), .rd_rst(user_rst),
@@ -79,7 +102,7 @@ module cv_board_top #(
     endgenerate
 
     cv_board_core #(.PEEK_MEMORY(PEEK_MEMORY)) core (
-        .clk(user_clk), .rst(user_rst),
+        .clk(core_clk), .rst(core_rst),
         .in_data(host_data), .in_valid(host_valid), .in_ready(host_ready),
         .out_data(board_data), .out_valid(board_valid), .out_ready(board_ready),
         .behaviour(behaviour), .stream_single_mask(stream_single_mask), .stream_block_mask(stream_block_mask),
