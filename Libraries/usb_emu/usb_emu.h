@@ -4,8 +4,10 @@
 // driver's default set) into a USB file tree of its own, made in a private folder under
 // CORVANE_USB_EMU_ROOT (or the temporary folder) and removed at exit. A dual-channel board is an
 // FT2232H, whose two interfaces the driver lists with A and B added to the serial number; a
-// single-channel one an FT232H. The FIFO side of every interface is a board of the board model
-// (docs/board-model.md), behind a link of CORVANE_USB_EMU_RATE bytes per second (default
+// single-channel one an FT232H. The FIFO side of every interface is the board its entry describes
+// (docs/board-model.md): the board model, or with "logic": "rtl" the example gateware, Verilated
+// behind the chip's pin-level model (where the build has it; elsewhere the board file is refused,
+// saying why on standard error). The model sits behind a link of CORVANE_USB_EMU_RATE bytes per second (default
 // 8000000, the async FIFO's rate; 0 for unlimited, in every mode). Bit mode 0x40 (request 0x0B,
 // the mode in wValue's high byte) puts an FT232H or interface A of an FT2232H into the
 // synchronous 245 FIFO, whose link runs at CORVANE_USB_EMU_SYNC_RATE (default 40000000; 0 for
@@ -110,3 +112,36 @@ USB_EMU_API std::uint32_t usb_emu_fifo_size(const char* serial);
 // 1 when the board file says the board is wired for the synchronous FIFO ("fifo": "sync"), 0 if
 // not, -1 for an unknown interface.
 USB_EMU_API int usb_emu_board_fifo_sync(const char* serial);
+
+// The state of the board behind an interface, as the simulated driver's sim_leds, sim_register,
+// sim_control_value, sim_board_counts and sim_rtl_state give it for its devices.
+// The four LEDs (the low four bits of the last trigger), 0 for an unknown interface.
+USB_EMU_API std::uint32_t usb_emu_board_leds(const char* serial);
+// What the last single byte or block to `address` (0 to 15) left in the register: copies up to
+// `max` bytes and returns how many it holds (the gateware keeps one byte); 0 if nothing reached it
+// or the interface is unknown.
+USB_EMU_API std::uint32_t usb_emu_board_register(const char* serial, std::uint32_t address, std::uint8_t* out,
+                                                 std::uint32_t max);
+// The value of the last complete control sequence to `address`, or -1 if none came (or unknown).
+USB_EMU_API int usb_emu_board_control(const char* serial, std::uint32_t address);
+struct UsbEmuBoardCounts {
+    std::uint64_t triggers;
+    std::uint64_t singleBytes; // single bytes stored (not those taken into a control sequence)
+    std::uint64_t blocks;
+    std::uint64_t controlSequences; // complete ones
+    std::uint64_t controlDiscarded; // broken off in the middle
+};
+// What the board has taken in since it was plugged in at start-up: 0, or -1 (and all zero) for an
+// unknown interface.
+USB_EMU_API int usb_emu_board_counts(const char* serial, UsbEmuBoardCounts* out);
+// The gateware behind the interface ("logic": "rtl"): whether it is one (rtl), the interface clock
+// cycles it has run, the chip's timing rules it broke (the first one's text, terminated, in
+// `firstViolation` if given) and the bytes its parser discarded. All zero for the board model.
+// 0, or -1 for an unknown interface.
+struct UsbEmuRtlState {
+    int rtl;
+    std::uint64_t cycles;
+    std::uint32_t violations;
+    std::uint32_t discardedBytes;
+};
+USB_EMU_API int usb_emu_rtl_state(const char* serial, UsbEmuRtlState* out, char* firstViolation, std::uint32_t size);
