@@ -31,8 +31,8 @@ constexpr std::uint64_t kSliceCycles = 32;
 // The chip and the gateware's outputs, the same for both builds.
 struct RtlBoard::Model {
     explicit Model(bool sync)
-        : chip(sync ? ftchip::Mode::Sync245 : ftchip::Mode::Async245,
-               sync ? ftchip::kSyncClockNs : kInterfaceClockNs) {}
+        : chip(sync ? ftchip::Mode::Sync245 : ftchip::Mode::Async245, sync ? ftchip::kSyncClockNs : kInterfaceClockNs) {
+    }
     virtual ~Model() = default;
     Model(const Model&) = delete;
     Model& operator=(const Model&) = delete;

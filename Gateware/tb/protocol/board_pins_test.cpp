@@ -1,9 +1,11 @@
-// The example board at its pins: the chip model (asynchronous FIFO, its timing rules checked on every
-// clock) between the host and cv_board_top, the chip interface on a 48 MHz clock and the board's logic
-// on a clock of its own. The host's random traffic, bad input included, must come back exactly as the
-// C++ board model answers it, while the host reads at random moments (so the chip's buffer fills and
-// TXE# rises) and RXF#/TXE# are held high at random points of bursts.
+// The example board at its pins: the chip model (its timing rules checked on every clock) between the
+// host and cv_board_top. Asynchronous FIFO: the chip interface on a 48 MHz clock and the board's logic
+// on a clock of its own. Synchronous FIFO (cv_board_top built with SYNC=1): the chip's 60 MHz CLKOUT
+// for both. The host's random traffic, bad input included, must come back exactly as the C++ board
+// model answers it, while the host reads at random moments (so the chip's buffer fills and TXE#
+// rises) and RXF#/TXE# are held high at random points of bursts.
 #include "Vcv_board_top.h"
+#include "Vcv_board_top_sync.h"
 #include "board_checks.h"
 #include "ft_chip_model.h"
 #include "host_traffic.h"
@@ -31,6 +33,7 @@ struct PinCase {
     double hostReads; // chance per chip clock that the host empties the chip's buffer
     double flagForce; // chance per chip clock that the forced-high state of RXF#/TXE# flips
     unsigned messages;
+    bool sync = false; // the synchronous FIFO: userClockPs is unused, everything runs on CLKOUT
 };
 void PrintTo(const PinCase& c, std::ostream* out) { *out << c.name; }
 
@@ -41,12 +44,14 @@ const PinCase kPinCases[] = {
     {"echo_user_clock_faster_flags_forced", Behaviour::Echo, kDirty, 10000, 0.02, 0.01, 6000},
     {"echo_host_reads_rarely", Behaviour::Echo, TrafficMix{}, 15151, 0.0005, 0.002, 3000},
     {"registers_flags_forced", Behaviour::Registers, kDirty, 25000, 0.05, 0.02, 6000},
+    {"sync_echo_flags_forced", Behaviour::Echo, kDirty, 0, 0.02, 0.01, 6000, true},
+    {"sync_registers_host_reads_rarely", Behaviour::Registers, kDirty, 0, 0.0005, 0.002, 3000, true},
 };
 
-class PinBench {
+template <class Top> class PinBench {
   public:
     PinBench(std::uint32_t seed, const PinCase& c, std::uint32_t msgTimeout)
-        : rng_(seed), case_(c), chip_(ftchip::Mode::Async245, kChipClockPs / 1000.0) {
+        : rng_(seed), case_(c), chip_(c.sync ? ftchip::Mode::Sync245 : ftchip::Mode::Async245, kChipClockPs / 1000.0) {
         top_->behaviour = static_cast<unsigned>(c.behaviour);
         top_->msg_timeout = msgTimeout;
         top_->stream_block_len = 16;
@@ -60,8 +65,12 @@ class PinBench {
         top_->user_rst = 0;
     }
 
-    // Advances to the next clock edge of either domain.
+    // Advances to the next clock edge of either domain (a whole CLKOUT clock when synchronous).
     void step() {
+        if (case_.sync) {
+            syncClock();
+            return;
+        }
         const std::uint64_t next = std::min(nextChip_, nextUser_);
         if (nextChip_ == next) {
             chipLevel_ = !chipLevel_;
@@ -135,7 +144,7 @@ class PinBench {
         chip_.takeToHost(received);
     }
 
-    Vcv_board_top& top() { return *top_; }
+    Top& top() { return *top_; }
     ftchip::Chip& chip() { return chip_; }
     std::vector<std::uint8_t> received;
     std::uint64_t chipCycles = 0, userCycles = 0;
@@ -160,6 +169,26 @@ class PinBench {
         pins.d_out = top_->d_out;
         pins.d_oe = top_->d_oe;
         applyChip(chip_.edge(pins));
+        hostAndFlags();
+    }
+
+    // One CLKOUT clock: the chip samples the pins as they were before the edge both sides share.
+    void syncClock() {
+        const ftchip::Pins before{top_->rd_n != 0, top_->wr_n != 0, top_->oe_n != 0, top_->d_out, top_->d_oe != 0};
+        top_->clk = 1;
+        top_->eval();
+        if (!top_->rst) {
+            ++chipCycles;
+            ++userCycles;
+            applyChip(chip_.edge(before));
+            top_->eval();
+            hostAndFlags();
+        }
+        top_->clk = 0;
+        top_->eval();
+    }
+
+    void hostAndFlags() {
         std::uniform_real_distribution<double> chance(0.0, 1.0);
         if (chance(rng_) < case_.hostReads) {
             chip_.takeToHost(received);
@@ -180,7 +209,7 @@ class PinBench {
         }
     }
 
-    std::unique_ptr<Vcv_board_top> top_ = std::make_unique<Vcv_board_top>();
+    std::unique_ptr<Top> top_ = std::make_unique<Top>();
     std::mt19937 rng_;
     PinCase case_;
     ftchip::Chip chip_;
@@ -190,15 +219,12 @@ class PinBench {
     unsigned rxfHeld_ = 0, txeHeld_ = 0; // chip clocks each flag stays forced high
 };
 
-class Pins : public ::testing::TestWithParam<PinCase> {};
-
-TEST_P(Pins, EveryByteBothWaysAsTheBoardModelAnswersWithinTheChipsTiming) {
-    const PinCase& c = GetParam();
+template <class Top> void playAndCompare(const PinCase& c) {
     HostTraffic traffic(0x5EED + c.messages, c.behaviour, c.mix);
     for (unsigned i = 0; i < c.messages; ++i) {
         traffic.next();
     }
-    PinBench bench(11, c, c.mix.cutShort != 0 ? 150 : 0);
+    PinBench<Top> bench(11, c, c.mix.cutShort != 0 ? 150 : 0);
     ASSERT_TRUE(bench.play(traffic.steps)) << "the board stopped taking the host's bytes";
     const std::vector<std::uint8_t> expected(traffic.expected.begin(), traffic.expected.end());
     bench.drain(expected.size());
@@ -211,6 +237,16 @@ TEST_P(Pins, EveryByteBothWaysAsTheBoardModelAnswersWithinTheChipsTiming) {
     expectSameState(bench.top(), traffic);
     std::cout << c.name << ": " << traffic.sentBytes << " bytes to the board, " << expected.size() << " back, "
               << bench.chipCycles << " chip clocks, " << bench.userCycles << " board clocks\n";
+}
+
+class Pins : public ::testing::TestWithParam<PinCase> {};
+
+TEST_P(Pins, EveryByteBothWaysAsTheBoardModelAnswersWithinTheChipsTiming) {
+    if (GetParam().sync) {
+        playAndCompare<Vcv_board_top_sync>(GetParam());
+    } else {
+        playAndCompare<Vcv_board_top>(GetParam());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, Pins, ::testing::ValuesIn(kPinCases),
