@@ -345,6 +345,13 @@ class SyncFifoTest : public RtlBoardTest {
         }
         RtlBoardTest::SetUp();
     }
+
+    // On the open road the chip runs the synchronous FIFO (bit mode 0x40) for the board.
+    static void expectSyncMode(const char* serial) {
+        if (road == Road::open) {
+            EXPECT_EQ(HOST_CALL("usb_emu_bit_mode", int(const char*), -1, serial), 0x40) << serial;
+        }
+    }
 };
 
 // ---- Echo round trips: each kind of message, on each channel -----------------------------------
@@ -423,6 +430,7 @@ TEST_P(RtlBoardTest, EchoAnswersEveryKindOfMessageOnEveryChannelAsTheBoardModelD
 
 TEST_P(SyncFifoTest, EchoAnswersEveryKindOfMessageOnEveryChannelAsTheBoardModelDoes) {
     echoesEveryKind(open(kSyncEcho), kSyncEcho);
+    expectSyncMode(kSyncEcho);
 }
 
 // ---- The self test and the light show ------------------------------------------------------------
@@ -686,6 +694,7 @@ TEST_P(RtlBoardTest, StreamSendsItsNumberedMessagesInTurnOverItsChannels) {
 
 TEST_P(SyncFifoTest, StreamSendsItsNumberedMessagesInTurnOverItsChannels) {
     streamsNumberedMessages(open(kSyncStream), kSyncStream);
+    expectSyncMode(kSyncStream);
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, RtlBoardTest, kRoads, roadParamName);
