@@ -99,7 +99,7 @@ std::unique_ptr<Board> makeModelBoard(const BoardEntry& entry);
 // a build without it). `host` names the host in the gateware's messages on standard error
 // ("simulated driver", "usb_emu").
 std::unique_ptr<Board> makeBoard(const BoardEntry& entry, const char* host, std::string& refusal);
-// Why the gateware kind cannot be had here, or empty where it can.
+// Why the gateware kind cannot be had here ("was built without ..."), or empty where it can.
 const char* gatewareMissingReason();
 
 } // namespace boardsim

@@ -1,6 +1,6 @@
 // Loading board files into the simulated driver: sim_load_boards and CORVANE_SIM_BOARDS.
+#include "board.h"
 #include "config_file.h"
-#include "rtl_kind.h"
 #include "sim_state.h"
 
 #include <atomic>
@@ -54,10 +54,13 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             reason = std::string(path) + ": " + reason;
         }
     }
-    for (const boardsim::BoardEntry& settings : boards) {
-        if (ok && settings.rtl && *boardsim::rtlKindMissingReason() != '\0') {
-            reason = std::string(path) + ": board " + settings.serial + " asks for \"logic\": \"rtl\", but " +
-                     boardsim::rtlKindMissingReason();
+    // Every board is built before any replaces the driver's: a board file refused changes nothing.
+    std::vector<std::unique_ptr<boardsim::Board>> built;
+    for (std::size_t i = 0; ok && i < boards.size(); ++i) {
+        std::string refusal;
+        built.push_back(boardsim::makeBoard(boards[i], "simulated driver", refusal));
+        if (!built.back()) {
+            reason = std::string(path == nullptr ? "the default boards" : path) + ": " + refusal;
             ok = false;
         }
     }
@@ -68,19 +71,19 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
         return -1;
     }
     sim_reset();
-    for (const boardsim::BoardEntry& settings : boards) {
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        const boardsim::BoardEntry& settings = boards[i];
         const int device = sim_add_device(settings.id, settings.serial.c_str(), settings.description.c_str());
-        sim_set_behaviour(device, static_cast<int>(settings.behaviour));
-        if (settings.rtl) {
-            // The gateware answers in place of the board model, and streams by itself.
+        {
+            // Its behaviour and faults come with it; a model's stream starts below, the gateware's
+            // streams by itself.
             auto& d = boardsim::driver();
             boardsim::Guard guard(d.lock);
-            boardsim::deviceAt(d, device)->rtl = boardsim::makeRtlKind(settings);
+            boardsim::deviceAt(d, device)->board = std::move(built[i]);
         }
         if (settings.unplugAfterWrites > 0) {
             sim_unplug_after_writes(device, settings.unplugAfterWrites);
         }
-        sim_cut_blocks(device, settings.cutBlocks, settings.cutBlockKeep);
         if (!settings.timetable.empty()) {
             std::vector<std::uint32_t> times;
             for (const auto& [unplugAt, replugAt] : settings.timetable) {
@@ -89,7 +92,7 @@ int sim_load_boards(const char* path, char* error, std::uint32_t errorSize) {
             }
             sim_set_plug_timetable(device, times.data(), static_cast<std::uint32_t>(settings.timetable.size()));
         }
-        if (settings.stream && !settings.rtl) {
+        if (settings.stream) {
             const SimStream stream{settings.streamSettings.singleByteChannels, settings.streamSettings.blockChannels,
                                    settings.streamSettings.blockLength, settings.streamSettings.messagesPerSecond,
                                    settings.streamSettings.count};

@@ -191,13 +191,9 @@ void sim_set_behaviour(int device, int behaviour) {
     }
     auto& d = driver();
     Guard guard(d.lock);
-    // The gateware's behaviour is fixed while it runs: its board file chose it.
-    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr && !target->rtl) {
-        const auto wanted = static_cast<boardsim::Behaviour>(behaviour);
-        if (target->board.behaviour != wanted) {
-            target->board.resync(); // the board starts listening at the next message boundary
-        }
-        target->board.behaviour = wanted;
+    // A board whose behaviour its board file fixed (the gateware) refuses.
+    if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
+        target->board->setBehaviour(static_cast<boardsim::Behaviour>(behaviour));
     }
 }
 
@@ -205,7 +201,7 @@ int sim_behaviour(int device) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
-    return target == nullptr ? -1 : static_cast<int>(target->board.behaviour);
+    return target == nullptr ? -1 : static_cast<int>(target->board->behaviour());
 }
 
 std::uint32_t sim_register(int device, std::uint32_t address, std::uint8_t* out, std::uint32_t max) {
@@ -215,15 +211,7 @@ std::uint32_t sim_register(int device, std::uint32_t address, std::uint8_t* out,
     if (target == nullptr || address >= boardsim::kAddressCount) {
         return 0;
     }
-    if (target->rtl) {
-        // The gateware keeps one byte per register, and no block memory.
-        const int value = target->rtl->registerValue(address);
-        if (value >= 0 && out != nullptr && max != 0) {
-            out[0] = static_cast<std::uint8_t>(value);
-        }
-        return value >= 0 ? 1 : 0;
-    }
-    const std::vector<std::uint8_t>& value = target->board.registers[address];
+    const std::vector<std::uint8_t> value = target->board->registerBytes(address);
     if (out != nullptr) {
         std::copy_n(value.begin(), std::min<std::size_t>(max, value.size()), out);
     }
@@ -234,10 +222,7 @@ std::uint32_t sim_leds(int device) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
-    if (target != nullptr && target->rtl) {
-        return target->rtl->leds();
-    }
-    return target == nullptr ? 0 : target->board.leds;
+    return target == nullptr ? 0 : target->board->leds();
 }
 
 int sim_control_value(int device, std::uint32_t address) {
@@ -247,7 +232,7 @@ int sim_control_value(int device, std::uint32_t address) {
     if (target == nullptr || address >= boardsim::kAddressCount) {
         return -1;
     }
-    return target->rtl ? target->rtl->controlValue(address) : target->board.controlValues[address];
+    return target->board->controlValue(address);
 }
 
 void sim_board_counts(int device, SimBoardCounts* out) {
@@ -257,9 +242,7 @@ void sim_board_counts(int device, SimBoardCounts* out) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
-    const boardsim::BoardCounts counts = target == nullptr ? boardsim::BoardCounts{}
-                                         : target->rtl     ? target->rtl->counts()
-                                                           : target->board.counts;
+    const boardsim::BoardCounts counts = target == nullptr ? boardsim::BoardCounts{} : target->board->counts();
     *out = SimBoardCounts{counts.triggers, counts.singleBytes, counts.blocks, counts.controlSequences,
                           counts.controlDiscarded};
 }
@@ -313,8 +296,7 @@ void sim_cut_blocks(int device, int count, std::uint32_t keep) {
     auto& d = driver();
     Guard guard(d.lock);
     if (boardsim::Device* target = boardsim::deviceAt(d, device); target != nullptr) {
-        target->board.cutBlocksLeft = count;
-        target->board.cutBlockKeep = keep;
+        target->board->cutBlocks(count, keep); // a fault of the board model; the gateware refuses it
     }
 }
 
@@ -513,12 +495,13 @@ void sim_rtl_state(int device, SimRtlState* out, char* firstViolation, std::uint
     boardsim::Device* target = boardsim::deviceAt(d, device);
     std::string violation;
     SimRtlState state{};
-    if (target != nullptr && target->rtl) {
-        state.rtl = 1;
-        state.cycles = target->rtl->cycles();
-        state.violations = static_cast<std::uint32_t>(target->rtl->violationCount());
-        state.discardedBytes = target->rtl->discardedBytes();
-        violation = target->rtl->firstViolation();
+    if (target != nullptr) {
+        const boardsim::GatewareState gateware = target->board->gatewareState();
+        state.rtl = gateware.gateware ? 1 : 0;
+        state.cycles = gateware.cycles;
+        state.violations = static_cast<std::uint32_t>(gateware.violations);
+        state.discardedBytes = gateware.discardedBytes;
+        violation = gateware.firstViolation;
     }
     if (out != nullptr) {
         *out = state;

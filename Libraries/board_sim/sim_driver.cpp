@@ -105,7 +105,7 @@ void unplug(Driver& d, int number) {
 void replug(Driver& d, int number) {
     Device& device = *d.devices[static_cast<std::size_t>(number)];
     device.unplugged = false;
-    device.board.resync();
+    device.board->resync();
 }
 
 void applyTimetables(Driver& d) {
@@ -177,22 +177,17 @@ void deliver(Device& device, const std::uint8_t* bytes, std::size_t count) {
 
 void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSignal& signal) {
     // The driver asks the chip for data only while the device is open.
-    if (device.open && device.rtl) {
-        // The gateware runs while the host asks; what does not fit below the cap waits in the chip.
-        std::vector<std::uint8_t> sent;
-        const std::size_t headroom = driver().dropBeyondQueue ? 0 : kReceiveQueueCap - kHeldBackQueueCap;
-        device.rtl->poll(sent, device.toHost.size() + headroom);
-        if (!sent.empty()) {
-            deliver(device, sent.data(), sent.size());
-            noteArrival(device, signal);
-        }
+    if (!device.open) {
         return;
     }
-    if (!device.open || !device.stream) {
-        return;
-    }
-    if (!driver().dropBeyondQueue) {
-        if (device.stream->pump(device.toHost, now, kHeldBackQueueCap) != 0) {
+    Board& board = *device.board;
+    // What waits counts as the driver sees it: a driver that holds the board back counts the
+    // packet it stops short of the full queue as taken.
+    const bool drop = driver().dropBeyondQueue;
+    const std::size_t waiting = device.toHost.size() + (drop ? 0 : kReceiveQueueCap - kHeldBackQueueCap);
+    const std::size_t room = kHeldBackQueueCap - std::min(device.toHost.size(), kHeldBackQueueCap);
+    if (!drop) {
+        if (board.toHost(device.toHost, now, waiting, room) != 0) {
             noteArrival(device, signal);
         }
         return;
@@ -203,8 +198,8 @@ void topUp(Device& device, std::chrono::steady_clock::time_point now, PendingSig
     // queue, which keeps what fits below its full 64 KiB and loses the rest, cut wherever the cap
     // falls.
     ByteQueue sent;
-    const std::size_t room = kHeldBackQueueCap - std::min(device.toHost.size(), kHeldBackQueueCap);
-    if (device.stream->pump(sent, now, room) != 0 || device.stream->pump(sent, now, kOverrunBytes) != 0) {
+    if (board.toHost(sent, now, waiting, room) != 0 ||
+        (board.heldBack() && board.toHost(sent, now, waiting, kOverrunBytes) != 0)) {
         std::vector<std::uint8_t> bytes(sent.size());
         sent.take(bytes.data(), bytes.size());
         deliver(device, bytes.data(), bytes.size());
@@ -247,7 +242,7 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     device.handle = reinterpret_cast<FT_HANDLE>(value);
     ++device.openCount;
     device.purgeMask = 0;
-    device.board.resync();
+    device.board->resync();
     device.eventMask = 0; // a notification belongs to the handle it was set on
     device.eventParam = nullptr;
     device.latencyTimer = kDefaultLatencyMs;
@@ -257,8 +252,8 @@ FT_STATUS openDevice(Driver& d, int number, FT_HANDLE* handle) {
     }
     d.openHandles[value] = number;
     *handle = device.handle;
-    if (device.rtl && device.rtl->streaming()) {
-        wakePacer(); // keeps a streaming gateware running for a host that waits to be told of data
+    if (device.board->paced()) {
+        wakePacer(); // the pacing thread serves a host that waits to be told of data
     }
     return FT_OK;
 }
@@ -535,15 +530,7 @@ extern "C" FT_STATUS D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID buffer, DWORD 
         }
         // The board's answers to this write, all of them into the receive queue at once.
         std::vector<std::uint8_t> answers;
-        if (device->rtl) {
-            device->rtl->write(bytes, count, answers, std::numeric_limits<std::size_t>::max());
-        } else {
-            for (DWORD i = 0; i < count; ++i) {
-                device->board.feed(bytes[i], device->echoAnswers);
-            }
-            answers.assign(device->echoAnswers.begin(), device->echoAnswers.end());
-            device->echoAnswers.clear();
-        }
+        device->board->fromHost(bytes, count, answers, std::numeric_limits<std::size_t>::max());
         if (!answers.empty()) {
             boardsim::deliver(*device, answers.data(), answers.size());
             boardsim::noteArrival(*device, signal);
@@ -668,7 +655,7 @@ extern "C" FT_STATUS D2XX_API FT_Purge(FT_HANDLE ftHandle, ULONG mask) {
         device->toHost.clear();
     }
     if ((mask & FT_PURGE_TX) != 0) {
-        device->board.resync(); // a message cut off in the transmit path never reaches the board whole
+        device->board->resync(); // a message cut off in the transmit path never reaches the board whole
     }
     return FT_OK;
 }

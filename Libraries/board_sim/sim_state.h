@@ -3,12 +3,12 @@
 // API (control.cpp); nothing here is visible outside the driver.
 #pragma once
 
+#include "board.h"
 #include "board_model.h"
 #include "board_sim.h"
 #include "byte_queue.h"
 #include "costs_events.h"
 #include "d2xx.h"
-#include "rtl_kind.h"
 #include "stream.h"
 
 #include <chrono>
@@ -85,8 +85,7 @@ struct Device {
     bool open = false;
     FT_HANDLE handle = nullptr;
     std::uint32_t openCount = 0;
-    ByteQueue toHost;                     // the driver's receive queue; status calls report at most kReceiveQueueCap
-    std::deque<std::uint8_t> echoAnswers; // the board model's answers, moved into toHost at once
+    ByteQueue toHost; // the driver's receive queue; status calls report at most kReceiveQueueCap
     std::vector<std::uint8_t> written;
     std::vector<std::uint32_t> writeCalls;
     std::uint32_t baudRate = 0;
@@ -96,10 +95,10 @@ struct Device {
     bool padding = false;       // made by sim_set_listed_count, listed only while a count is set
     bool unplugged = false;     // gone from the bus: not listed, not openable, its handle answers FT_IO_ERROR
     int unplugAfterWrites = -1; // fault: unplugged once this many more writes have reached it
-    BoardModel board;
-    std::unique_ptr<RtlKind> rtl;   // set by a board file's "logic": "rtl": answers in place of `board`
-    std::unique_ptr<Stream> stream; // set by sim_set_stream; kept (stopped) once stopped
-    DWORD eventMask = 0;            // FT_SetEventNotification: what to signal, and how
+    // The board behind the device: a silent board model until the control API or a board file
+    // chooses another (a board file's "logic": "rtl" the gateware).
+    std::unique_ptr<Board> board = makeModelBoard(BoardEntry{});
+    DWORD eventMask = 0; // FT_SetEventNotification: what to signal, and how
     PVOID eventParam = nullptr;
     UCHAR latencyTimer = kDefaultLatencyMs;
     // Unplugged and replugged on a timetable: (unplug, replug) in milliseconds after the device's

@@ -11,17 +11,15 @@ namespace boardsim {
 
 namespace {
 
-// How often the pacing thread looks at a streaming gateware board (it runs only while the host has
-// read most of what waits).
-constexpr auto kRtlPacing = std::chrono::milliseconds(2);
-
 bool validStream(const SimStream& stream) {
     return stream.blockChannels == 0 ||
            (stream.blockLength >= kStreamMinBlockLength && stream.blockLength <= kStreamMaxBlockLength);
 }
 
-// Sends every paced stream's due messages; sleeps until the earliest next one, or until a new
-// paced stream is set. Started at the first paced stream, it runs until the process ends.
+// Sends every paced stream's due messages, and lets a streaming gateware run; sleeps until the
+// earliest next one, or until a new paced stream is set or a device with one opens. Only open
+// devices count: a closed one sends nothing, and its stream's next message, due long ago, would
+// keep the thread from sleeping. Started at the first paced stream, it runs until the process ends.
 void pacerMain() {
     Driver& d = driver();
     std::vector<PendingSignal> signals;
@@ -31,18 +29,9 @@ void pacerMain() {
         const auto now = std::chrono::steady_clock::now();
         signals.clear();
         for (const auto& device : d.devices) {
-            if (device->rtl && device->open && device->rtl->streaming()) {
-                // The gateware streams only while it runs: a host that waits for the receive
-                // notification instead of polling still gets data.
-                PendingSignal signal;
-                topUp(*device, now, signal);
-                if (signal.pending()) {
-                    signals.push_back(signal);
-                }
-                next = std::min(next, now + kRtlPacing);
-                continue;
-            }
-            if (!device->stream || !device->stream->paced()) {
+            // The gateware streams only while it runs: a host that waits for the receive
+            // notification instead of polling still gets data.
+            if (!device->open || !device->board->paced()) {
                 continue;
             }
             PendingSignal signal;
@@ -50,7 +39,7 @@ void pacerMain() {
             if (signal.pending()) {
                 signals.push_back(signal);
             }
-            next = std::min(next, device->stream->nextDue());
+            next = std::min(next, device->board->nextDue(now));
         }
         if (!signals.empty()) {
             lock.unlock();
@@ -94,14 +83,14 @@ void sim_set_stream(int device, const SimStream* stream) {
             return;
         }
         if (stream == nullptr || !boardsim::validStream(*stream)) {
-            if (target->stream) {
-                target->stream->stop();
-            }
+            target->board->setStream(nullptr);
             return;
         }
-        target->stream = std::make_unique<boardsim::Stream>(*stream);
+        if (!target->board->setStream(stream)) {
+            return; // a board that streams as its board file says (the gateware)
+        }
         boardsim::topUp(*target, std::chrono::steady_clock::now(), signal);
-        if (target->stream->paced()) {
+        if (target->board->paced()) {
             boardsim::wakePacer();
         }
     }
@@ -112,10 +101,7 @@ std::uint64_t sim_stream_sent(int device) {
     auto& d = driver();
     Guard guard(d.lock);
     boardsim::Device* target = boardsim::deviceAt(d, device);
-    if (target != nullptr && target->rtl) {
-        return target->rtl->streamSent();
-    }
-    return target == nullptr || !target->stream ? 0 : target->stream->sent();
+    return target == nullptr ? 0 : target->board->streamSent();
 }
 
 std::uint8_t sim_stream_block_byte(std::uint64_t n, std::uint32_t blockLength, std::uint32_t i) {

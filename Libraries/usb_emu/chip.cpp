@@ -1,9 +1,9 @@
 // The emulated chip: what an FT2232H (or FT232H) does with the USB requests the vendor's driver
 // sends through usbfs, and the chip thread that moves bytes between USB and the boards as time
-// passes. Each interface has a board of the board model on its FIFO side; the link between them
-// runs at the async FIFO's rate. Bulk IN data leaves the chip in 512-byte packets, each led by the
-// two modem-status bytes: a packet goes as soon as 510 data bytes are there, and when the latency
-// timer runs out a short packet (possibly only the two status bytes) ends the IN request.
+// passes. Each interface has a board on its FIFO side (the board model, or the gateware); the link
+// between a model board and the chip runs at the FIFO's rate. Bulk IN data leaves the chip in 512-byte packets, each
+// led by the two modem-status bytes: a packet goes as soon as 510 data bytes are there, and when the latency timer runs
+// out a short packet (possibly only the two status bytes) ends the IN request.
 #include "emu_state.h"
 
 #include <linux/usbdevice_fs.h>
@@ -70,14 +70,7 @@ Interface* interfaceFor(Chip& chip, std::uint8_t request, std::uint16_t index) {
     return number < chip.interfaces.size() ? &chip.interfaces[number] : nullptr;
 }
 
-void restartStream(Interface& interface) {
-    interface.stream.reset();
-    if (interface.described.stream && interface.claimed) {
-        const boardsim::StreamSettings& s = interface.described.streamSettings;
-        interface.stream = std::make_unique<boardsim::Stream>(
-            SimStream{s.singleByteChannels, s.blockChannels, s.blockLength, s.messagesPerSecond, s.count});
-    }
-}
+void restartStream(Interface& interface) { interface.board->restartStream(interface.claimed); }
 
 } // namespace
 
@@ -154,7 +147,7 @@ int controlRequest(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint
                     purgeReceive(interface);
                 }
                 if (value == kResetSio || value == kPurgeTransmit) {
-                    interface.board.resync(); // a message cut off on its way never reaches the board whole
+                    interface.board->resync(); // a message cut off on its way never reaches the board whole
                 }
                 break;
             case kSetLatency:
@@ -216,7 +209,10 @@ int controlRequest(Emulator& e, Chip& chip, const std::uint8_t* setup, std::uint
 }
 
 std::uint64_t linkRateOf(const Emulator& e, const Interface& interface) {
-    if (e.linkRate == 0) {
+    // The gateware's bytes cross the FIFO at the rate its pins and the chip model's timing allow,
+    // in the board's simulated time; a link rate in wall-clock time on top would make its rate
+    // depend on how fast this machine simulates it (which is slower than the link anyway).
+    if (e.linkRate == 0 || interface.board->pacedByPins()) {
         return 0; // CORVANE_USB_EMU_RATE=0: every link unlimited
     }
     return interface.syncFifo ? e.syncRate : e.linkRate;
@@ -276,10 +272,21 @@ void finishBulk(std::deque<PendingUrb>& queue, const PendingUrb& pending, int st
     pending.node->disabledBulk |= bit;
 }
 
+// Whether the board runs now: a board clocked by the chip (the synchronous FIFO's) only while the
+// chip gives its clock, in bit mode 0x40.
+bool boardRuns(const Interface& interface) { return !interface.board->needsChipClock() || interface.syncFifo; }
+
+// The FIFO's room towards the host that the board's bytes have not yet claimed.
+std::size_t boardRoom(const Interface& interface) {
+    const std::size_t held = interface.chipIn.size() + interface.boardOut.size();
+    return interface.fifoSize - std::min(interface.fifoSize, held);
+}
+
 // The board takes what the host wrote, as fast as the link lets it; an OUT request is finished
 // once the board has taken all of it.
 void moveOut(Emulator& e, Chip& chip, Interface& interface) {
-    while (!interface.outUrbs.empty() && chip.plugged) {
+    std::vector<std::uint8_t> answers;
+    while (!interface.outUrbs.empty() && chip.plugged && boardRuns(interface)) {
         if (interface.hangOut > 0 && interface.outTaken == 0) {
             return; // the chip never takes this request: it ends only when the host gives it up
         }
@@ -287,9 +294,9 @@ void moveOut(Emulator& e, Chip& chip, Interface& interface) {
         auto* bytes = static_cast<const std::uint8_t*>(pending.urb->buffer);
         const auto length = static_cast<std::size_t>(pending.urb->buffer_length);
         const std::size_t n = takeCredit(e, interface, length - interface.outTaken);
-        for (std::size_t i = interface.outTaken; i < interface.outTaken + n; ++i) {
-            interface.board.feed(bytes[i], interface.answers);
-        }
+        answers.clear();
+        interface.board->fromHost(bytes + interface.outTaken, n, answers, boardRoom(interface));
+        interface.boardOut.append(answers.data(), answers.size());
         interface.received.insert(interface.received.end(), bytes + interface.outTaken, bytes + interface.outTaken + n);
         interface.outTaken += n;
         if (interface.outTaken < length) {
@@ -310,18 +317,16 @@ void moveOut(Emulator& e, Chip& chip, Interface& interface) {
 // room and the link lets them: the stream makes its messages only then (it waits on the chip's
 // flag), so a host that stops asking holds the board back and nothing is lost.
 void moveIn(Emulator& e, Interface& interface, Clock::time_point now) {
-    for (std::uint8_t byte : interface.answers) {
-        interface.boardOut.push_back(byte);
-    }
-    interface.answers.clear();
     const std::size_t room = interface.fifoSize - std::min(interface.fifoSize, interface.chipIn.size());
     const std::size_t budget = creditFor(e, interface, room);
     bool streamWaits = false;
-    if (interface.stream && interface.claimed) {
+    if (interface.claimed && boardRuns(interface)) {
+        boardsim::Board& board = *interface.board;
         if (interface.boardOut.size() < budget) {
-            interface.stream->pump(interface.boardOut, now, budget);
+            board.toHost(interface.boardOut, now, interface.chipIn.size() + interface.boardOut.size(),
+                         budget - interface.boardOut.size());
         }
-        streamWaits = interface.boardOut.size() >= budget || interface.stream->heldBack();
+        streamWaits = board.streaming() && (interface.boardOut.size() >= budget || board.heldBack());
     }
     std::uint8_t run[kDualChipFifo];
     const std::size_t n = takeCredit(e, interface, std::min({room, interface.boardOut.size(), sizeof run}));
@@ -482,8 +487,8 @@ Clock::time_point advance(Emulator& e, Chip& chip, Interface& interface, Clock::
                                             (wanted - interface.linkCredit) / static_cast<double>(rate))));
         }
     }
-    if (interface.stream && interface.claimed) {
-        next = std::min(next, interface.stream->nextDue());
+    if (interface.claimed && boardRuns(interface)) {
+        next = std::min(next, interface.board->nextDue(now));
     }
     return next;
 }
@@ -575,15 +580,14 @@ std::vector<boardsim::BoardEntry> boardsFromEnvironment() {
     return boards;
 }
 
-void addInterface(Chip& chip, const boardsim::BoardEntry& described, bool serialModuleUnloaded) {
+void addInterface(Chip& chip, const boardsim::BoardEntry& described, std::unique_ptr<boardsim::Board> board,
+                  bool serialModuleUnloaded) {
     Interface interface;
     interface.number = static_cast<int>(chip.interfaces.size());
     interface.inEndpoint = static_cast<std::uint8_t>(0x81 + 2 * interface.number);
     interface.outEndpoint = static_cast<std::uint8_t>(0x02 + 2 * interface.number);
     interface.described = described;
-    interface.board.behaviour = described.behaviour;
-    interface.board.cutBlocksLeft = described.cutBlocks;
-    interface.board.cutBlockKeep = described.cutBlockKeep;
+    interface.board = std::move(board); // its behaviour, faults and stream as the board file says
     interface.unplugAfterWrites = described.unplugAfterWrites;
     if (serialModuleUnloaded) {
         interface.kernelDriver.clear();
@@ -631,6 +635,17 @@ void loadChips(Emulator& e) {
         e.serialModule = Emulator::SerialModule::Unloaded;
     }
     const std::vector<boardsim::BoardEntry> boards = boardsFromEnvironment();
+    // Every board is built first: a board this library cannot have refuses the file, as a bad one.
+    std::vector<std::unique_ptr<boardsim::Board>> built;
+    for (const boardsim::BoardEntry& described : boards) {
+        std::string refusal;
+        built.push_back(boardsim::makeBoard(described, "usb_emu", refusal));
+        if (!built.back()) {
+            std::fprintf(stderr, "usb_emu: CORVANE_USB_EMU_BOARDS: %s: %s; no chips emulated\n",
+                         std::getenv("CORVANE_USB_EMU_BOARDS"), refusal.c_str());
+            return;
+        }
+    }
     for (std::size_t i = 0; i < boards.size(); ++i) {
         const boardsim::BoardEntry& described = boards[i];
         auto chip = std::make_unique<Chip>();
@@ -642,9 +657,10 @@ void loadChips(Emulator& e) {
         chip->product =
             chip->dual ? described.description.substr(0, described.description.size() - 2) : described.description;
         const bool unloaded = e.serialModule == Emulator::SerialModule::Unloaded;
-        addInterface(*chip, described, unloaded);
+        addInterface(*chip, described, std::move(built[i]), unloaded);
         if (chip->dual) {
-            addInterface(*chip, boards[++i], unloaded);
+            ++i;
+            addInterface(*chip, boards[i], std::move(built[i]), unloaded);
         }
         chip->port = static_cast<int>(e.chips.size()) + 1;
         chip->deviceNumber = e.nextDeviceNumber++;
@@ -780,8 +796,7 @@ void unplugChip(Emulator& e, Chip& chip) {
         interface.heldElsewhere = false;
         interface.chipIn.clear();
         interface.boardOut.clear();
-        interface.answers.clear();
-        interface.stream.reset();
+        interface.board->restartStream(false);
     }
     for (auto& [fd, node] : e.nodes) {
         (void)fd;
@@ -801,7 +816,7 @@ void replugChip(Emulator& e, Chip& chip) {
     chip.plugged = true;
     chip.deviceNumber = e.nextDeviceNumber++;
     for (Interface& interface : chip.interfaces) {
-        interface.board.resync();
+        interface.board->resync();
         interface.latencyMs = kDefaultLatencyMs;
         interface.latencySet = false;
         interface.outTaken = 0;

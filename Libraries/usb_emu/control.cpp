@@ -195,7 +195,7 @@ void usb_emu_board_sends(const char* serial, const std::uint8_t* bytes, std::uin
     if (interface == nullptr || (bytes == nullptr && count != 0)) {
         return;
     }
-    interface->answers.insert(interface->answers.end(), bytes, bytes + count);
+    interface->boardOut.append(bytes, count);
     e.chipWake.notify_one();
 }
 
@@ -228,7 +228,7 @@ std::uint64_t usb_emu_stream_sent(const char* serial) {
     Emulator& e = emulator();
     Guard guard(e.lock);
     Interface* interface = interfaceNamed(e, serial);
-    return interface == nullptr || !interface->stream ? 0 : interface->stream->sent();
+    return interface == nullptr ? 0 : interface->board->streamSent();
 }
 
 std::uint64_t usb_emu_status_only_packets(const char* serial) {
@@ -368,6 +368,62 @@ int usb_emu_board_fifo_sync(const char* serial) {
     Guard guard(e.lock);
     Interface* interface = interfaceNamed(e, serial);
     return interface == nullptr ? -1 : interface->described.syncFifo ? 1 : 0;
+}
+
+std::uint32_t usb_emu_board_leds(const char* serial) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr ? 0 : interface->board->leds();
+}
+
+std::uint32_t usb_emu_board_register(const char* serial, std::uint32_t address, std::uint8_t* out, std::uint32_t max) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    if (interface == nullptr || address >= boardsim::kAddressCount) {
+        return 0;
+    }
+    const std::vector<std::uint8_t> value = interface->board->registerBytes(address);
+    if (out != nullptr) {
+        std::copy_n(value.begin(), std::min<std::size_t>(max, value.size()), out);
+    }
+    return static_cast<std::uint32_t>(value.size());
+}
+
+int usb_emu_board_control(const char* serial, std::uint32_t address) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    return interface == nullptr || address >= boardsim::kAddressCount ? -1 : interface->board->controlValue(address);
+}
+
+int usb_emu_board_counts(const char* serial, UsbEmuBoardCounts* out) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    const boardsim::BoardCounts counts = interface == nullptr ? boardsim::BoardCounts{} : interface->board->counts();
+    if (out != nullptr) {
+        *out = UsbEmuBoardCounts{counts.triggers, counts.singleBytes, counts.blocks, counts.controlSequences,
+                                 counts.controlDiscarded};
+    }
+    return interface == nullptr ? -1 : 0;
+}
+
+int usb_emu_rtl_state(const char* serial, UsbEmuRtlState* out, char* firstViolation, std::uint32_t size) {
+    Emulator& e = emulator();
+    Guard guard(e.lock);
+    Interface* interface = interfaceNamed(e, serial);
+    const boardsim::GatewareState state =
+        interface == nullptr ? boardsim::GatewareState{} : interface->board->gatewareState();
+    if (out != nullptr) {
+        *out = UsbEmuRtlState{state.gateware ? 1 : 0, state.cycles, static_cast<std::uint32_t>(state.violations),
+                              state.discardedBytes};
+    }
+    if (firstViolation != nullptr && size != 0) {
+        std::snprintf(firstViolation, size, "%s", state.firstViolation.c_str());
+    }
+    return interface == nullptr ? -1 : 0;
 }
 
 } // extern "C"

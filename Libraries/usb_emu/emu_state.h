@@ -4,7 +4,7 @@
 // bytes as time passes, and tests steer the chips through the control API (usb_emu.h).
 #pragma once
 
-#include "board_model.h"
+#include "board.h"
 #include "byte_queue.h"
 #include "config_file.h"
 #include "stream.h"
@@ -68,16 +68,14 @@ struct Interface {
     std::uint8_t inEndpoint = 0;
     std::uint8_t outEndpoint = 0;
     boardsim::BoardEntry described; // the board as its board file describes it
-    boardsim::BoardModel board;
-    std::deque<std::uint8_t> answers; // the board model's answers, moved on at once
-    // What the board has to send and has not yet put through the FIFO: the board model's answers,
-    // and the stream's messages, made only as far as the chip's FIFO has room (the board waits on
-    // the chip's flag, so nothing is made and then dropped).
+    std::unique_ptr<boardsim::Board> board;
+    // What the board has to send and has not yet put through the FIFO: its answers, and what it
+    // sends by itself, made only as far as the chip's FIFO has room (the board waits on the chip's
+    // flag, so nothing is made and then dropped).
     boardsim::ByteQueue boardOut;
     boardsim::ByteQueue chipIn; // through the FIFO, in the chip's buffer, waiting for IN requests
     std::size_t fifoSize = kDualChipFifo;
-    bool boardWaiting = false; // the board has more to send than the FIFO or the link took
-    std::unique_ptr<boardsim::Stream> stream;
+    bool boardWaiting = false;      // the board has more to send than the FIFO or the link took
     std::deque<PendingUrb> inUrbs;  // in the order submitted
     std::deque<PendingUrb> outUrbs; // likewise
     std::size_t outTaken = 0;       // bytes of the first OUT URB the chip has taken
@@ -91,7 +89,7 @@ struct Interface {
     std::uint64_t statusOnlyPackets = 0;
     std::uint64_t dataToHost = 0; // data bytes (status bytes not counted) in finished IN requests
     int unplugAfterWrites = 0;
-    bool claimed = false;  // by the driver: while claimed, the board's stream runs
+    bool claimed = false;  // by the driver: while claimed, the board sends by itself
     Node* owner = nullptr; // the device file that claimed it
     std::string kernelDriver = kSerialDriver;
     bool heldElsewhere = false; // another process has claimed it (control API)

@@ -4,7 +4,10 @@
 // are cases of that table): the kernel's serial driver detached and given back (by hand and by
 // libusb's automatic detach), a release ending the transfers still waiting, another owner, big
 // transfers that libusb splits into URBs with the continuation flag, the synchronous FIFO mode,
-// the chip's FIFO holding the board back, and a packet without its status bytes.
+// the chip's FIFO holding the board back (the board model's stream and the gateware's), the board's
+// state as the control API reads it, a board file the emulator refuses, and a packet without its
+// status bytes. A row that needs a board file of its own runs in a child process of this program
+// started with that file (the emulator reads its board file once, at start-up).
 //
 // Run with --bench [seconds] [transfers] [KiB] for the receive rate an eager libusb client gets
 // from the stream board UE03B (a figure, not a test; CORVANE_USB_EMU_RATE=0 for an unlimited
@@ -17,7 +20,9 @@
 #include <fcntl.h>
 #include <libusb.h>
 #include <linux/usbdevice_fs.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -245,6 +250,96 @@ testing::AssertionResult takeBlocks(Bytes& data, std::uint64_t& next) {
 
 int controlOut(libusb_device_handle* handle, std::uint8_t request, std::uint16_t value, std::uint16_t index) {
     return libusb_control_transfer(handle, kVendorOut, request, value, index, nullptr, 0, kTimeoutMs);
+}
+
+// ---- rows on a board file of their own --------------------------------------------------------------
+
+// A single-channel gateware echo board and a dual-channel chip with the gateware streaming 16-byte
+// blocks on channel 2 on B, as the model's UE03B does.
+constexpr const char* kGatewareBoards = R"({
+  "boards": [
+    {"id": "0x04038088", "serial": "UG01", "description": "Emu Gateware Echo", "behaviour": "echo", "logic": "rtl"},
+    {"id": "0x04038089", "serial": "UG02", "description": "Emu Gateware Stream", "dualChannel": true,
+     "behaviour": "stream", "stream": {"blockChannels": [2], "blockLength": 16}, "logic": "rtl"}
+  ]
+})";
+constexpr const char* kChildMark = "USB_EMU_TEST_CHILD";
+
+bool inChild() { return std::getenv(kChildMark) != nullptr; }
+
+struct ChildResult {
+    int status = -1; // the exit status, or -1 when it did not exit normally
+    std::string output;
+};
+
+// Runs the current test again in a child process of this program, with `boards` as the emulator's
+// board file; returns its exit status and everything it wrote.
+ChildResult runInChild(const char* boards) {
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string path = testing::TempDir() + "usb_emu_child_" + std::to_string(getpid()) + ".json";
+    std::ofstream(path) << boards;
+    const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    std::vector<std::string> environment = {std::string("CORVANE_USB_EMU_BOARDS=") + path,
+                                            std::string(kChildMark) + "=1"};
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "CORVANE_USB_EMU_BOARDS=", 23) != 0) {
+            environment.emplace_back(*variable);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& variable : environment) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    std::string program = "/proc/self/exe";
+    std::vector<char*> argv = {program.data(), const_cast<char*>(filter.c_str()), nullptr};
+    ChildResult result;
+    int out[2];
+    if (pipe(out) != 0) {
+        result.output = "no pipe";
+        return result;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    pid_t child = -1;
+    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    char buffer[4096];
+    for (ssize_t got; spawned == 0 && (got = read(out[0], buffer, sizeof buffer)) > 0;) {
+        result.output.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(out[0]);
+    int status = 0;
+    if (spawned == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    std::remove(path.c_str());
+    return result;
+}
+
+// Where a row's body runs: here when its board file is the build's (or in the child), else in a
+// child process started with its own, whose outcome is the row's.
+struct Placement {
+    bool here = true;
+    bool skipped = false; // the child skipped the row
+    std::string output;   // the child's
+};
+
+Placement placeRow(const char* boards) {
+    Placement placement;
+    if (boards == nullptr || inChild()) {
+        return placement;
+    }
+    const ChildResult child = runInChild(boards);
+    placement.here = false;
+    placement.skipped = child.status == 0 && child.output.find("[  SKIPPED ]") != std::string::npos;
+    placement.output = child.output;
+    EXPECT_EQ(child.status, 0) << child.output;
+    return placement;
 }
 
 // ---- the libusb road ------------------------------------------------------------------------------
@@ -513,6 +608,11 @@ struct HoldBackCase {
     int interface;
     std::uint8_t endpoint;
     std::uint32_t fifo;
+    const char* boards = nullptr; // a board file of its own, or the build's
+    // What the board may make beyond the interface's FIFO: the gateware's pin-level chip has a
+    // buffer of its own (4 KiB) and hands it over in one stage.
+    std::uint32_t ahead = 0;
+    const char* name = "";
 };
 
 void PrintTo(const HoldBackCase& c, std::ostream* out) { *out << c.serial << " (" << c.fifo << "-byte FIFO)"; }
@@ -521,6 +621,16 @@ class HoldBack : public testing::TestWithParam<HoldBackCase> {};
 
 TEST_P(HoldBack, AStreamNobodyReadsWaitsAtTheChipFifoAndLosesNothing) {
     const HoldBackCase& c = GetParam();
+    const Placement placement = placeRow(c.boards);
+    if (placement.skipped) {
+        GTEST_SKIP() << placement.output;
+    }
+    if (!placement.here) {
+        return;
+    }
+    if (c.boards != nullptr && usb_emu_chip_count() == 0) {
+        GTEST_SKIP() << "the emulator refused the gateware (a build without it)";
+    }
     ASSERT_EQ(usb_emu_fifo_size(c.serial), c.fifo);
     Usb usb;
     Opened chip(usb, c.chip);
@@ -532,7 +642,7 @@ TEST_P(HoldBack, AStreamNobodyReadsWaitsAtTheChipFifoAndLosesNothing) {
     // The board stays held back while nobody asks (this is the stall itself, not a wait for it).
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(usb_emu_stream_sent(c.serial), sent) << "the board waits on the chip's flag";
-    EXPECT_LE(sent * kMessageSize, c.fifo) << "it made no more than the FIFO holds";
+    EXPECT_LE(sent * kMessageSize, c.fifo + c.ahead) << "it made no more than the FIFO holds";
     EXPECT_GT(sent * kMessageSize + kMessageSize, c.fifo);
 
     // Then everything is read: every block from 0 on, whole and in order.
@@ -552,11 +662,116 @@ TEST_P(HoldBack, AStreamNobodyReadsWaitsAtTheChipFifoAndLosesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, HoldBack,
-                         testing::Values(HoldBackCase{kStreamChip, kStream, 1, 0x83, 4096},
-                                         HoldBackCase{kSyncChip, kSyncChip, 0, 0x81, 1024}),
-                         [](const testing::TestParamInfo<HoldBackCase>& info) {
-                             return info.param.fifo == 4096 ? std::string("FT2232H") : std::string("FT232H");
-                         });
+                         testing::Values(HoldBackCase{kStreamChip, kStream, 1, 0x83, 4096, nullptr, 0, "FT2232H"},
+                                         HoldBackCase{kSyncChip, kSyncChip, 0, 0x81, 1024, nullptr, 0, "FT232H"},
+                                         HoldBackCase{"UG02", "UG02B", 1, 0x83, 4096, kGatewareBoards, 2 * 4096,
+                                                      "GatewareFT2232H"}),
+                         [](const testing::TestParamInfo<HoldBackCase>& info) { return std::string(info.param.name); });
+
+// ---- the board's state through the control API ------------------------------------------------------
+
+struct StateCase {
+    const char* chip;
+    const char* serial;
+    int interface;
+    std::uint8_t in;
+    std::uint8_t out;
+    const char* boards;
+    bool gateware;
+    const char* name;
+};
+
+void PrintTo(const StateCase& c, std::ostream* out) { *out << c.serial; }
+
+class BoardState : public testing::TestWithParam<StateCase> {};
+
+// An echo board of each kind takes a trigger, a single byte, a block and a control sequence: its
+// answers come back, and the control API reads the LEDs, the register, the control value and the
+// counts as the simulated driver's does, and the gateware's timing kept.
+TEST_P(BoardState, TheHostsMessagesSetWhatTheControlApiReads) {
+    const StateCase& c = GetParam();
+    const Placement placement = placeRow(c.boards);
+    if (placement.skipped) {
+        GTEST_SKIP() << placement.output;
+    }
+    if (!placement.here) {
+        return;
+    }
+    if (c.boards != nullptr && usb_emu_chip_count() == 0) {
+        GTEST_SKIP() << "the emulator refused the gateware (a build without it)";
+    }
+    Usb usb;
+    Opened chip(usb, c.chip);
+    ASSERT_TRUE(chip);
+    ASSERT_EQ(chip.claim(c.interface), LIBUSB_SUCCESS);
+    unsigned char messages[] = {0x81, 0x0A, 0x95, 0x41, 0xA7, 0x02, 0x10, 0x20,              // trigger, byte, block
+                                0x8A, 0x5A, 0x8A, 0xC3, 0x8A, 0x7E, 0x8A, 0x66, 0x8A, 0x00}; // control 0x66 to 1
+    int moved = 0;
+    ASSERT_EQ(libusb_bulk_transfer(chip.handle(), c.out, messages, sizeof messages, &moved, kTimeoutMs),
+              LIBUSB_SUCCESS);
+    ASSERT_EQ(moved, static_cast<int>(sizeof messages));
+    const Bytes expected = {0xC8, 0x0A, 0xD5, 0x41, 0xE7, 0x02, 0x10, 0x20, 0xD1,
+                            0x5A, 0xD1, 0xC3, 0xD1, 0x7E, 0xD1, 0x66, 0xD1, 0x00};
+    Bytes echoed;
+    ASSERT_TRUE(waitUntil([&] {
+        unsigned char in[4096];
+        int got = 0;
+        if (libusb_bulk_transfer(chip.handle(), c.in, in, sizeof in, &got, kTimeoutMs) != LIBUSB_SUCCESS) {
+            return true;
+        }
+        EXPECT_TRUE(stripStatus(in, static_cast<std::size_t>(got), echoed));
+        return echoed.size() >= expected.size();
+    }));
+    EXPECT_EQ(echoed, expected);
+
+    EXPECT_EQ(usb_emu_board_leds(c.serial), 0x0Au);
+    std::uint8_t value[4] = {};
+    EXPECT_EQ(usb_emu_board_register(c.serial, 5, value, sizeof value), 1u);
+    EXPECT_EQ(value[0], 0x41);
+    EXPECT_EQ(usb_emu_board_register(c.serial, 6, value, sizeof value), 0u) << "nothing reached address 6";
+    EXPECT_EQ(usb_emu_board_control(c.serial, 1), 0x66);
+    EXPECT_EQ(usb_emu_board_control(c.serial, 2), -1);
+    UsbEmuBoardCounts counts{};
+    ASSERT_EQ(usb_emu_board_counts(c.serial, &counts), 0);
+    EXPECT_EQ(counts.triggers, 1u);
+    EXPECT_EQ(counts.singleBytes, 1u);
+    EXPECT_EQ(counts.blocks, 1u);
+    EXPECT_EQ(counts.controlSequences, 1u);
+    EXPECT_EQ(counts.controlDiscarded, 0u);
+    UsbEmuRtlState state{};
+    char first[128] = "untouched";
+    ASSERT_EQ(usb_emu_rtl_state(c.serial, &state, first, sizeof first), 0);
+    EXPECT_EQ(state.rtl, c.gateware ? 1 : 0);
+    EXPECT_EQ(state.cycles > 0, c.gateware);
+    EXPECT_EQ(state.violations, 0u) << first;
+    EXPECT_STREQ(first, "");
+
+    // An interface nobody has is refused, and says nothing.
+    EXPECT_EQ(usb_emu_board_counts("NOSUCH", &counts), -1);
+    EXPECT_EQ(counts.triggers, 0u);
+    EXPECT_EQ(usb_emu_rtl_state("NOSUCH", &state, nullptr, 0), -1);
+    EXPECT_EQ(usb_emu_board_control("NOSUCH", 1), -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BoardState,
+                         testing::Values(StateCase{kEchoChip, kEcho, 1, 0x83, 0x04, nullptr, false, "Model"},
+                                         StateCase{"UG01", "UG01", 0, 0x81, 0x02, kGatewareBoards, true, "Gateware"}),
+                         [](const testing::TestParamInfo<StateCase>& info) { return std::string(info.param.name); });
+
+// A board file the emulator cannot have plugs no chip, and says why on standard error.
+TEST(BoardFile, ALogicTheEmulatorDoesNotKnowRefusesTheFile) {
+    if (inChild()) {
+        EXPECT_EQ(usb_emu_chip_count(), 0);
+        return;
+    }
+    const ChildResult child = runInChild(R"({"boards": [{"id": "0x04038088", "serial": "BAD1",
+        "description": "Bad", "behaviour": "echo", "logic": "verilog"}]})");
+    EXPECT_EQ(child.status, 0) << child.output;
+    EXPECT_NE(child.output.find("usb_emu: CORVANE_USB_EMU_BOARDS: "), std::string::npos) << child.output;
+    EXPECT_NE(child.output.find(".logic: must be \"model\" (the board model) or \"rtl\""), std::string::npos)
+        << child.output;
+    EXPECT_NE(child.output.find("; no chips emulated"), std::string::npos) << child.output;
+}
 
 // ---- faults ---------------------------------------------------------------------------------------
 
