@@ -8,12 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 #include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <sys/resource.h>
 #endif
 
 namespace {
@@ -299,6 +302,36 @@ TEST_F(BoardSimStream, APacedStreamArrivesWithoutTheHostAskingAndSignalsTheNotif
     checker.feed(read(pending()));
     EXPECT_EQ(40u, checker.messages());
 }
+
+#if !defined(_WIN32)
+// A closed device's paced stream sends nothing: the pacing thread sleeps until the device opens
+// again, rather than waking at once, again and again, for a message due long ago.
+TEST_F(BoardSimStream, APacedStreamOfAClosedDeviceLeavesThePacingThreadAsleepUntilTheOpen) {
+    const SimStream stream{0b1, 0, 0, 1000, 0};
+    sim_set_stream(0, &stream);
+    ASSERT_TRUE(waitUntil([] { return sim_stream_sent(0) > 0; }));
+    ASSERT_EQ(FT_OK, ftClose(handle));
+    handle = nullptr;
+    const auto cpuSeconds = [] {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    };
+    // A thread that never sleeps takes a core's time: two seconds give it every chance to show
+    // 0.2 s of it, on a loaded machine too; a sleeping one takes next to nothing.
+    const double before = cpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    while (cpuSeconds() - before < 0.2 && std::chrono::steady_clock::now() - start < std::chrono::seconds(2)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LT(cpuSeconds() - before, 0.2) << "the pacing thread does not sleep while the device is closed";
+    // Opened again, the stream goes on without the host asking.
+    ASSERT_EQ(FT_OK, openEx(const_cast<char*>("ST0001"), FT_OPEN_BY_SERIAL_NUMBER, &handle));
+    const std::uint64_t sent = sim_stream_sent(0);
+    EXPECT_TRUE(waitUntil([&] { return sim_stream_sent(0) > sent + 10; }));
+}
+#endif
 
 TEST_F(BoardSimStream, QueuedBytesSignalTheNotificationUntilTheHandleCloses) {
     Notification notification;

@@ -254,13 +254,16 @@ int controlOut(libusb_device_handle* handle, std::uint8_t request, std::uint16_t
 
 // ---- rows on a board file of their own --------------------------------------------------------------
 
-// A single-channel gateware echo board and a dual-channel chip with the gateware streaming 16-byte
-// blocks on channel 2 on B, as the model's UE03B does.
+// A single-channel gateware echo board, a dual-channel chip with the gateware streaming 16-byte
+// blocks on channel 2 on B, as the model's UE03B does, and the gateware's synchronous build on an
+// FT232H.
 constexpr const char* kGatewareBoards = R"({
   "boards": [
     {"id": "0x04038088", "serial": "UG01", "description": "Emu Gateware Echo", "behaviour": "echo", "logic": "rtl"},
     {"id": "0x04038089", "serial": "UG02", "description": "Emu Gateware Stream", "dualChannel": true,
-     "behaviour": "stream", "stream": {"blockChannels": [2], "blockLength": 16}, "logic": "rtl"}
+     "behaviour": "stream", "stream": {"blockChannels": [2], "blockLength": 16}, "logic": "rtl"},
+    {"id": "0x0403808A", "serial": "UG03", "description": "Emu Gateware Sync Echo", "behaviour": "echo",
+     "logic": "rtl", "fifo": "sync"}
   ]
 })";
 constexpr const char* kChildMark = "USB_EMU_TEST_CHILD";
@@ -679,6 +682,7 @@ struct StateCase {
     const char* boards;
     bool gateware;
     const char* name;
+    bool syncMode = false; // the host sets bit mode 0x40 first
 };
 
 void PrintTo(const StateCase& c, std::ostream* out) { *out << c.serial; }
@@ -704,6 +708,9 @@ TEST_P(BoardState, TheHostsMessagesSetWhatTheControlApiReads) {
     Opened chip(usb, c.chip);
     ASSERT_TRUE(chip);
     ASSERT_EQ(chip.claim(c.interface), LIBUSB_SUCCESS);
+    if (c.syncMode) {
+        ASSERT_EQ(controlOut(chip.handle(), kSetBitMode, 0x40FF, 1), 0);
+    }
     unsigned char messages[] = {0x81, 0x0A, 0x95, 0x41, 0xA7, 0x02, 0x10, 0x20,              // trigger, byte, block
                                 0x8A, 0x5A, 0x8A, 0xC3, 0x8A, 0x7E, 0x8A, 0x66, 0x8A, 0x00}; // control 0x66 to 1
     int moved = 0;
@@ -755,7 +762,9 @@ TEST_P(BoardState, TheHostsMessagesSetWhatTheControlApiReads) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BoardState,
                          testing::Values(StateCase{kEchoChip, kEcho, 1, 0x83, 0x04, nullptr, false, "Model"},
-                                         StateCase{"UG01", "UG01", 0, 0x81, 0x02, kGatewareBoards, true, "Gateware"}),
+                                         StateCase{"UG01", "UG01", 0, 0x81, 0x02, kGatewareBoards, true, "Gateware"},
+                                         StateCase{"UG03", "UG03", 0, 0x81, 0x02, kGatewareBoards, true,
+                                                   "GatewareSyncFifo", true}),
                          [](const testing::TestParamInfo<StateCase>& info) { return std::string(info.param.name); });
 
 // A board file the emulator cannot have plugs no chip, and says why on standard error.
