@@ -12,8 +12,12 @@
 // the mode in wValue's high byte) puts an FT232H or interface A of an FT2232H into the
 // synchronous 245 FIFO, whose link runs at CORVANE_USB_EMU_SYNC_RATE (default 40000000; 0 for
 // unlimited); interface B stalls the request; mode 0 goes back to the async FIFO. A board file's
-// "fifo": "sync" only marks the board as wired for it (usb_emu_board_fifo_sync): the chip takes the
-// mode whatever the board file says, as a chip does whatever its EEPROM says.
+// "fifo": "sync" marks the board as wired for it (usb_emu_board_fifo_sync): the chip takes the
+// mode whatever the board file says, as a chip does whatever its EEPROM says. A gateware board
+// ("logic": "rtl") is not held to these rates: its pins and the chip model's timing set its rate.
+// With "fifo": "sync" it is the gateware's synchronous build, which runs only while its interface
+// is in bit mode 0x40 (the chip gives its 60 MHz CLKOUT only then): until then the chip takes none
+// of the host's bytes and the board sends nothing.
 //
 // The chip's FIFO towards the host holds 4 KiB per interface of an FT2232H and 1 KiB on an
 // FT232H: when it is full and no IN request asks, the board waits (its stream makes nothing more
@@ -102,7 +106,7 @@ USB_EMU_API int usb_emu_fault(const char* serial, int fault, int count);
 // the plug), or -1 for an unknown interface.
 USB_EMU_API int usb_emu_bit_mode(const char* serial);
 // The interface's link rate now, bytes per second (0: unlimited): the sync FIFO's in bit mode
-// 0x40, else the async FIFO's. UINT64_MAX for an unknown interface.
+// 0x40, else the async FIFO's; 0 for a gateware board. UINT64_MAX for an unknown interface.
 USB_EMU_API std::uint64_t usb_emu_interface_link_rate(const char* serial);
 // The sync FIFO's rate from now on (0: unlimited).
 USB_EMU_API void usb_emu_set_sync_rate(std::uint64_t bytesPerSecond);

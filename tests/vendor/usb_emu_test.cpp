@@ -709,6 +709,12 @@ TEST_P(BoardState, TheHostsMessagesSetWhatTheControlApiReads) {
     ASSERT_TRUE(chip);
     ASSERT_EQ(chip.claim(c.interface), LIBUSB_SUCCESS);
     if (c.syncMode) {
+        // Without the chip's clock the synchronous build takes nothing: the request waits.
+        unsigned char early[] = {0x81, 0x01};
+        int taken = 0;
+        EXPECT_EQ(libusb_bulk_transfer(chip.handle(), c.out, early, sizeof early, &taken, 200), LIBUSB_ERROR_TIMEOUT);
+        EXPECT_EQ(taken, 0);
+        EXPECT_EQ(usb_emu_received(c.serial, nullptr, 0), 0u);
         ASSERT_EQ(controlOut(chip.handle(), kSetBitMode, 0x40FF, 1), 0);
     }
     unsigned char messages[] = {0x81, 0x0A, 0x95, 0x41, 0xA7, 0x02, 0x10, 0x20,              // trigger, byte, block
