@@ -612,8 +612,9 @@ struct HoldBackCase {
     std::uint8_t endpoint;
     std::uint32_t fifo;
     const char* boards = nullptr; // a board file of its own, or the build's
-    // What the board may make beyond the interface's FIFO: the gateware's pin-level chip has a
-    // buffer of its own (4 KiB) and hands it over in one stage.
+    // What the board may make beyond the interface's FIFO: the gateware runs in slices of its
+    // clock only while the FIFO has room, and what it sent in the last slice beyond that room
+    // waits in its pin-level chip's buffer and stage (4 KiB each at most; about 512 bytes seen).
     std::uint32_t ahead = 0;
     const char* name = "";
 };
