@@ -1,9 +1,10 @@
 // The emulated chip: what an FT2232H (or FT232H) does with the USB requests the vendor's driver
 // sends through usbfs, and the chip thread that moves bytes between USB and the boards as time
 // passes. Each interface has a board on its FIFO side (the board model, or the gateware); the link
-// between a model board and the chip runs at the FIFO's rate. Bulk IN data leaves the chip in 512-byte packets, each
-// led by the two modem-status bytes: a packet goes as soon as 510 data bytes are there, and when the latency timer runs
-// out a short packet (possibly only the two status bytes) ends the IN request.
+// between a model board and the chip runs at the FIFO's rate. Bulk IN data leaves the chip in
+// 512-byte packets, each led by the two modem-status bytes: a packet goes as soon as 510 data
+// bytes are there, and when the latency timer runs out a short packet (possibly only the two
+// status bytes) ends the IN request.
 #include "emu_state.h"
 
 #include <linux/usbdevice_fs.h>
@@ -213,7 +214,7 @@ std::uint64_t linkRateOf(const Emulator& e, const Interface& interface) {
     // in the board's simulated time; a link rate in wall-clock time on top would make its rate
     // depend on how fast this machine simulates it (which is slower than the link anyway).
     if (e.linkRate == 0 || interface.board->pacedByPins()) {
-        return 0; // CORVANE_USB_EMU_RATE=0: every link unlimited
+        return 0; // CORVANE_USB_EMU_RATE=0 makes every link unlimited
     }
     return interface.syncFifo ? e.syncRate : e.linkRate;
 }
