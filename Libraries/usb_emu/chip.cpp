@@ -642,8 +642,9 @@ void loadChips(Emulator& e) {
         std::string refusal;
         built.push_back(boardsim::makeBoard(described, "usb_emu", refusal));
         if (!built.back()) {
+            const char* path = std::getenv("CORVANE_USB_EMU_BOARDS");
             std::fprintf(stderr, "usb_emu: CORVANE_USB_EMU_BOARDS: %s: %s; no chips emulated\n",
-                         std::getenv("CORVANE_USB_EMU_BOARDS"), refusal.c_str());
+                         path != nullptr && *path != '\0' ? path : "default", refusal.c_str());
             return;
         }
     }
