@@ -5,9 +5,9 @@
 // libusb's automatic detach), a release ending the transfers still waiting, another owner, big
 // transfers that libusb splits into URBs with the continuation flag, the synchronous FIFO mode,
 // the chip's FIFO holding the board back (the board model's stream and the gateware's), the board's
-// state as the control API reads it, a board file the emulator refuses, and a packet without its
-// status bytes. A row that needs a board file of its own runs in a child process of this program
-// started with that file (the emulator reads its board file once, at start-up).
+// state as the control API reads it, and a packet without its status bytes. The rows named
+// Gateware* run on chips of their own (usb_emu_gateware_boards.json, where the build has the
+// gateware); the others on the chips of usb_emu_boards.json.
 //
 // Run with --bench [seconds] [transfers] [KiB] for the receive rate an eager libusb client gets
 // from the stream board UE03B (a figure, not a test; CORVANE_USB_EMU_RATE=0 for an unlimited
@@ -20,9 +20,7 @@
 #include <fcntl.h>
 #include <libusb.h>
 #include <linux/usbdevice_fs.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -250,99 +248,6 @@ testing::AssertionResult takeBlocks(Bytes& data, std::uint64_t& next) {
 
 int controlOut(libusb_device_handle* handle, std::uint8_t request, std::uint16_t value, std::uint16_t index) {
     return libusb_control_transfer(handle, kVendorOut, request, value, index, nullptr, 0, kTimeoutMs);
-}
-
-// ---- rows on a board file of their own --------------------------------------------------------------
-
-// A single-channel gateware echo board, a dual-channel chip with the gateware streaming 16-byte
-// blocks on channel 2 on B, as the model's UE03B does, and the gateware's synchronous build on an
-// FT232H.
-constexpr const char* kGatewareBoards = R"({
-  "boards": [
-    {"id": "0x04038088", "serial": "UG01", "description": "Emu Gateware Echo", "behaviour": "echo", "logic": "rtl"},
-    {"id": "0x04038089", "serial": "UG02", "description": "Emu Gateware Stream", "dualChannel": true,
-     "behaviour": "stream", "stream": {"blockChannels": [2], "blockLength": 16}, "logic": "rtl"},
-    {"id": "0x0403808A", "serial": "UG03", "description": "Emu Gateware Sync Echo", "behaviour": "echo",
-     "logic": "rtl", "fifo": "sync"}
-  ]
-})";
-constexpr const char* kChildMark = "USB_EMU_TEST_CHILD";
-
-bool inChild() { return std::getenv(kChildMark) != nullptr; }
-
-struct ChildResult {
-    int status = -1; // the exit status, or -1 when it did not exit normally
-    std::string output;
-};
-
-// Runs the current test again in a child process of this program, with `boards` as the emulator's
-// board file; returns its exit status and everything it wrote.
-ChildResult runInChild(const char* boards) {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string path = testing::TempDir() + "usb_emu_child_" + std::to_string(getpid()) + ".json";
-    std::ofstream(path) << boards;
-    const std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
-    std::vector<std::string> environment = {std::string("CORVANE_USB_EMU_BOARDS=") + path,
-                                            std::string(kChildMark) + "=1"};
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (std::strncmp(*variable, "CORVANE_USB_EMU_BOARDS=", 23) != 0) {
-            environment.emplace_back(*variable);
-        }
-    }
-    std::vector<char*> envp;
-    for (std::string& variable : environment) {
-        envp.push_back(variable.data());
-    }
-    envp.push_back(nullptr);
-    std::string program = "/proc/self/exe";
-    std::vector<char*> argv = {program.data(), const_cast<char*>(filter.c_str()), nullptr};
-    ChildResult result;
-    int out[2];
-    if (pipe(out) != 0) {
-        result.output = "no pipe";
-        return result;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    pid_t child = -1;
-    const int spawned = posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    char buffer[4096];
-    for (ssize_t got; spawned == 0 && (got = read(out[0], buffer, sizeof buffer)) > 0;) {
-        result.output.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(out[0]);
-    int status = 0;
-    if (spawned == 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-        result.status = WEXITSTATUS(status);
-    }
-    std::remove(path.c_str());
-    return result;
-}
-
-// Where a row's body runs: here when its board file is the build's (or in the child), else in a
-// child process started with its own, whose outcome is the row's.
-struct Placement {
-    bool here = true;
-    bool skipped = false; // the child skipped the row
-    std::string output;   // the child's
-};
-
-Placement placeRow(const char* boards) {
-    Placement placement;
-    if (boards == nullptr || inChild()) {
-        return placement;
-    }
-    const ChildResult child = runInChild(boards);
-    placement.here = false;
-    placement.skipped = child.status == 0 && child.output.find("[  SKIPPED ]") != std::string::npos;
-    placement.output = child.output;
-    EXPECT_EQ(child.status, 0) << child.output;
-    return placement;
 }
 
 // ---- the libusb road ------------------------------------------------------------------------------
@@ -611,7 +516,6 @@ struct HoldBackCase {
     int interface;
     std::uint8_t endpoint;
     std::uint32_t fifo;
-    const char* boards = nullptr; // a board file of its own, or the build's
     // What the board may make beyond the interface's FIFO: the gateware runs in slices of its
     // clock only while the FIFO has room, and what it sent in the last slice beyond that room
     // waits in its pin-level chip's buffer and stage (4 KiB each at most; about 512 bytes seen).
@@ -625,16 +529,6 @@ class HoldBack : public testing::TestWithParam<HoldBackCase> {};
 
 TEST_P(HoldBack, AStreamNobodyReadsWaitsAtTheChipFifoAndLosesNothing) {
     const HoldBackCase& c = GetParam();
-    const Placement placement = placeRow(c.boards);
-    if (placement.skipped) {
-        GTEST_SKIP() << placement.output;
-    }
-    if (!placement.here) {
-        return;
-    }
-    if (c.boards != nullptr && usb_emu_chip_count() == 0) {
-        GTEST_SKIP() << "the emulator refused the gateware (a build without it)";
-    }
     ASSERT_EQ(usb_emu_fifo_size(c.serial), c.fifo);
     Usb usb;
     Opened chip(usb, c.chip);
@@ -666,10 +560,9 @@ TEST_P(HoldBack, AStreamNobodyReadsWaitsAtTheChipFifoAndLosesNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, HoldBack,
-                         testing::Values(HoldBackCase{kStreamChip, kStream, 1, 0x83, 4096, nullptr, 0, "FT2232H"},
-                                         HoldBackCase{kSyncChip, kSyncChip, 0, 0x81, 1024, nullptr, 0, "FT232H"},
-                                         HoldBackCase{"UG02", "UG02B", 1, 0x83, 4096, kGatewareBoards, 2 * 4096,
-                                                      "GatewareFT2232H"}),
+                         testing::Values(HoldBackCase{kStreamChip, kStream, 1, 0x83, 4096, 0, "FT2232H"},
+                                         HoldBackCase{kSyncChip, kSyncChip, 0, 0x81, 1024, 0, "FT232H"},
+                                         HoldBackCase{"UG02", "UG02B", 1, 0x83, 4096, 2 * 4096, "GatewareFT2232H"}),
                          [](const testing::TestParamInfo<HoldBackCase>& info) { return std::string(info.param.name); });
 
 // ---- the board's state through the control API ------------------------------------------------------
@@ -680,7 +573,6 @@ struct StateCase {
     int interface;
     std::uint8_t in;
     std::uint8_t out;
-    const char* boards;
     bool gateware;
     const char* name;
     bool syncMode = false; // the host sets bit mode 0x40 first
@@ -695,16 +587,6 @@ class BoardState : public testing::TestWithParam<StateCase> {};
 // counts as the simulated driver's does, and the gateware's timing kept.
 TEST_P(BoardState, TheHostsMessagesSetWhatTheControlApiReads) {
     const StateCase& c = GetParam();
-    const Placement placement = placeRow(c.boards);
-    if (placement.skipped) {
-        GTEST_SKIP() << placement.output;
-    }
-    if (!placement.here) {
-        return;
-    }
-    if (c.boards != nullptr && usb_emu_chip_count() == 0) {
-        GTEST_SKIP() << "the emulator refused the gateware (a build without it)";
-    }
     Usb usb;
     Opened chip(usb, c.chip);
     ASSERT_TRUE(chip);
@@ -768,26 +650,10 @@ TEST_P(BoardState, TheHostsMessagesSetWhatTheControlApiReads) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BoardState,
-                         testing::Values(StateCase{kEchoChip, kEcho, 1, 0x83, 0x04, nullptr, false, "Model"},
-                                         StateCase{"UG01", "UG01", 0, 0x81, 0x02, kGatewareBoards, true, "Gateware"},
-                                         StateCase{"UG03", "UG03", 0, 0x81, 0x02, kGatewareBoards, true,
-                                                   "GatewareSyncFifo", true}),
+                         testing::Values(StateCase{kEchoChip, kEcho, 1, 0x83, 0x04, false, "Model"},
+                                         StateCase{"UG01", "UG01", 0, 0x81, 0x02, true, "Gateware"},
+                                         StateCase{"UG03", "UG03", 0, 0x81, 0x02, true, "GatewareSyncFifo", true}),
                          [](const testing::TestParamInfo<StateCase>& info) { return std::string(info.param.name); });
-
-// A board file the emulator cannot have plugs no chip, and says why on standard error.
-TEST(BoardFile, ALogicTheEmulatorDoesNotKnowRefusesTheFile) {
-    if (inChild()) {
-        EXPECT_EQ(usb_emu_chip_count(), 0);
-        return;
-    }
-    const ChildResult child = runInChild(R"({"boards": [{"id": "0x04038088", "serial": "BAD1",
-        "description": "Bad", "behaviour": "echo", "logic": "verilog"}]})");
-    EXPECT_EQ(child.status, 0) << child.output;
-    EXPECT_NE(child.output.find("usb_emu: CORVANE_USB_EMU_BOARDS: "), std::string::npos) << child.output;
-    EXPECT_NE(child.output.find(".logic: must be \"model\" (the board model) or \"rtl\""), std::string::npos)
-        << child.output;
-    EXPECT_NE(child.output.find("; no chips emulated"), std::string::npos) << child.output;
-}
 
 // ---- faults ---------------------------------------------------------------------------------------
 
