@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <ostream>
 #include <random>
@@ -653,12 +654,28 @@ bool inOrderWithGaps(const std::vector<Record>& got, const std::vector<Record>& 
     return true;
 }
 
-void streamsNumberedMessages(int board, const char* serial) {
-    constexpr std::uint32_t kCount = 400;
+// The run after the open's purge: the longest tail of `got` that is the stream's messages one after
+// the other up to the last. Returns where it begins in `got`, and in `first` the number of its
+// first message.
+std::size_t runAfterPurge(const std::vector<Record>& got, const std::vector<Record>& expected, std::size_t& first) {
+    std::size_t at = got.size();
+    std::size_t next = expected.size();
+    while (at > 0 && next > 0 && got[at - 1] == expected[next - 1]) {
+        --at;
+        --next;
+    }
+    first = next;
+    return at;
+}
+
+// `count`: the board's stream count in rtl_boards.json, so many that the open's purge cannot take
+// them all (it may take what the board made before it: up to a slice of its clocks beyond the
+// driver's queue, a few KiB).
+void streamsNumberedMessages(int board, const char* serial, std::uint32_t count) {
     constexpr std::uint32_t kBlockLength = 19;
     std::vector<Record> expected;
     const std::array<int, 4> turn = {0, 5, 2, 7}; // single bytes first, then blocks, by channel
-    for (std::uint32_t n = 0; n < kCount; ++n) {
+    for (std::uint32_t n = 0; n < count; ++n) {
         const int channel = turn[n % turn.size()];
         if (channel == 0 || channel == 5) {
             expected.push_back(single(channel, static_cast<std::uint8_t>(n)));
@@ -676,56 +693,84 @@ void streamsNumberedMessages(int board, const char* serial) {
         const std::vector<Record>& messages = received.at(static_cast<std::size_t>(board)).messages;
         return !messages.empty() && messages.back() == expected.back();
     };
-    const bool whole = testing_support::waitWhileMoving(lastCame, [board] { return receivedCount(board); });
-    EXPECT_TRUE(testing_support::waitUntil([serial] { return streamSent(serial) >= kCount; }));
-    std::vector<Record> got = takeReceived(board).messages;
+    const bool lastArrived = testing_support::waitWhileMoving(lastCame, [board] { return receivedCount(board); });
+    EXPECT_TRUE(testing_support::waitUntil([serial, count] { return streamSent(serial) >= count; }));
+    const std::vector<Record> got = takeReceived(board).messages;
+    // A board that streams by itself starts at the open, before the library's purge of the receive
+    // queue, on every road: the purge may take the first messages and cut the one under way, whose
+    // rest the library then reads as records of no message (the emulated chip also starts the
+    // stream again at the purge, and the vendor's driver still delivers what its requests held of
+    // the run before). The run that counts is the one after the purge: in order, each message
+    // whole, ending with the last; on the vendor road whole messages may be missing from it (the
+    // driver drops what its full queue cannot take), on the others none.
+    auto isMessage = [&expected](const Record& record) {
+        return std::find(expected.begin(), expected.end(), record) != expected.end();
+    };
     if (road == Road::vendor) {
-        // Behind the emulated chip the stream starts at the claim and again at the open's purge,
-        // and the vendor's driver still delivers what its requests held of the run before (cut
-        // where its purge fell). The run that counts begins where the blocks' numbers last went
-        // back, with the single bytes just before that block. On this road the driver also drops
-        // what its full queue cannot take: the run arrives in order, each message whole, with none
-        // but whole messages missing, and ends with the last.
+        // The vendor's driver also drops what its full queue cannot take, wherever the cap falls:
+        // whole messages may be missing, and a message it cut arrives as records of no message.
+        // The run after the purge begins where the whole blocks' numbers last went back (with
+        // the run's single bytes just before that block); its whole messages are in order.
         std::size_t runStart = 0;
-        std::uint32_t first = 0; // the number of the run's first block
+        std::uint32_t first = 0;
         std::uint32_t previous = 0;
         for (std::size_t at = 0; at < got.size(); ++at) {
-            if (got[at].data.size() == kBlockLength) {
-                const Bytes& data = got[at].data;
-                const std::uint32_t number = data[0] | data[1] << 8 | data[2] << 16 | std::uint32_t{data[3]} << 24;
-                if (at == 0 || number < previous) {
+            const Bytes& data = got[at].data;
+            if (data.size() != kBlockLength) {
+                continue;
+            }
+            const std::uint32_t number = data[0] | data[1] << 8 | data[2] << 16 | std::uint32_t{data[3]} << 24;
+            if (number < count && got[at] == expected[number]) {
+                if (number < previous || at == 0) {
                     runStart = at;
                     first = number;
                 }
                 previous = number;
             }
         }
-        // The run's single bytes before its first block: messages first - 2 and first - 1.
-        for (std::uint32_t back = 1; back <= 2 && runStart > 0 && back <= first; ++back) {
+        for (std::uint32_t back = 1; back <= 2 && back <= first && runStart > 0; ++back) {
             if (!(got[runStart - 1] == expected[first - back])) {
                 break;
             }
             --runStart;
         }
-        got.erase(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(runStart));
-        EXPECT_TRUE(inOrderWithGaps(got, expected)) << firstDifference(got, expected);
-        EXPECT_TRUE(!got.empty() && got.back() == expected.back());
-        std::printf("numbered stream on the vendor road: %zu of %u messages after the open\n", got.size(), kCount);
+        std::vector<Record> whole;
+        std::copy_if(got.begin() + static_cast<std::ptrdiff_t>(runStart), got.end(), std::back_inserter(whole),
+                     isMessage);
+        EXPECT_TRUE(inOrderWithGaps(whole, expected)) << firstDifference(whole, expected);
+        // Its end may be dropped too (the default receive path does not keep up with the stream):
+        // what went missing is counted, not asserted.
+        EXPECT_FALSE(whole.empty());
+        std::printf("numbered stream on the vendor road: %zu whole messages of %u in the run after the purge, "
+                    "%zu records of cut ones in it, %zu records before it\n",
+                    whole.size(), count, got.size() - runStart - whole.size(), runStart);
     } else {
-        // The open driver's purge and the simulated driver's leave nothing of a run before.
-        EXPECT_TRUE(whole);
-        EXPECT_EQ(firstDifference(got, expected), "");
+        // Corvane's driver and the simulated one drop nothing: the run after the purge is every
+        // message from its first on, and before it comes only the rest of the one message the
+        // purge cut (21 bytes at most), none of it a message of the run.
+        std::size_t first = 0;
+        const std::size_t runStart = runAfterPurge(got, expected, first);
+        EXPECT_TRUE(lastArrived);
+        EXPECT_TRUE(!got.empty() && got.back() == expected.back()) << firstDifference(got, expected);
+        EXPECT_LE(runStart, 10U) << firstDifference(got, expected);
+        for (std::size_t at = 0; at < runStart; ++at) {
+            EXPECT_EQ(std::find(expected.begin() + static_cast<std::ptrdiff_t>(first), expected.end(), got[at]),
+                      expected.end())
+                << got[at] << " came before the run and again in it";
+        }
+        std::printf("numbered stream on the %s road: messages %zu to %u, after %zu records the purge left\n",
+                    roadName(road).c_str(), first, count - 1, runStart);
     }
-    EXPECT_EQ(streamSent(serial), kCount);
+    EXPECT_EQ(streamSent(serial), count);
     EXPECT_TRUE(comesToRest(serial)) << "a stream that has sent all it was asked to runs on";
 }
 
 TEST_P(RtlBoardTest, StreamSendsItsNumberedMessagesInTurnOverItsChannels) {
-    streamsNumberedMessages(open(kRtlStream), kRtlStream);
+    streamsNumberedMessages(open(kRtlStream), kRtlStream, 2000);
 }
 
 TEST_P(SyncFifoTest, StreamSendsItsNumberedMessagesInTurnOverItsChannels) {
-    streamsNumberedMessages(open(kSyncStream), kSyncStream);
+    streamsNumberedMessages(open(kSyncStream), kSyncStream, 4000);
     expectSyncMode(kSyncStream);
 }
 
