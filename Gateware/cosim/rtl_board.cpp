@@ -190,6 +190,10 @@ bool RtlBoard::syncBuilt() {
 }
 
 RtlBoard::RtlBoard(const Settings& settings) : settings_(settings), model_(buildModel(settings.sync)) {
+    if (settings.chipBufferToHost == 0) {
+        throw std::invalid_argument("the chip's buffer towards the host holds at least one byte");
+    }
+    model_->chip.setToHostCapacity(settings.chipBufferToHost);
     model_->start(settings);
     // Enough edges that every clock sees kResetCycles rising edges in reset.
     while (cycles_ < kResetCycles * (kUserClockPs / kInterfaceClockPs + 2)) {
@@ -209,6 +213,8 @@ void RtlBoard::hostWrite(const std::uint8_t* bytes, std::size_t count) {
 }
 
 std::size_t RtlBoard::pendingToBoard() const { return model_->chip.pendingToFpga(); }
+
+std::size_t RtlBoard::heldToHost() const { return model_->chip.toHostCount() + staged_.size(); }
 
 std::uint64_t RtlBoard::run(std::uint64_t maxCycles, std::vector<std::uint8_t>& toHost, std::size_t room,
                             bool untilIdle) {

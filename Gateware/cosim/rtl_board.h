@@ -39,6 +39,8 @@ struct Settings {
     // The chip's synchronous FIFO (an FT232H, or interface A of an FT2232H): the board's logic runs
     // on CLKOUT, so streamPeriod and messageTimeout count its 60 MHz cycles (boardClockHz()).
     bool sync = false;
+    // What the chip holds towards the host (FT2232H: 4 KiB per interface; FT232H: 1 KiB); at least 1.
+    std::size_t chipBufferToHost = 4096;
 
     // The clock the board's logic runs on, which streamPeriod and messageTimeout count.
     std::uint64_t boardClockHz() const { return sync ? kSyncClockHz : kUserClockHz; }
@@ -73,6 +75,9 @@ class RtlBoard {
     void hostWrite(const std::uint8_t* bytes, std::size_t count);
     // Host bytes the board has not read yet.
     std::size_t pendingToBoard() const;
+    // Bytes the board sent that the host has not been handed yet: in the chip's buffer, and taken
+    // from it by run() beyond the room it was given.
+    std::size_t heldToHost() const;
 
     // Runs at most `maxCycles` interface clock cycles, moving what the board sends into `toHost`
     // while `room` allows; the rest stays in the chip, whose full buffer holds the board back.

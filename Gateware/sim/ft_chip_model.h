@@ -74,6 +74,14 @@ class Chip {
         toHost_.resize(kBufferBytes);
     }
 
+    // The buffer towards the host holds this many bytes instead of 4 KiB (an FT232H's is 1 KiB).
+    // Set it before the first edge; at least 1.
+    void setToHostCapacity(std::size_t bytes) {
+        toHost_.assign(std::max<std::size_t>(bytes, 1), 0);
+        toHostHead_ = 0;
+        toHostCount_ = 0;
+    }
+
     Mode mode() const { return mode_; }
     double stepNs() const { return stepNs_; }
     double nowNs() const { return now_; }
@@ -90,13 +98,15 @@ class Chip {
     std::size_t takeToHost(std::vector<std::uint8_t>& out) {
         std::size_t n = toHostCount_;
         for (std::size_t i = 0; i < n; ++i)
-            out.push_back(toHost_[(toHostHead_ + i) % kBufferBytes]);
-        toHostHead_ = (toHostHead_ + n) % kBufferBytes;
+            out.push_back(toHost_[(toHostHead_ + i) % toHost_.size()]);
+        toHostHead_ = (toHostHead_ + n) % toHost_.size();
         toHostCount_ = 0;
         return n;
     }
     std::size_t pendingToFpga() const { return toFpga_.size() - toFpgaHead_; }
-    std::size_t txRoom() const { return kBufferBytes - toHostCount_; }
+    std::size_t txRoom() const { return toHost_.size() - toHostCount_; }
+    // Bytes from the FPGA the host has not taken yet.
+    std::size_t toHostCount() const { return toHostCount_; }
 
     // Test knobs: hold RXF# (TXE#) high as an empty (full) chip does. In the synchronous mode the flag
     // rises at the next edge. In the asynchronous mode a flag only rises as the chip's answer to a read
@@ -159,7 +169,7 @@ class Chip {
         lastRead_ = now_;
     }
     void pushFromFpga(std::uint8_t b) {
-        toHost_[(toHostHead_ + toHostCount_) % kBufferBytes] = b;
+        toHost_[(toHostHead_ + toHostCount_) % toHost_.size()] = b;
         ++toHostCount_;
         ++bytesFromFpga_;
         lastWrite_ = now_;
@@ -183,7 +193,7 @@ class Chip {
 
         now_ += stepNs_;
         out_.rxf_n = forceRxf_ || !haveByteForFpga() || readPaced(now_ + stepNs_);
-        out_.txe_n = forceTxe_ || toHostCount_ == kBufferBytes || writePaced(now_ + stepNs_);
+        out_.txe_n = forceTxe_ || toHostCount_ == toHost_.size() || writePaced(now_ + stepNs_);
         if (!p.oe_n)
             out_.d_in = haveByteForFpga() ? frontForFpga() : 0xFF;
         else
@@ -201,7 +211,7 @@ class Chip {
     }
     bool txeHigh(double t) const {
         if (wrLow_) return !writeValid_ || t >= wrFall_ + timing_.flagAfterMax;
-        return txeHeld_ || toHostCount_ == kBufferBytes || t < wrRise_ + timing_.flagInactiveMin || writePaced(t);
+        return txeHeld_ || toHostCount_ == toHost_.size() || t < wrRise_ + timing_.flagInactiveMin || writePaced(t);
     }
 
     void asyncStep(const Pins& p) {

@@ -239,22 +239,28 @@ TEST(ChipModel, AsyncReadShowsDataThenRaisesRxfForItsInactiveTime) {
     EXPECT_EQ(chip.bytesToFpga(), 1u);
 }
 
-// The 4 KiB transmit buffer: TXE# rises when it is full and falls once the host reads.
+// The transmit buffer (4 KiB, or an FT232H's 1 KiB): TXE# rises when it is full and falls once the
+// host reads.
 TEST(ChipModel, SyncTxeRisesWhenTheBufferIsFullAndFallsWhenTheHostReads) {
-    Chip chip(Mode::Sync245, 0);
-    EXPECT_FALSE(chip.edge(pins(idle)).txe_n);
-    std::size_t written = 0;
-    for (int i = 0; i < 5000; ++i)
-        if (!chip.edge(pins(strobe(i & 0xFF))).txe_n) ++written;
-    EXPECT_EQ(chip.bytesFromFpga(), ftchip::kBufferBytes);
-    EXPECT_EQ(chip.txRoom(), 0u);
-    EXPECT_TRUE(chip.outputs().txe_n);
-    std::vector<std::uint8_t> got;
-    EXPECT_EQ(chip.takeToHost(got), ftchip::kBufferBytes);
-    for (std::size_t i = 0; i < got.size(); ++i)
-        ASSERT_EQ(got[i], i & 0xFF);
-    EXPECT_FALSE(chip.edge(pins(strobe(0))).txe_n);
-    EXPECT_EQ(chip.violationCount(), 0u);
+    for (std::size_t capacity : {ftchip::kBufferBytes, std::size_t{1024}}) {
+        SCOPED_TRACE(capacity);
+        Chip chip(Mode::Sync245, 0);
+        if (capacity != ftchip::kBufferBytes) chip.setToHostCapacity(capacity);
+        EXPECT_FALSE(chip.edge(pins(idle)).txe_n);
+        for (int i = 0; i < 5000; ++i)
+            chip.edge(pins(strobe(i & 0xFF)));
+        EXPECT_EQ(chip.bytesFromFpga(), capacity);
+        EXPECT_EQ(chip.toHostCount(), capacity);
+        EXPECT_EQ(chip.txRoom(), 0u);
+        EXPECT_TRUE(chip.outputs().txe_n);
+        std::vector<std::uint8_t> got;
+        EXPECT_EQ(chip.takeToHost(got), capacity);
+        for (std::size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(got[i], i & 0xFF);
+        EXPECT_EQ(chip.toHostCount(), 0u);
+        EXPECT_FALSE(chip.edge(pins(strobe(0))).txe_n);
+        EXPECT_EQ(chip.violationCount(), 0u);
+    }
 }
 
 // A forced flag: the synchronous chip raises it at the next edge and takes no byte while it is high;
