@@ -6,6 +6,7 @@
 // synchronous-FIFO board streams on the open road only (the road that sets that mode).
 //
 //   gateware_road_bench [seconds per case, default 2]
+#include "board_sim.h"
 #include "corvane.h"
 
 #include <dlfcn.h>
@@ -37,13 +38,9 @@ constexpr const char* kBoardFile = R"({"boards": [
    "behaviour": "stream", "stream": {"singleByteChannels": [0], "blockChannels": [1], "blockLength": 32}}
 ]})";
 
-// The gateware's state as both hosts of boards give it (the simulated driver's SimRtlState).
-struct RtlState {
-    int rtl;
-    std::uint64_t cycles;
-    std::uint32_t violations;
-    std::uint32_t discardedBytes;
-};
+// The gateware's state as both hosts of boards give it: usb_emu_rtl_state fills the simulated
+// driver's struct.
+using RtlState = SimRtlState;
 
 std::atomic<std::uint64_t> messages{0};
 std::atomic<std::uint64_t> bytes{0};

@@ -1,4 +1,5 @@
 // The control API of usb_emu.h, and the count of the driver's receive notifications.
+#include "board_sim.h"
 #include "emu_state.h"
 #include "usb_emu.h"
 
@@ -9,9 +10,16 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
+// A test reads a board's state through either host with the simulated driver's structs: the
+// emulated chip's must keep their layout.
+static_assert(sizeof(UsbEmuBoardCounts) == sizeof(SimBoardCounts) &&
+              offsetof(UsbEmuBoardCounts, controlDiscarded) == offsetof(SimBoardCounts, controlDiscarded));
+static_assert(sizeof(UsbEmuRtlState) == sizeof(SimRtlState) &&
+              offsetof(UsbEmuRtlState, discardedBytes) == offsetof(SimRtlState, discardedBytes));
 namespace usbemu {
 
 namespace {
