@@ -82,6 +82,7 @@ stop_busy() { [[ ${#busy_pids[@]} -eq 0 ]] || kill "${busy_pids[@]}" 2>/dev/null
 prefix=${CORVANE_BUILD_PREFIX:-}
 summary=()
 soak_lines=()
+failed_names=()
 passed_total=0
 failed_total=0
 skipped_total=0
@@ -95,7 +96,7 @@ trap 'stop_wine; stop_busy' EXIT
 seconds_since() { echo $(($(date +%s) - $1)); }
 as_minutes() { printf '%dm%02ds' $(($1 / 60)) $(($1 % 60)); }
 
-# ctest_counts <log>: reads ctest's closing line ("97% tests passed, 4 tests failed out of 154")
+# ctest_counts <log> <stage>: reads ctest's closing line ("97% tests passed, 4 tests failed out of 154")
 # and its skipped tests into the caller's total, failed and skipped, adds them to the run's
 # totals, and marks the caller's result failed when no test ran.
 ctest_counts() {
@@ -109,6 +110,9 @@ ctest_counts() {
     result="FAILED (no tests ran)"
   fi
   skipped=$(grep -cE '^[[:space:]]*[0-9]+ - .* \(Skipped\)$' "$1")
+  # The names of the failed tests go into the summary's tail: a CI log may keep only the end.
+  while IFS= read -r line; do failed_names+=("${2}: ${line}"); done < <(sed -n '/^The following tests FAILED:/,/^$/p' "$1" |
+    sed -nE 's/^[[:space:]]*[0-9]+ - (.*)$/\1/p')
   passed_total=$((passed_total + total - failed - skipped))
   skipped_total=$((skipped_total + skipped))
   failed_total=$((failed_total + failed))
@@ -152,7 +156,7 @@ run_build() {
   fi
 
   local total failed skipped
-  ctest_counts "$log"
+  ctest_counts "$log" "$preset"
 
   local note="" reruns
   if [[ $preset == default && ! -f $dir/vendor/lib/libftd2xx.so ]]; then
@@ -222,6 +226,7 @@ run_python() {
   [[ $line =~ ([0-9]+)\ failed ]] && failed=${BASH_REMATCH[1]}
   [[ $line =~ ([0-9]+)\ error ]] && failed=$((failed + BASH_REMATCH[1]))
   [[ $line =~ ([0-9]+)\ skipped ]] && skipped=${BASH_REMATCH[1]}
+  while IFS= read -r line; do failed_names+=("python: ${line}"); done < <(sed -nE 's/^(FAILED|ERROR) //p' "$log")
   passed_total=$((passed_total + passed))
   skipped_total=$((skipped_total + skipped))
   failed_total=$((failed_total + failed))
@@ -339,7 +344,7 @@ run_vendor() {
   fi
   ctest --test-dir "$dir" -j2 --output-on-failure -L vendor 2>&1 | tee "$log"
   [[ ${PIPESTATUS[0]} -eq 0 || $result != passed ]] || result="FAILED (tests)"
-  ctest_counts "$log"
+  ctest_counts "$log" vendor
   local note=""
   [[ -f $dir/vendor/lib/libftd2xx.so ]] || note=" - the vendor's real driver could not be fetched: SKIPPED"
   summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' vendor "$result" \
@@ -368,7 +373,7 @@ run_gateware() {
   fi
   ctest --test-dir "$dir" -j2 --output-on-failure -L gateware 2>&1 | tee "$log"
   [[ ${PIPESTATUS[0]} -eq 0 || $result != passed ]] || result="FAILED (tests)"
-  ctest_counts "$log"
+  ctest_counts "$log" gateware
   for script in Gateware/formal/run.sh Gateware/synth/run.sh; do
     [[ -f $script ]] || continue
     echo "=== gateware: ${script} ==="
@@ -405,5 +410,6 @@ echo
 echo "=== summary ($(as_minutes "$(seconds_since "$started")") in all$([[ $busy -eq 0 ]] || echo ", ${busy} busy loop(s) beside it")) ==="
 printf '%s\n' "${summary[@]}"
 [[ ${#soak_lines[@]} -eq 0 ]] || printf '%s\n' "${soak_lines[@]}"
+[[ ${#failed_names[@]} -eq 0 ]] || printf 'failed: %s\n' "${failed_names[@]}"
 echo "test.sh: ${passed_total} passed, ${failed_total} failed, ${skipped_total} skipped"
 exit $status

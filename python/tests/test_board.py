@@ -162,7 +162,10 @@ def test_a_fresh_board_gets_nothing_the_last_one_left_queued(sim_library):
         with lock:
             numbers.append(message.data[0] if message.kind == "byte" else int.from_bytes(message.data[:4], "little"))
     # Registered before the open starts the board's stream, so message 0 has its callback.
+    # An unpaced stream sends only as the library reads, so nothing is made between the driver's
+    # open and the library's purge of what the board had queued.
     fresh = sim_library.board(1, open=False)
+    fresh.sim.stream(byte_channels=(0, 1), block_channels=(2, 3), block_length=32)
     fresh.on_message(number)
     fresh.open()
     assert wait_until(lambda: len(numbers) >= 100)
