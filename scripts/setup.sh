@@ -17,6 +17,8 @@
 #     the C# examples)
 #   Verilator, Yosys with yosys-smtbmc and Z3, nextpnr for iCE40 and the IceStorm tools, make (the
 #     gateware: its testbenches, the RTL board, the formal checks and the synthesis runs)
+#   cpp-httplib, header only (the browser panel's server); Chromium, its driver and Debian's
+#     Selenium for Python (the panel's tests in a real browser)
 #   npm, only where the machine has none (fetching the vendor's driver for the vendor stage; the
 #     stage is skipped only where npm or the registry cannot be had)
 set -euo pipefail
@@ -29,6 +31,7 @@ packages+=(python3 python3-pytest python3-setuptools python3-pip python3-matplot
 packages+=(help2man lintian dpkg-dev fakeroot zip unzip pkg-config)
 packages+=(mono-mcs nunit-console libnunit-cil-dev)
 packages+=(verilator make yosys z3 nextpnr-ice40 fpga-icestorm)
+packages+=(libcpp-httplib-dev chromium chromium-driver python3-selenium)
 if [[ "${CORVANE_WITH_WINE:-1}" == 1 ]]; then
   packages+=(wine wine32:i386)
   packages+=(wine64)
