@@ -1,6 +1,9 @@
 // corvane: list, talk to and diagnose the boards behind FTDI bridge chips, through the Corvane
 // library, on real boards or on simulated ones (--sim).
 #include "commands.h"
+#if defined(CORVANE_HAVE_PANEL)
+#include "panel.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -97,6 +100,28 @@ int main(int argc, char** argv) {
     auto* demo = app.add_subcommand("demo", "a guided tour of the library on the board (best with --sim)");
     demo->add_flag("--selftest", demoSelftest, "end with the self test");
 
+#if defined(CORVANE_HAVE_PANEL)
+    PanelOptions panel;
+    auto* panelApp = app.add_subcommand(
+        "panel", "a page in the browser for the board: LEDs, sends, counts, charts and the message log");
+    panelApp->add_option("file", panel.file, "a panel file (JSON; docs/panel.md); without one, the default panel");
+    panelApp->add_option("--port", panel.port, "the port to serve on; default a free one")->check(CLI::Range(1, 65535));
+    auto* listenOption = panelApp->add_option(
+        "--listen", panel.listen, "serve on this address too, beyond 127.0.0.1; every request then needs the token");
+    panelApp->add_option("--token", panel.token, "the token of --listen; default a random one, printed with the URL")
+        ->needs(listenOption)
+        ->check([](const std::string& token) {
+            return token.size() >= 16 &&
+                           token.find_first_not_of(
+                               "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_") == std::string::npos
+                       ? std::string()
+                       : std::string("a token has at least 16 letters, digits, '-' or '_'");
+        });
+#else
+    auto* panelApp = app.add_subcommand("panel", "(this build has no panel: cpp-httplib was not found)");
+    panelApp->allow_extras();
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -126,6 +151,13 @@ int main(int argc, char** argv) {
     Session session(global);
     if (!session.start()) {
         return kExitFailure;
+    }
+    if (panelApp->parsed()) {
+#if defined(CORVANE_HAVE_PANEL)
+        return panelCommand(session, panel);
+#else
+        return fail("this corvane was built without its panel");
+#endif
     }
     if (list->parsed()) {
         return listCommand(session);

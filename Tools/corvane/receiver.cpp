@@ -127,7 +127,8 @@ constexpr std::size_t kLastErrorChars = 2048;
 #if defined(__GNUC__) || defined(__clang__)
 __attribute__((no_sanitize("thread")))
 #endif
-std::string copyLastError(const char* slot) {
+std::string
+copyLastError(const char* slot) {
     std::string text;
     if (slot == nullptr) {
         return text;
@@ -144,6 +145,14 @@ std::string copyLastError(const char* slot) {
 }
 
 } // namespace
+
+std::string lastErrorCopy() {
+    std::string text = copyLastError(NRV_CV_GetLastError());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
+        text.pop_back();
+    }
+    return text;
+}
 
 ConnectionWatch::ConnectionWatch() {
     const char* text = NRV_CV_GetLastError();

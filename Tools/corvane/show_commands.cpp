@@ -16,21 +16,6 @@ constexpr unsigned kLedPollMs = 2;
 constexpr double kShowGraceSeconds = 5.0; // beyond the show's own length, for a loaded machine
 constexpr unsigned kProgressMs = 100;
 constexpr int kProgressWidth = 30;
-constexpr std::uint64_t kSelfTestCycles = 100000; // the library's, unless CORVANE_SELFTEST_CYCLES shortens it
-
-// The cycles the library will run: its own rule for CORVANE_SELFTEST_CYCLES (a whole number from 1
-// to 100000; anything else leaves the full test).
-std::uint64_t selfTestCycles() {
-    const char* value = std::getenv("CORVANE_SELFTEST_CYCLES");
-    if (value == nullptr || value[0] == '\0') {
-        return kSelfTestCycles;
-    }
-    char* end = nullptr;
-    const long cycles = std::strtol(value, &end, 10);
-    return *end == '\0' && cycles >= 1 && cycles <= static_cast<long>(kSelfTestCycles)
-               ? static_cast<std::uint64_t>(cycles)
-               : kSelfTestCycles;
-}
 constexpr std::uint8_t kSelfTestTrigger = 0x80;
 constexpr double kAnswerSeconds = 2.0;
 
@@ -67,6 +52,22 @@ SimBoardCounts boardCounts(const Session& session) {
 }
 
 } // namespace
+
+constexpr std::uint64_t kSelfTestCycles = 100000; // the library's, unless CORVANE_SELFTEST_CYCLES shortens it
+
+// The cycles the library will run: its own rule for CORVANE_SELFTEST_CYCLES (a whole number from 1
+// to 100000; anything else leaves the full test).
+std::uint64_t selfTestCycles() {
+    const char* value = std::getenv("CORVANE_SELFTEST_CYCLES");
+    if (value == nullptr || value[0] == '\0') {
+        return kSelfTestCycles;
+    }
+    char* end = nullptr;
+    const long cycles = std::strtol(value, &end, 10);
+    return *end == '\0' && cycles >= 1 && cycles <= static_cast<long>(kSelfTestCycles)
+               ? static_cast<std::uint64_t>(cycles)
+               : kSelfTestCycles;
+}
 
 int blinkCommand(Session& session, const BlinkOptions& options) {
     std::vector<std::uint8_t> steps;

@@ -67,8 +67,8 @@ struct SimControl {
     X(sim_load_boards)                                                                                                 \
     X(sim_find_device)                                                                                                 \
     X(sim_set_behaviour)                                                                                               \
-    X(sim_register) X(sim_leds) X(sim_control_value) X(sim_board_counts) X(sim_queue_rx) X(sim_set_stream)             \
-        X(sim_is_open)
+    X(sim_register)                                                                                                    \
+    X(sim_leds) X(sim_control_value) X(sim_board_counts) X(sim_queue_rx) X(sim_set_stream) X(sim_is_open)
 #define CORVANE_SIM_FIELD(name) decltype(&::name) name = nullptr;
     CORVANE_SIM_FUNCTIONS(CORVANE_SIM_FIELD)
 #undef CORVANE_SIM_FIELD
@@ -129,6 +129,12 @@ int failWithLastError(const std::string& what);
 int fail(const std::string& what);
 // The library's last error without its trailing line end.
 std::string lastError();
+
+// The cycles the library's self test runs: 100000, unless CORVANE_SELFTEST_CYCLES shortens it.
+std::uint64_t selfTestCycles();
+// The library's last error, copied so that a thread of the library rewriting it meanwhile cannot
+// make the copy run past its text (see receiver.cpp); a torn copy is possible, an overrun is not.
+std::string lastErrorCopy();
 
 // "0x41", "65" or "0b1000001"; nullopt when the text is no number within max.
 std::optional<std::uint32_t> parseNumber(const std::string& text, std::uint32_t max);
