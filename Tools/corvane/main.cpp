@@ -1,6 +1,7 @@
 // corvane: list, talk to and diagnose the boards behind FTDI bridge chips, through the Corvane
 // library, on real boards or on simulated ones (--sim).
 #include "commands.h"
+#include "platform.h"
 #if defined(CORVANE_HAVE_PANEL)
 #include "panel.h"
 #endif
@@ -8,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 
 using namespace corvane::tool;
 
@@ -148,6 +150,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvane replay: needs --sim (a recording is fed to a simulated board)\n");
         return kExitUsage;
     }
+#if defined(CORVANE_HAVE_PANEL)
+    if (panelApp->parsed() && std::getenv("CORVANE_RECONNECT") == nullptr) {
+        setEnvironment("CORVANE_RECONNECT", "auto"); // the panel shows a board pulled out and put back
+    }
+#endif
     Session session(global);
     if (!session.start()) {
         return kExitFailure;

@@ -15,7 +15,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <list>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -107,8 +109,9 @@ class Panel {
     std::vector<std::string> hosts_; // the names the panel answers to, with the port
     httplib::Server server_;
 
-    std::mutex boardLock_; // held across every board action
-    int board_ = -1;       // under boardLock_; the update thread reads the atomic copy
+    std::mutex boardLock_;                           // held across every board action
+    std::list<std::vector<std::uint8_t>> showSteps_; // under boardLock_; see /api/show
+    int board_ = -1;                                 // under boardLock_; the update thread reads the atomic copy
     // Written under boardLock_ by the HTTP threads, read by the update thread for its snapshot:
     // relaxed, each is a value shown on its own.
     std::atomic<int> boardShown_{-1};
@@ -130,6 +133,9 @@ class Panel {
     std::string state_ = "closed";
     double lostAt_ = 0;
     std::uint64_t epoch_ = ~std::uint64_t{0};
+    // Whether the library looks for a lost board again (the panel asks for it unless told otherwise).
+    const bool reconnects_ =
+        std::getenv("CORVANE_RECONNECT") != nullptr && std::string(std::getenv("CORVANE_RECONNECT")) == "auto";
     ConnectionWatch watch_;
 
     // The newest update, handed from the update thread to every page's stream.
@@ -226,7 +232,7 @@ json Panel::snapshot() {
         lostAt_ = now;
     } else if (event.rfind("reconnected", 0) == 0) {
         state_ = "open";
-    } else if (state_ == "lost" && now - lostAt_ > kReconnectingAfterSeconds) {
+    } else if (state_ == "lost" && now - lostAt_ > kReconnectingAfterSeconds && reconnects_) {
         state_ = "reconnecting"; // the library tries to open it again by its serial number
     }
     json boards = json::array();
@@ -438,12 +444,16 @@ void Panel::routes() {
             reason = "no board is open";
             return 409;
         }
-        if (!NRV_CV_LEDBlinky(static_cast<std::uint32_t>(show.delayMs), show.repeats, show.steps.data(),
-                              static_cast<std::int32_t>(show.steps.size()))) {
+        // The library plays the steps from the caller's memory until the show ends, which may be
+        // after a later show's start: every show's steps are kept for the panel's life (at most
+        // 64 bytes a show).
+        const std::vector<std::uint8_t>& steps = showSteps_.emplace_back(std::move(show.steps));
+        if (!NRV_CV_LEDBlinky(static_cast<std::uint32_t>(show.delayMs), show.repeats, steps.data(),
+                              static_cast<std::int32_t>(steps.size()))) {
             reason = "the light show did not start: " + lastErrorCopy();
             return 409;
         }
-        showEnds_.store(nowSeconds() + show.delayMs * show.repeats * static_cast<double>(show.steps.size()) / 1000.0,
+        showEnds_.store(nowSeconds() + show.delayMs * show.repeats * static_cast<double>(steps.size()) / 1000.0,
                         std::memory_order_relaxed);
         showRunning_.store(true, std::memory_order_relaxed);
         return 200;

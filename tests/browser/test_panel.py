@@ -1,0 +1,129 @@
+"""The panel in a real browser against simulated boards, and its refusals to a plain HTTP client."""
+from conftest import wait_for
+
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select
+
+
+def text_of(browser, element_id):
+    return browser.find_element(By.ID, element_id).text
+
+
+def log_lines(browser):
+    # Read in one go in the page: the list is redrawn with every update.
+    return browser.execute_script(
+        'return Array.from(document.querySelectorAll("#log-list li"), (item) => item.textContent);')
+
+
+def open_page(browser, panel):
+    browser.get(panel.url)
+    wait_for(lambda: text_of(browser, "state") == "open", "the page shows the board open")
+
+
+def fill(browser, element_id, value):
+    field = browser.find_element(By.ID, element_id)
+    field.clear()
+    field.send_keys(value)
+
+
+def test_the_page_lists_the_boards_and_shows_the_first_open(panel, browser):
+    served = panel()
+    open_page(browser, served)
+    options = [option.text for option in Select(browser.find_element(By.ID, "board-select")).options]
+    assert options == ["0: Corvane Eval Board B (CV000101B)", "1: Corvane Stream Board B (CV000102B)"]
+    assert browser.title == "Corvane panel"
+
+
+def test_a_light_show_lights_the_leds_in_order(panel, browser):
+    served = panel()
+    open_page(browser, served)
+    # Every LED state the page shows, in order, recorded in the page as it changes.
+    browser.execute_script("""
+        window.ledStates = [];
+        const leds = [0, 1, 2, 3].map((i) => document.getElementById(`led-${i}`));
+        const note = () => {
+          const mask = leds.reduce((m, led, i) => m | (led.classList.contains("on") ? 1 << i : 0), 0);
+          if (window.ledStates[window.ledStates.length - 1] !== mask) window.ledStates.push(mask);
+        };
+        new MutationObserver(note).observe(document.getElementById("lights"), {attributes: true, subtree: true});
+    """)
+    fill(browser, "show-steps", "1 2 3 4")
+    fill(browser, "show-delay", "250")
+    fill(browser, "show-repeats", "1")
+    browser.find_element(By.ID, "show-button").click()
+
+    def seen_in_order():
+        states = browser.execute_script("return window.ledStates;")
+        wanted = [1, 2, 4, 8]
+        position = 0
+        for state in states:
+            if position < len(wanted) and state == wanted[position]:
+                position += 1
+        return position == len(wanted)
+
+    wait_for(seen_in_order, "the LEDs 0, 1, 2, 3 lit one after the other")
+
+
+def test_a_trigger_and_a_block_from_the_forms_reach_the_board_as_their_bytes(panel, browser):
+    served = panel()
+    open_page(browser, served)
+    fill(browser, "send-trigger-value", "0x05")
+    browser.find_element(By.ID, "send-trigger").click()
+    # The simulated board lights the LEDs the trigger names, and answers with its trigger.
+    wait_for(lambda: [browser.find_element(By.ID, f"led-{i}").get_attribute("class") for i in range(4)]
+             == ["led on", "led", "led on", "led"], "LEDs 0 and 2 lit by trigger 0x05")
+    fill(browser, "send-block-address", "2")
+    fill(browser, "send-block-bytes", "Hello, board!")
+    browser.find_element(By.ID, "send-block").click()
+    # The echo board sends the block back as it received it.
+    wanted = "ch2 block   E2 len=13 48 65 6C 6C 6F 2C 20 62 6F 61 72 64 21"
+    wait_for(lambda: any(line.endswith(wanted) for line in log_lines(browser)), "the block's echo in the log")
+    assert text_of(browser, "send-result") == "sent"
+
+
+def test_a_bad_address_shows_the_reason_and_sends_nothing(panel, browser):
+    served = panel()
+    open_page(browser, served)
+    fill(browser, "send-byte-address", "9")
+    browser.find_element(By.ID, "send-byte").click()
+    wait_for(lambda: text_of(browser, "send-result") == "400: address: 9 is outside 0 to 7", "the refusal shown")
+    # A good send after it: only its echo arrives (address 9 would have come back on channel 1).
+    fill(browser, "send-byte-address", "3")
+    browser.find_element(By.ID, "send-byte").click()
+    wait_for(lambda: text_of(browser, "ch-messages-3") == "1", "the good byte's echo")
+    assert text_of(browser, "ch-messages-1") == "0"
+    assert text_of(browser, "received").startswith("1 received")
+
+
+def test_the_log_filter_shows_only_the_chosen_channel_and_kind(panel, browser):
+    served = panel()
+    open_page(browser, served)
+    for body in ({"kind": "byte", "address": 3, "value": 1}, {"kind": "block", "address": 2, "text": "ab"},
+                 {"kind": "byte", "address": 5, "value": 2}):
+        assert served.post("/api/send", body) == (200, "ok")
+    wait_for(lambda: len(log_lines(browser)) == 3, "three messages in the log")
+    Select(browser.find_element(By.ID, "log-channel")).select_by_value("3")
+    assert [line.split()[2:4] for line in log_lines(browser)] == [["ch3", "byte"]]
+    Select(browser.find_element(By.ID, "log-channel")).select_by_value("")
+    Select(browser.find_element(By.ID, "log-kind")).select_by_visible_text("byte")
+    assert sorted(line.split()[2] for line in log_lines(browser)) == ["ch3", "ch5"]
+
+
+def test_a_plain_client_without_the_token_or_from_elsewhere_is_refused(panel):
+    served = panel()
+    good = {"kind": "byte", "address": 3, "value": 1}
+    assert served.post("/api/send", good, token=False) == (403, "refused: the request does not carry the panel's token")
+    assert served.post("/api/send", good, headers={"X-Corvane-Token": "0" * 32})[0] == 403
+    assert served.post("/api/send", good, headers={"Origin": "http://attacker.example"}) == (
+        403, "refused: a page of another origin may not use this panel")
+    assert served.post("/api/send", good, headers={"Host": f"rebound.example:{served.port}"}) == (
+        403, "refused: the Host header names no address of this panel")
+    status, text = served.post("/api/send", b"{\"kind\": ")
+    assert status == 400 and text.startswith("the body is not JSON: ")
+    assert served.post("/api/send", b"x" * (100 * 1024))[0] == 413
+    assert served.post("/api/board", {"board": 5}) == (400, "board: 5 is outside 0 to 1")
+    assert served.post("/api/nowhere", good) == (404, "no such path")
+    # Nothing refused reached the board, and the server still serves.
+    record = served.get(f"/api/record?token={served.token}").read().decode()
+    assert record.splitlines()[0] == "# corvane panel: board 0, 0 messages received, the newest 0 kept"
+    assert served.post("/api/send", good) == (200, "ok")
