@@ -33,6 +33,8 @@
 #            skipped only where no Verilator is found
 #   python   the Python package (python/) against the default build, with Debian's /usr/bin/python3
 #            and pytest, whatever python3 comes first on PATH; its examples included
+#   browser  the browser panel (`corvane panel`) in headless Chromium with Selenium, against the
+#            default build's tool on simulated boards
 #   bindings the C++ header and the .NET assembly against the default build: the C++ table of
 #            behaviours (ctest label bindings), the .NET table under Debian's NUnit 2.6 console
 #            (Mono), and the C++ and C# examples, all on the simulated boards
@@ -48,7 +50,7 @@
 #                    core whenever it can, as other work on a shared machine does; stopped at the
 #                    end however the run ends. Run this before submitting: the suite must pass on a
 #                    busy machine, not only on a quiet one.
-#   --stages A,B     only these stages (default, vendor, gateware, python, bindings, win32, win64, package, asan,
+#   --stages A,B     only these stages (default, vendor, gateware, python, browser, bindings, win32, win64, package, asan,
 #                    tsan, fuzz),
 #                    in their usual order; the package stage needs the three builds before it
 set -uo pipefail
@@ -236,6 +238,37 @@ run_python() {
   rm -f "$log"
 }
 
+# run_browser: the panel (`corvane panel`) in headless Chromium driven by Selenium, against the
+# default build's tool on simulated boards; the tool is built here when the stage runs alone.
+run_browser() {
+  local dir=build/${prefix}default stage_start result="passed" log line passed=0 failed=0 skipped=0
+  stage_start=$(date +%s)
+  log=$(mktemp)
+  echo
+  echo "=== browser: the panel in headless Chromium against ${dir} ==="
+  [[ -f $dir/build.ninja ]] || cmake --preset default -B "$dir" >/dev/null
+  if ! cmake --build "$dir" --target corvane_tool >"$log" 2>&1; then
+    cat "$log"
+    result="FAILED (build)"
+  else
+    CORVANE_BUILD_DIR="$root/$dir" PYTHONDONTWRITEBYTECODE=1 \
+      /usr/bin/python3 -m pytest -p no:cacheprovider -v tests/browser 2>&1 | tee "$log"
+    [[ ${PIPESTATUS[0]} -eq 0 ]] || result="FAILED (tests)"
+  fi
+  line=$(grep -E '^=* ?[0-9]+ (passed|failed|skipped|error)' "$log" | tail -1)
+  [[ $line =~ ([0-9]+)\ passed ]] && passed=${BASH_REMATCH[1]}
+  [[ $line =~ ([0-9]+)\ failed ]] && failed=${BASH_REMATCH[1]}
+  [[ $line =~ ([0-9]+)\ error ]] && failed=$((failed + BASH_REMATCH[1]))
+  [[ $line =~ ([0-9]+)\ skipped ]] && skipped=${BASH_REMATCH[1]}
+  passed_total=$((passed_total + passed))
+  skipped_total=$((skipped_total + skipped))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' browser "$result" \
+    "$((passed + failed + skipped))" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")")")
+  rm -f "$log"
+}
+
 # numbered_rows CSV: says "numbered rows in order" when the stream example's CSV holds at least 40
 # rows of the default stream board, each message numbered one more than the one before (the number's
 # low byte leads a single byte's and a block's data) on the channel the number chooses (four
@@ -397,6 +430,7 @@ ctest_selection=()
 wanted vendor && run_vendor
 wanted gateware && run_gateware
 wanted python && run_python
+wanted browser && run_browser
 wanted bindings && run_bindings
 wanted win32 && run_build win32
 wanted win64 && run_build win64
