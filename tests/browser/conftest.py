@@ -27,9 +27,11 @@ def tool_path():
 class Panel:
     """One `corvane --sim panel` process; stopped when the test ends."""
 
-    def __init__(self, *arguments, sim_file=None):
+    def __init__(self, *arguments, sim_file=None, board=None, fast=False):
         self.work = tempfile.mkdtemp(prefix="corvane-panel-")
-        command = [tool_path(), "--sim"] + ([sim_file] if sim_file else []) + ["panel"] + list(arguments)
+        command = [tool_path(), "--sim"] + ([sim_file] if sim_file else []) + (["--board", board] if board else [])
+        command += ["--fast"] if fast else []
+        command += ["panel"] + list(arguments)
         self.process = subprocess.Popen(command, cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True)
         line = self.process.stdout.readline()  # blocks until the URL is printed or the tool ends
@@ -77,8 +79,8 @@ class Panel:
 def panel():
     started = []
 
-    def start(*arguments, sim_file=None):
-        started.append(Panel(*arguments, sim_file=sim_file))
+    def start(*arguments, sim_file=None, board=None, fast=False):
+        started.append(Panel(*arguments, sim_file=sim_file, board=board, fast=fast))
         return started[-1]
 
     yield start

@@ -127,3 +127,117 @@ def test_a_plain_client_without_the_token_or_from_elsewhere_is_refused(panel):
     record = served.get(f"/api/record?token={served.token}").read().decode()
     assert record.splitlines()[0] == "# corvane panel: board 0, 0 messages received, the newest 0 kept"
     assert served.post("/api/send", good) == (200, "ok")
+
+
+def snapshot_of(served):
+    """The next update the panel sends, read by a plain client."""
+    import json
+    with served.get(f"/api/events?token={served.token}") as stream:
+        for line in stream:
+            if line.startswith(b"data: "):
+                return json.loads(line[6:])
+    raise AssertionError("the event stream ended without an update")
+
+
+def test_the_stream_boards_rate_matches_what_the_library_delivered(panel, browser):
+    import json
+    import time
+    served = panel(board="1", fast=True)
+    open_page(browser, served)
+    wait_for(lambda: float(browser.find_element(By.ID, "ch-rate-0").get_attribute("data-value") or 0) > 0,
+             "the stream's rate shown on channel 0")
+    # Every update for a few seconds: the messages delivered so far and the rate shown, with the
+    # panel's own time.
+    updates = []
+    with served.get(f"/api/events?token={served.token}") as stream:
+        start = time.monotonic()
+        for line in stream:
+            if line.startswith(b"data: "):
+                update = json.loads(line[6:])
+                updates.append((update["t"], sum(c["messages"] for c in update["channels"]),
+                                sum(c["rate"] for c in update["channels"])))
+            if time.monotonic() - start > 4:
+                break
+    # Each rate shown against the messages delivered in the second before it.
+    compared = 0
+    for t, messages, rate in updates:
+        earlier = [u for u in updates if u[0] <= t - 1.0]
+        if not earlier:
+            continue
+        t0, messages0, _ = earlier[-1]
+        delivered = (messages - messages0) / (t - t0)
+        assert delivered > 0
+        assert abs(rate - delivered) <= 0.1 * delivered, (t, rate, delivered)
+        compared += 1
+    assert compared >= 10
+
+
+def test_two_pages_see_the_same_messages(panel, browser):
+    served = panel()
+    open_page(browser, served)
+    first = browser.current_window_handle
+    browser.switch_to.new_window("tab")
+    open_page(browser, served)
+    second = browser.current_window_handle
+    for value in (1, 2, 3):
+        assert served.post("/api/send", {"kind": "byte", "address": 3, "value": value}) == (200, "ok")
+    seen = {}
+    for handle in (first, second):
+        browser.switch_to.window(handle)
+        wait_for(lambda: text_of(browser, "ch-messages-3") == "3", "three echoes on both pages")
+        seen[handle] = [line.split(None, 2)[2] for line in log_lines(browser)]  # without the arrival time
+    assert seen[first] == seen[second]
+    assert seen[first] == ["ch3 byte    D3 len=1 03", "ch3 byte    D3 len=1 02", "ch3 byte    D3 len=1 01"]
+
+
+def test_a_page_closed_mid_stream_leaves_the_server_and_board_as_they_were(panel, browser):
+    served = panel(board="1")
+    open_page(browser, served)
+    wait_for(lambda: int(text_of(browser, "ch-messages-0") or 0) > 0, "the stream on the page")
+    browser.close()  # the only page goes away while the board streams
+    before = snapshot_of(served)
+    assert before["state"] == "open"
+    wait_for(lambda: snapshot_of(served)["received"] > before["received"], "the panel still receiving")
+    assert served.post("/api/send", {"kind": "trigger", "value": 1}) == (200, "ok")
+
+
+def test_a_board_pulled_out_shows_lost_then_open_again(panel, browser):
+    import os
+    from conftest import ROOT
+    served = panel(board="REPLUG01", sim_file=os.path.join(ROOT, "docs", "boards.replug.json"))
+    browser.get(served.url)
+    # Every state the page shows, in order.
+    browser.execute_script("""
+        window.states = [];
+        const state = document.getElementById("state");
+        new MutationObserver(() => {
+          if (window.states[window.states.length - 1] !== state.textContent) window.states.push(state.textContent);
+        }).observe(state, {childList: true, characterData: true, subtree: true});
+    """)
+    wait_for(lambda: "lost" in browser.execute_script("return window.states;"), "the board shown lost", 60)
+    wait_for(lambda: browser.execute_script("return window.states;")[-1] == "open", "the board shown open again", 60)
+    assert "reconnected" in text_of(browser, "last-error").lower() or "lost" in text_of(browser, "last-error").lower()
+
+
+def test_the_example_panels_widgets_send_their_messages(panel, browser):
+    import os
+    from conftest import ROOT
+    served = panel(os.path.join(ROOT, "docs", "panel.example.json"))
+    open_page(browser, served)
+    assert browser.title == "Lab board"
+    # "Register 3 = 0x41": a byte 0x41 to address 3, which the echo board sends back on channel 3.
+    browser.find_element(By.CSS_SELECTOR, "#widget-6 button").click()
+    wait_for(lambda: any(line.endswith("ch3 byte    D3 len=1 41") for line in log_lines(browser)), "the button's byte")
+    # "Light LEDs 0 and 2": trigger 5; the grid's LED widgets follow the board.
+    browser.find_element(By.CSS_SELECTOR, "#widget-4 button").click()
+    wait_for(lambda: [browser.find_element(By.CSS_SELECTOR, f"#widget-{i} .led").get_attribute("class")
+                      for i in range(4)] == ["led on", "led", "led on", "led"], "the LED widgets lit")
+    # The text widget sends its text as a block to address 2.
+    box = browser.find_element(By.CSS_SELECTOR, "#widget-10 input")
+    box.send_keys("panel")
+    browser.find_element(By.CSS_SELECTOR, "#widget-10 button").click()
+    wait_for(lambda: any(line.endswith("ch2 block   E2 len=5 70 61 6E 65 6C") for line in log_lines(browser)),
+             "the text widget's block")
+    # A value outside the widget's range is refused by the server, whatever the page allows.
+    status, text = served.post("/api/widget", {"widget": 8, "value": 256})
+    assert (status, text) == (400, "value: 256 is outside 0 to 255")

@@ -262,7 +262,8 @@ json Panel::snapshot() {
                  {"result", testResult_.load(std::memory_order_relaxed)}};
     const bool showing =
         showRunning_.load(std::memory_order_relaxed) && now < showEnds_.load(std::memory_order_relaxed);
-    return {{"boards", boards},
+    return {{"t", now},
+            {"boards", boards},
             {"board", board},
             {"state", state_},
             {"lastError", lastErrorCopy()},
