@@ -5,6 +5,7 @@
 const TOKEN = document.querySelector('meta[name="corvane-token"]').content;
 const LOG_LINES = 500;
 const CHANNELS = 8;
+const NO_ERROR = "No error found!"; // the library's last error when there was none
 let panel = { title: "Corvane panel", columns: 4, widgets: [] };
 let logSeen = -1; // the number of the newest message in the log
 let logLines = []; // newest first
@@ -172,6 +173,7 @@ function draw(update) {
   $("state").textContent = update.state;
   $("state").className = `state ${update.state}`;
   $("last-error").textContent = update.lastError;
+  $("last-error").className = update.lastError === NO_ERROR ? "note" : "error-text";
   const leds = update.leds !== null ? update.leds : update.ledsSent;
   for (let i = 0; i < 4; i++) $(`led-${i}`).classList.toggle("on", ((leds >> i) & 1) === 1);
   $("leds-note").textContent = update.leds !== null ? "" : "(as last sent: the board's LEDs cannot be read)";
