@@ -16,6 +16,10 @@
 #                                    emulated chips, at the async FIFO's 8 MB/s link, the sync
 #                                    FIFO's 40 MB/s link and unlimited; each figure beside the
 #                                    link's rate and the vendor road measured in the same run
+#   bash scripts/bench.sh --panel    the browser panel's cost: a full-speed stream in the fast
+#                                    profile with a page open (headless Chromium) against `corvane
+#                                    bench` without the panel, in the same run; and the panel's
+#                                    processor use with a page open on an idle board
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
@@ -43,6 +47,26 @@ if [[ ${1:-} == --vendor ]]; then
         "$build/Tools/corvane/corvane" $profile --board TOOL0001B bench --seconds 5 | grep -E 'messages:' | tr -s ' '
     done
   done
+  exit 0
+fi
+
+if [[ ${1:-} == --panel ]]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
+    -DCORVANE_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target corvane_tool >/dev/null
+  tool=$build/Tools/corvane/corvane
+  boards=$root/bench/panel_boards.json
+  seconds=5
+  echo "Machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  # The same stream (255-byte blocks on channel 0, as fast as the host takes them) both ways.
+  without=$("$tool" --sim "$boards" --fast --board FULL0001 bench --seconds $seconds |
+    sed -n 's/.*messages: [0-9]* (\([0-9]*\)\/s).*/\1/p')
+  figures=$(/usr/bin/python3 "$root/bench/panel_bench.py" "$tool" "$boards" $seconds)
+  with=$(awk '$1 == "panel_messages_per_second" { print $2 }' <<<"$figures")
+  idle=$(awk '$1 == "idle_panel_cores" { print $2 }' <<<"$figures")
+  awk -v a="$with" -v b="$without" -v i="$idle" 'BEGIN {
+    printf "full-speed stream, fast profile: %.0f messages/s with a page open, %.0f/s without the panel: %.2f of it (target 0.9)\n", a, b, a / b
+    printf "idle board, a page open: the panel takes %.3f of a core\n", i }'
   exit 0
 fi
 

@@ -109,7 +109,8 @@ int main(int argc, char** argv) {
     panelApp->add_option("file", panel.file, "a panel file (JSON; docs/panel.md); without one, the default panel");
     panelApp->add_option("--port", panel.port, "the port to serve on; default a free one")->check(CLI::Range(1, 65535));
     auto* listenOption = panelApp->add_option(
-        "--listen", panel.listen, "serve on this address too, beyond 127.0.0.1; every request then needs the token");
+        "--listen", panel.listen,
+        "serve on this address instead of 127.0.0.1 (0.0.0.0: all); every request then needs the token");
     panelApp->add_option("--token", panel.token, "the token of --listen; default a random one, printed with the URL")
         ->needs(listenOption)
         ->check([](const std::string& token) {

@@ -41,7 +41,8 @@ class Panel:
             raise RuntimeError(f"no URL from the panel: {line!r} {self.process.stderr.read()!r}")
         self.url = match.group(1)
         self.port = int(match.group(2))
-        page = self.get("/").read().decode()
+        token_in_url = re.search(r"\?token=(\S+)", line)
+        page = self.get("/" + (f"?token={token_in_url.group(1)}" if token_in_url else "")).read().decode()
         self.token = re.search(r'name="corvane-token" content="([^"]+)"', page).group(1)
 
     def request(self, path, body=None, headers=None, method=None):

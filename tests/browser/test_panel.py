@@ -241,3 +241,37 @@ def test_the_example_panels_widgets_send_their_messages(panel, browser):
     # A value outside the widget's range is refused by the server, whatever the page allows.
     status, text = served.post("/api/widget", {"widget": 8, "value": 256})
     assert (status, text) == (400, "value: 256 is outside 0 to 255")
+
+
+def test_the_saved_record_file_replays_as_the_messages_received(panel):
+    import subprocess
+    from conftest import tool_path
+    served = panel()
+    for body in ({"kind": "byte", "address": 3, "value": 0x41}, {"kind": "block", "address": 2, "text": "Hi"},
+                 {"kind": "trigger", "value": 5}):
+        assert served.post("/api/send", body) == (200, "ok")
+    wait_for(lambda: snapshot_of(served)["received"] == 3, "the three echoes received")
+    record = served.get(f"/api/record?token={served.token}").read().decode()
+    lines = record.splitlines()
+    assert lines[0] == "# corvane panel: board 0, 3 messages received, the newest 3 kept"
+    assert [line.split(" ", 1)[1] for line in lines[1:]] == ["D3 1 41", "E2 2 48 69", "C8 5"]
+    path = f"{served.work}/record.txt"
+    with open(path, "w") as file:
+        file.write(record)
+    replayed = subprocess.run([tool_path(), "--sim", "replay", path], capture_output=True, text=True, timeout=120)
+    assert replayed.returncode == 0, replayed.stderr
+    assert replayed.stdout.splitlines() == ["ch3 byte D3 41", "ch2 block E2 len=2: 48 69", "ch0 trigger C8 value=05"]
+
+
+def test_listening_beyond_this_machine_needs_the_token_for_the_page_too(panel):
+    import urllib.error
+    token = "panel-test-token-0123456789"
+    served = panel("--listen", "127.0.0.1", "--token", token)
+    assert served.token == token
+    try:
+        served.get("/")
+        raise AssertionError("the page was served without the token")
+    except urllib.error.HTTPError as error:
+        assert error.code == 403
+    # Any name may reach it then; the token does the work.
+    assert served.post("/api/send", {"kind": "trigger", "value": 1}, headers={"Host": "lab-pc:1"}) == (200, "ok")

@@ -314,11 +314,17 @@ void Panel::reply(httplib::Response& response, int status, const std::string& te
 }
 
 bool Panel::allowed(const httplib::Request& request, httplib::Response& response, bool needsToken) {
-    if (!hostAllowed(request.get_header_value("Host"), hosts_)) {
+    // On 127.0.0.1 the Host must be one of the panel's own names, so a name rebound to 127.0.0.1
+    // cannot reach it. Listening beyond this machine, the panel may be reached by any of its
+    // names, and the token, needed by every request then, page included, does that work.
+    const std::string host = request.get_header_value("Host");
+    const bool listening = !options_.listen.empty();
+    if (!listening && !hostAllowed(host, hosts_)) {
         reply(response, 403, "refused: the Host header names no address of this panel");
         return false;
     }
-    if (request.has_header("Origin") && !originAllowed(request.get_header_value("Origin"), hosts_)) {
+    if (request.has_header("Origin") &&
+        !originAllowed(request.get_header_value("Origin"), listening ? std::vector<std::string>{host} : hosts_)) {
         reply(response, 403, "refused: a page of another origin may not use this panel");
         return false;
     }
@@ -518,9 +524,6 @@ int Panel::run() {
     }
     const std::string portText = std::to_string(port);
     hosts_ = {"127.0.0.1:" + portText, "localhost:" + portText, "[::1]:" + portText};
-    if (!options_.listen.empty()) {
-        hosts_.push_back(address + ":" + portText);
-    }
     routes();
     {
         std::lock_guard<std::mutex> guard(boardLock_);
