@@ -27,13 +27,13 @@ def tool_path():
 class Panel:
     """One `corvane --sim panel` process; stopped when the test ends."""
 
-    def __init__(self, *arguments, sim_file=None, board=None, fast=False):
+    def __init__(self, *arguments, sim_file=None, board=None, fast=False, environment=None):
         self.work = tempfile.mkdtemp(prefix="corvane-panel-")
         command = [tool_path(), "--sim"] + ([sim_file] if sim_file else []) + (["--board", board] if board else [])
         command += ["--fast"] if fast else []
         command += ["panel"] + list(arguments)
         self.process = subprocess.Popen(command, cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True)
+                                        text=True, env=dict(os.environ, **(environment or {})))
         line = self.process.stdout.readline()  # blocks until the URL is printed or the tool ends
         match = re.search(r"(http://[0-9.]+:(\d+)/)", line)
         if not match:
@@ -80,8 +80,8 @@ class Panel:
 def panel():
     started = []
 
-    def start(*arguments, sim_file=None, board=None, fast=False):
-        started.append(Panel(*arguments, sim_file=sim_file, board=board, fast=fast))
+    def start(*arguments, **settings):
+        started.append(Panel(*arguments, **settings))
         return started[-1]
 
     yield start

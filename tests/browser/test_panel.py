@@ -275,3 +275,51 @@ def test_listening_beyond_this_machine_needs_the_token_for_the_page_too(panel):
         assert error.code == 403
     # Any name may reach it then; the token does the work.
     assert served.post("/api/send", {"kind": "trigger", "value": 1}, headers={"Host": "lab-pc:1"}) == (200, "ok")
+
+
+def test_the_self_test_runs_with_its_progress(panel, browser):
+    served = panel(environment={"CORVANE_SELFTEST_CYCLES": "3000"})
+    open_page(browser, served)
+    browser.execute_script("""
+        window.progress = [];
+        const bar = document.getElementById("selftest-progress");
+        new MutationObserver(() => window.progress.push(bar.value))
+          .observe(bar, {attributes: true});
+    """)
+    browser.find_element(By.ID, "selftest-button").click()
+    wait_for(lambda: text_of(browser, "selftest-state") == "self test ran", "the self test's end", 120)
+    progress = browser.execute_script("return window.progress;")
+    assert progress[-1] == 100
+    assert progress == sorted(progress)  # it only goes forward
+    assert served.post("/api/selftest", {"cycles": 1}) == (400, "the self test takes no fields")
+
+
+def test_switching_boards_opens_the_chosen_one_and_counts_afresh(panel, browser):
+    served = panel()
+    open_page(browser, served)
+    assert served.post("/api/send", {"kind": "byte", "address": 3, "value": 1}) == (200, "ok")
+    wait_for(lambda: text_of(browser, "ch-messages-3") == "1", "the echo on board 0")
+    Select(browser.find_element(By.ID, "board-select")).select_by_value("1")
+    # The stream board's channels fill; board 0's echo is no longer counted.
+    wait_for(lambda: int(text_of(browser, "ch-messages-0") or 0) > 0, "the stream board's messages")
+    # The log holds the stream board's messages only, newly numbered from its first.
+    wait_for(lambda: any(" ch0 byte " in line for line in log_lines(browser)), "the stream in the log")
+    assert not any(line.endswith("ch3 byte    D3 len=1 01") for line in log_lines(browser))
+    assert snapshot_of(served)["board"] == 1
+    assert snapshot_of(served)["state"] == "open"
+
+
+def test_updates_are_coalesced_whatever_the_boards_rate(panel):
+    import time
+    served = panel(board="1", fast=True)  # a stream as fast as the host takes it
+    updates = 0
+    with served.get(f"/api/events?token={served.token}") as stream:
+        start = time.monotonic()
+        for line in stream:
+            if line.startswith(b"data: "):
+                updates += 1
+            if time.monotonic() - start > 3:
+                break
+        seconds = time.monotonic() - start
+    assert updates <= 21 * seconds + 1, (updates, seconds)
+    assert updates >= 5  # and they do come

@@ -10,6 +10,7 @@ let panel = { title: "Corvane panel", columns: 4, widgets: [] };
 let logSeen = -1; // the number of the newest message in the log
 let logLines = []; // newest first
 let lastUpdate = null;
+let shownBoard = null; // the board whose messages the log holds
 
 function $(id) { return document.getElementById(id); }
 
@@ -196,6 +197,12 @@ function draw(update) {
     $(`ch-byterate-${c}`).textContent = formatRate(channel.byteRate);
     drawChart($(`ch-chart-${c}`), channel);
   });
+  if (update.board !== shownBoard) {
+    // Another board: its messages are numbered afresh, and the old board's are not its own.
+    shownBoard = update.board;
+    logSeen = -1;
+    logLines = [];
+  }
   takeLog(update.log);
   drawLog();
   drawWidgetValues(update);
