@@ -216,7 +216,6 @@ def test_a_board_pulled_out_shows_lost_then_open_again(panel, browser):
     """)
     wait_for(lambda: "lost" in browser.execute_script("return window.states;"), "the board shown lost", 60)
     wait_for(lambda: browser.execute_script("return window.states;")[-1] == "open", "the board shown open again", 60)
-    assert "reconnected" in text_of(browser, "last-error").lower() or "lost" in text_of(browser, "last-error").lower()
 
 
 def test_the_example_panels_widgets_send_their_messages(panel, browser):
