@@ -322,3 +322,23 @@ def test_updates_are_coalesced_whatever_the_boards_rate(panel):
         seconds = time.monotonic() - start
     assert updates <= 21 * seconds + 1, (updates, seconds)
     assert updates >= 5  # and they do come
+
+
+def test_a_slider_and_a_number_send_the_value_set(panel, browser):
+    import os
+    from conftest import ROOT
+    # The example board file's lab board keeps control values and acknowledges each one.
+    served = panel(os.path.join(ROOT, "docs", "panel.example.json"),
+                   sim_file=os.path.join(ROOT, "docs", "boards.example.json"))
+    open_page(browser, served)
+    slider = browser.find_element(By.CSS_SELECTOR, "#widget-8 input")
+    browser.execute_script(
+        "arguments[0].value = 200; arguments[0].dispatchEvent(new Event('change'));", slider)
+    wait_for(lambda: any(line.endswith("ch1 byte    D1 len=1 C8") for line in log_lines(browser)),
+             "control value 200 to address 1 acknowledged")
+    number = browser.find_element(By.CSS_SELECTOR, "#widget-9 input")
+    number.clear()
+    number.send_keys("300")  # beyond the widget's range: the server refuses it
+    browser.execute_script("arguments[0].dispatchEvent(new Event('change'));", number)
+    wait_for(lambda: browser.find_element(By.CSS_SELECTOR, "#widget-9 .error").text ==
+             "400: value: 300 is outside 0 to 255", "the number's refusal shown in its widget")
