@@ -324,6 +324,21 @@ def test_updates_are_coalesced_whatever_the_boards_rate(panel):
     assert updates >= 5  # and they do come
 
 
+def test_an_idle_board_gets_an_update_a_second(panel):
+    import time
+    served = panel()  # the echo board sends nothing unasked
+    time.sleep(1.5)  # past the rates' first second, which changes every update
+    updates = 0
+    with served.get(f"/api/events?token={served.token}") as stream:
+        start = time.monotonic()
+        for line in stream:
+            if line.startswith(b"data: "):
+                updates += 1
+            if time.monotonic() - start > 3:
+                break
+    assert 2 <= updates <= 6, updates  # the first at once, then about one a second
+
+
 def test_a_slider_and_a_number_send_the_value_set(panel, browser):
     import os
     from conftest import ROOT

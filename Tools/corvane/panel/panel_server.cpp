@@ -118,7 +118,9 @@ class Panel {
     std::atomic<int> simDevice_{-1};
     std::atomic<std::uint32_t> ledsSent_{0};
     std::atomic<bool> boardOpen_{false};
-    std::atomic<std::uint64_t> boardEpoch_{0}; // counts the switches: the update thread starts its state afresh
+    // Counts the opens: the update thread starts the board's state afresh on a new count. Release
+    // on the count, acquire on its load: boardOpen_, stored before, is then read as it was set.
+    std::atomic<std::uint64_t> boardEpoch_{0};
     std::atomic<bool> showRunning_{false};
     std::atomic<double> showEnds_{0};
     // The self test runs on a thread of its own. Release on its end: its result is written
@@ -160,12 +162,12 @@ bool Panel::openBoard(int index, std::string& reason) {
         !NRV_CV_OpenDeviceByIndex(index) || !NRV_CV_SelectActiveDeviceByIndex(index)) {
         reason = "cannot open board " + std::to_string(index) + ": " + lastErrorCopy();
         boardOpen_.store(false, std::memory_order_relaxed);
-        boardEpoch_.fetch_add(1, std::memory_order_relaxed);
+        boardEpoch_.fetch_add(1, std::memory_order_release);
         return false;
     }
     board_ = index;
     boardOpen_.store(true, std::memory_order_relaxed);
-    boardEpoch_.fetch_add(1, std::memory_order_relaxed);
+    boardEpoch_.fetch_add(1, std::memory_order_release);
     const SimControl* sim = session_.sim();
     const auto& boards = session_.boards();
     simDevice_.store(sim != nullptr && static_cast<std::size_t>(index) < boards.size()
@@ -221,7 +223,7 @@ json Panel::snapshot() {
     const double now = nowSeconds();
     const std::string event = watch_.look();
     const int board = boardShown_.load(std::memory_order_relaxed);
-    if (const std::uint64_t epoch = boardEpoch_.load(std::memory_order_relaxed); epoch != epoch_) {
+    if (const std::uint64_t epoch = boardEpoch_.load(std::memory_order_acquire); epoch != epoch_) {
         epoch_ = epoch;
         state_ = boardOpen_.load(std::memory_order_relaxed) ? "open" : "closed";
     }
@@ -292,9 +294,14 @@ void Panel::updateLoop() {
     double lastSent = 0;
     while (!stopping_.load(std::memory_order_relaxed) && !interrupted()) {
         const double now = nowSeconds();
-        std::string text = snapshot().dump(-1, ' ', false, json::error_handler_t::replace);
+        json update = snapshot();
+        // Compared without its time, which changes on every pass: an idle board sends nothing new.
+        const json time = update["t"];
+        update.erase("t");
+        std::string text = update.dump(-1, ' ', false, json::error_handler_t::replace);
         if (text != last || now - lastSent >= kQuietUpdateSeconds) {
-            publish(text);
+            update["t"] = time;
+            publish(update.dump(-1, ' ', false, json::error_handler_t::replace));
             last = std::move(text);
             lastSent = now;
         }

@@ -14,7 +14,7 @@ constexpr double kRateWindowSeconds = 1.0;
 constexpr std::size_t kLogBytesShown = 32; // bytes of a block shown in one log line
 } // namespace
 
-PanelState::PanelState() : start_(nowSeconds()), kept_(kPanelKeptMessages) {}
+PanelState::PanelState() : start_(nowSeconds()), kept_(kPanelKeptMessages) { lastKind_.fill(Kind::None); }
 
 void PanelState::watch(int board) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -24,7 +24,7 @@ void PanelState::watch(int board) {
         bytes_[static_cast<std::size_t>(c)].store(0, std::memory_order_relaxed);
         series_[static_cast<std::size_t>(c)].clear();
         lastBlock_[static_cast<std::size_t>(c)].clear();
-        lastKind_[static_cast<std::size_t>(c)].clear();
+        lastKind_[static_cast<std::size_t>(c)] = Kind::None;
     }
     numbered_ = 0;
     history_.clear(); // only the update thread reads it, which takes lock_ around it too
@@ -57,7 +57,7 @@ void PanelState::take(int board, int channel, std::uint32_t command, std::uint32
     if (count != 0) {
         std::memcpy(entry.bytes.data(), data, count);
     }
-    lastKind_[c] = kindName(kind);
+    lastKind_[c] = kind;
     if (kind == Kind::SingleByte && count == 1) {
         series_[c].push_back({seconds, data[0]});
         if (series_[c].size() > kPanelSeriesPoints) {
@@ -99,7 +99,7 @@ json PanelState::channels(double now) {
              {"bytes", sample.bytes[c]},
              {"rate", span > 0 ? static_cast<double>(sample.messages[c] - oldest.messages[c]) / span : 0.0},
              {"byteRate", span > 0 ? static_cast<double>(sample.bytes[c] - oldest.bytes[c]) / span : 0.0},
-             {"kind", lastKind_[c]},
+             {"kind", lastKind_[c] == Kind::None ? "" : kindName(lastKind_[c])},
              {"series", series},
              {"block", lastBlock_[c]}});
     }

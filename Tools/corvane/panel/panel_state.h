@@ -74,7 +74,7 @@ class PanelState {
     std::uint64_t numbered_ = 0;
     std::array<std::deque<Point>, kPanelChannels> series_;
     std::array<std::vector<std::uint8_t>, kPanelChannels> lastBlock_;
-    std::array<std::string, kPanelChannels> lastKind_;
+    std::array<Kind, kPanelChannels> lastKind_{}; // Kind::None: nothing yet
     // The update thread's own: the counts of the last second, for the rates.
     struct Sample {
         double seconds;

@@ -3,7 +3,8 @@
 "use strict";
 
 const TOKEN = document.querySelector('meta[name="corvane-token"]').content;
-const LOG_LINES = 500;
+const LOG_LINES = 500; // kept for the filters
+const LOG_SHOWN = 200; // drawn
 const CHANNELS = 8;
 const NO_ERROR = "No error found!"; // the library's last error when there was none
 let panel = { title: "Corvane panel", columns: 4, widgets: [] };
@@ -120,14 +121,21 @@ function logText(entry) {
   return `${head} len=${entry.length} ${entry.hex}`;
 }
 
+let logDrawn = null; // what the list shows: the newest message's number and the filters
+
 function drawLog() {
   if ($("log-pause").checked) return;
   const channel = $("log-channel").value, kind = $("log-kind").value;
+  const drawn = `${logSeen} ${channel} ${kind} ${logLines.length}`;
+  if (drawn === logDrawn) return; // nothing new: the page's work stays small on an idle board
+  logDrawn = drawn;
   const list = $("log-list");
   list.textContent = "";
+  let shown = 0;
   for (const entry of logLines) {
     if (channel !== "" && String(entry.channel) !== channel) continue;
     if (kind !== "" && entry.kind !== kind) continue;
+    if (++shown > LOG_SHOWN) break;
     const item = document.createElement("li");
     item.textContent = logText(entry);
     item.dataset.channel = entry.channel;
@@ -291,7 +299,7 @@ window.addEventListener("DOMContentLoaded", async () => {
   setUpChannels();
   $("log-channel").addEventListener("change", drawLog);
   $("log-kind").addEventListener("change", drawLog);
-  $("log-pause").addEventListener("change", drawLog);
+  $("log-pause").addEventListener("change", () => { logDrawn = null; drawLog(); });
   $("save-record").href = `/api/record?token=${encodeURIComponent(TOKEN)}`;
   await loadPanel();
   connect();
