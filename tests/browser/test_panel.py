@@ -48,7 +48,7 @@ def test_a_light_show_lights_the_leds_in_order(panel, browser):
         new MutationObserver(note).observe(document.getElementById("lights"), {attributes: true, subtree: true});
     """)
     fill(browser, "show-steps", "1 2 3 4")
-    fill(browser, "show-delay", "250")
+    fill(browser, "show-delay", "400")  # steps long enough for a loaded machine's updates
     fill(browser, "show-repeats", "1")
     browser.find_element(By.ID, "show-button").click()
 
