@@ -17,9 +17,9 @@
 #                                    FIFO's 40 MB/s link and unlimited; each figure beside the
 #                                    link's rate and the vendor road measured in the same run
 #   bash scripts/bench.sh --panel    the browser panel's cost: a full-speed stream in the fast
-#                                    profile with a page open (headless Chromium) against `corvane
-#                                    bench` without the panel, in the same run; and the panel's
-#                                    processor use with a page open on an idle board
+#                                    profile with a page open (headless Chromium) against a bare
+#                                    counting C callback and `corvane bench`, in the same run; and
+#                                    the panel's processor use with a page open on an idle board
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
@@ -53,19 +53,23 @@ fi
 if [[ ${1:-} == --panel ]]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_BENCHMARKS=ON \
     -DCORVANE_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target corvane_tool >/dev/null
+  cmake --build "$build" -j2 --target corvane_tool bindings_bench >/dev/null
   tool=$build/Tools/corvane/corvane
   boards=$root/bench/panel_boards.json
   seconds=5
   echo "Machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
-  # The same stream (255-byte blocks on channel 0, as fast as the host takes them) both ways.
+  # The same stream (255-byte blocks on channel 0, as fast as the host takes them) three ways:
+  # the bare baseline (a C callback that counts and checks each message's number), `corvane
+  # bench` (no panel), and the panel with a page open.
+  bare=$(CORVANE_PROFILE=fast "$build/bench/bindings_bench" --case c blocks | awk '{ print $2 }')
   without=$("$tool" --sim "$boards" --fast --board FULL0001 bench --seconds $seconds |
     sed -n 's/.*messages: [0-9]* (\([0-9]*\)\/s).*/\1/p')
   figures=$(/usr/bin/python3 "$root/bench/panel_bench.py" "$tool" "$boards" $seconds)
   with=$(awk '$1 == "panel_messages_per_second" { print $2 }' <<<"$figures")
   idle=$(awk '$1 == "idle_panel_cores" { print $2 }' <<<"$figures")
-  awk -v a="$with" -v b="$without" -v i="$idle" 'BEGIN {
-    printf "full-speed stream, fast profile: %.0f messages/s with a page open, %.0f/s without the panel: %.2f of it (target 0.9)\n", a, b, a / b
+  awk -v a="$with" -v b="$without" -v c="$bare" -v i="$idle" 'BEGIN {
+    printf "full-speed stream, fast profile, messages/s: bare C callback %.0f, corvane bench %.0f, panel with a page open %.0f\n", c, b, a
+    printf "panel against the bare callback: %.2f; against corvane bench: %.2f (target 0.9)\n", a / c, a / b
     printf "idle board, a page open: the panel takes %.3f of a core\n", i }'
   exit 0
 fi

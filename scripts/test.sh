@@ -34,7 +34,8 @@
 #   python   the Python package (python/) against the default build, with Debian's /usr/bin/python3
 #            and pytest, whatever python3 comes first on PATH; its examples included
 #   browser  the browser panel (`corvane panel`) in headless Chromium with Selenium, against the
-#            default build's tool on simulated boards
+#            default build's tool on simulated boards; after the win64 stage, the same table
+#            against its corvane.exe under wine
 #   bindings the C++ header and the .NET assembly against the default build: the C++ table of
 #            behaviours (ctest label bindings), the .NET table under Debian's NUnit 2.6 console
 #            (Mono), and the C++ and C# examples, all on the simulated boards
@@ -238,34 +239,52 @@ run_python() {
   rm -f "$log"
 }
 
-# run_browser: the panel (`corvane panel`) in headless Chromium driven by Selenium, against the
-# default build's tool on simulated boards; the tool is built here when the stage runs alone.
+# run_browser [win64]: the panel (`corvane panel`) in headless Chromium driven by Selenium, against
+# the default build's tool; with win64, the same table against the 64-bit Windows build's
+# corvane.exe under wine (after the win64 stage, which built it).
 run_browser() {
-  local dir=build/${prefix}default stage_start result="passed" log line passed=0 failed=0 skipped=0
+  local column=${1:-default} dir stage_start result="passed" log line passed=0 failed=0 skipped=0 note=""
+  local environment=()
+  dir=build/${prefix}${column}
   stage_start=$(date +%s)
   log=$(mktemp)
   echo
   echo "=== browser: the panel in headless Chromium against ${dir} ==="
-  [[ -f $dir/build.ninja ]] || cmake --preset default -B "$dir" >/dev/null
-  if ! cmake --build "$dir" --target corvane_tool >"$log" 2>&1; then
-    cat "$log"
-    result="FAILED (build)"
+  if [[ $column == win64 ]]; then
+    note=" - the win64 tool under wine"
+    environment=(CORVANE_TOOL="$root/$dir/bin/corvane.exe"
+                 CORVANE_TOOL_RUNNER="bash $root/scripts/wine-run.sh --arch win64 $root/$dir/wine/prefix")
+    if [[ ! -f $dir/Tools/corvane/panel/libcorvane_panel.a ]]; then
+      summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' browser "$result" 0 0 0         "$(as_minutes "$(seconds_since "$stage_start")")" "$note: no panel (cpp-httplib's source could not be had), SKIPPED")")
+      rm -f "$log"
+      return
+    fi
   else
-    CORVANE_BUILD_DIR="$root/$dir" PYTHONDONTWRITEBYTECODE=1 \
+    [[ -f $dir/build.ninja ]] || cmake --preset default -B "$dir" >/dev/null
+    if ! cmake --build "$dir" --target corvane_tool >"$log" 2>&1; then
+      cat "$log"
+      result="FAILED (build)"
+    fi
+    environment=(CORVANE_BUILD_DIR="$root/$dir")
+  fi
+  if [[ $result == passed ]]; then
+    env "${environment[@]}" PYTHONDONTWRITEBYTECODE=1 \
       /usr/bin/python3 -m pytest -p no:cacheprovider -v tests/browser 2>&1 | tee "$log"
     [[ ${PIPESTATUS[0]} -eq 0 ]] || result="FAILED (tests)"
+    [[ $column != win64 ]] || bash scripts/wine-run.sh --arch win64 "$root/$dir/wine/prefix" --stop
   fi
   line=$(grep -E '^=* ?[0-9]+ (passed|failed|skipped|error)' "$log" | tail -1)
   [[ $line =~ ([0-9]+)\ passed ]] && passed=${BASH_REMATCH[1]}
   [[ $line =~ ([0-9]+)\ failed ]] && failed=${BASH_REMATCH[1]}
   [[ $line =~ ([0-9]+)\ error ]] && failed=$((failed + BASH_REMATCH[1]))
   [[ $line =~ ([0-9]+)\ skipped ]] && skipped=${BASH_REMATCH[1]}
+  while IFS= read -r line; do failed_names+=("browser ${column}: ${line}"); done < <(sed -nE 's/^(FAILED|ERROR) //p' "$log")
   passed_total=$((passed_total + passed))
   skipped_total=$((skipped_total + skipped))
   failed_total=$((failed_total + failed))
   [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
-  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' browser "$result" \
-    "$((passed + failed + skipped))" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")")")
+  summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' browser "$result" \
+    "$((passed + failed + skipped))" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")" "$note")")
   rm -f "$log"
 }
 
@@ -434,6 +453,7 @@ wanted browser && run_browser
 wanted bindings && run_bindings
 wanted win32 && run_build win32
 wanted win64 && run_build win64
+wanted win64 && wanted browser && run_browser win64
 wanted package && run_package
 wanted asan && run_build asan
 wanted tsan && run_build tsan TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"

@@ -1,10 +1,13 @@
 """The panel served by the corvane tool on simulated boards, and a headless Chromium to look at it.
 
 CORVANE_TOOL names the tool; otherwise CORVANE_BUILD_DIR (default build/default) holds it.
+CORVANE_TOOL_RUNNER runs it (a Windows build's corvane.exe: "bash scripts/wine-run.sh PREFIX").
 """
 import json
 import os
 import re
+import shlex
+import signal
 import subprocess
 import tempfile
 import time
@@ -24,16 +27,22 @@ def tool_path():
     return os.path.join(build, "Tools", "corvane", "corvane")
 
 
+def tool_command():
+    """The words that start the tool: its runner's (if any), then the tool."""
+    return shlex.split(os.environ.get("CORVANE_TOOL_RUNNER", "")) + [tool_path()]
+
+
 class Panel:
     """One `corvane --sim panel` process; stopped when the test ends."""
 
     def __init__(self, *arguments, sim_file=None, board=None, fast=False, environment=None):
         self.work = tempfile.mkdtemp(prefix="corvane-panel-")
-        command = [tool_path(), "--sim"] + ([sim_file] if sim_file else []) + (["--board", board] if board else [])
+        command = tool_command() + ["--sim"] + ([sim_file] if sim_file else []) + (["--board", board] if board else [])
         command += ["--fast"] if fast else []
         command += ["panel"] + list(arguments)
         self.process = subprocess.Popen(command, cwd=self.work, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True, env=dict(os.environ, **(environment or {})))
+                                        text=True, env=dict(os.environ, **(environment or {})),
+                                        start_new_session=True)  # a runner's children end with it
         line = self.process.stdout.readline()  # blocks until the URL is printed or the tool ends
         match = re.search(r"(http://[0-9.]+:(\d+)/)", line)
         if not match:
@@ -68,12 +77,18 @@ class Panel:
             return error.code, error.read().decode().strip()
 
     def stop(self):
-        self.process.terminate()
+        self._signal(signal.SIGTERM)
         try:
             self.process.wait(timeout=30)
         except subprocess.TimeoutExpired:
-            self.process.kill()
+            self._signal(signal.SIGKILL)
             self.process.wait()
+
+    def _signal(self, number):
+        try:
+            os.killpg(self.process.pid, number)
+        except ProcessLookupError:
+            pass
 
 
 @pytest.fixture

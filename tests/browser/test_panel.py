@@ -244,7 +244,7 @@ def test_the_example_panels_widgets_send_their_messages(panel, browser):
 
 def test_the_saved_record_file_replays_as_the_messages_received(panel):
     import subprocess
-    from conftest import tool_path
+    from conftest import tool_command
     served = panel()
     # One at a time: a trigger's echo comes on the library's read thread and may overtake data
     # still queued for its write thread.
@@ -259,7 +259,7 @@ def test_the_saved_record_file_replays_as_the_messages_received(panel):
     path = f"{served.work}/record.txt"
     with open(path, "w") as file:
         file.write(record)
-    replayed = subprocess.run([tool_path(), "--sim", "replay", path], capture_output=True, text=True, timeout=120)
+    replayed = subprocess.run(tool_command() + ["--sim", "replay", path], capture_output=True, text=True, timeout=120)
     assert replayed.returncode == 0, replayed.stderr
     assert replayed.stdout.splitlines() == ["ch3 byte D3 41", "ch2 block E2 len=2: 48 69", "ch0 trigger C8 value=05"]
 
