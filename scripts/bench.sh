@@ -61,7 +61,7 @@ if [[ ${1:-} == --panel ]]; then
   # The same stream (255-byte blocks on channel 0, as fast as the host takes them) three ways:
   # the bare baseline (a C callback that counts and checks each message's number), `corvane
   # bench` (no panel), and the panel with a page open.
-  bare=$(CORVANE_PROFILE=fast "$build/bench/bindings_bench" --case c blocks | awk '{ print $2 }')
+  bare=$(CORVANE_PROFILE=fast "$build/bench/bindings_bench" --case c blocks | awk '$1 == "messages_per_second" { print $2 }')
   without=$("$tool" --sim "$boards" --fast --board FULL0001 bench --seconds $seconds |
     sed -n 's/.*messages: [0-9]* (\([0-9]*\)\/s).*/\1/p')
   figures=$(/usr/bin/python3 "$root/bench/panel_bench.py" "$tool" "$boards" $seconds)

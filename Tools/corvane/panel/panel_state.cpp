@@ -23,7 +23,7 @@ void PanelState::watch(int board) {
         messages_[static_cast<std::size_t>(c)].store(0, std::memory_order_relaxed);
         bytes_[static_cast<std::size_t>(c)].store(0, std::memory_order_relaxed);
         series_[static_cast<std::size_t>(c)].clear();
-        lastBlock_[static_cast<std::size_t>(c)].clear();
+        lastBlock_[static_cast<std::size_t>(c)].count = 0;
         lastKind_[static_cast<std::size_t>(c)] = Kind::None;
     }
     numbered_ = 0;
@@ -64,7 +64,8 @@ void PanelState::take(int board, int channel, std::uint32_t command, std::uint32
             series_[c].pop_front();
         }
     } else if (kind == Kind::Block) {
-        lastBlock_[c].assign(data, data + count);
+        lastBlock_[c].count = static_cast<std::uint16_t>(count);
+        std::memcpy(lastBlock_[c].bytes.data(), data, count);
     }
 }
 
@@ -101,7 +102,8 @@ json PanelState::channels(double now) {
              {"byteRate", span > 0 ? static_cast<double>(sample.bytes[c] - oldest.bytes[c]) / span : 0.0},
              {"kind", lastKind_[c] == Kind::None ? "" : kindName(lastKind_[c])},
              {"series", series},
-             {"block", lastBlock_[c]}});
+             {"block", std::vector<std::uint8_t>(lastBlock_[c].bytes.begin(),
+                                                 lastBlock_[c].bytes.begin() + lastBlock_[c].count)}});
     }
     return result;
 }

@@ -73,7 +73,11 @@ class PanelState {
     std::vector<Entry> kept_; // a ring of kPanelKeptMessages
     std::uint64_t numbered_ = 0;
     std::array<std::deque<Point>, kPanelChannels> series_;
-    std::array<std::vector<std::uint8_t>, kPanelChannels> lastBlock_;
+    struct Block {
+        std::uint16_t count = 0;
+        std::array<std::uint8_t, kPanelMaxMessageBytes> bytes{};
+    };
+    std::array<Block, kPanelChannels> lastBlock_{}; // fixed room: no allocation on the library's threads
     std::array<Kind, kPanelChannels> lastKind_{}; // Kind::None: nothing yet
     // The update thread's own: the counts of the last second, for the rates.
     struct Sample {

@@ -122,6 +122,14 @@ function logText(entry) {
 }
 
 let logDrawn = null; // what the list shows: the newest message's number and the filters
+const LOG_REDRAW_MS = 200; // the list is rebuilt at most 5 times a second: on a fast stream it is the page's biggest work
+let logDrawnAt = 0, logTimer = null;
+
+function drawLogSoon() {
+  const wait = LOG_REDRAW_MS - (performance.now() - logDrawnAt);
+  if (wait <= 0) drawLog();
+  else if (logTimer === null) logTimer = setTimeout(() => { logTimer = null; drawLog(); }, wait);
+}
 
 function drawLog() {
   if ($("log-pause").checked) return;
@@ -129,6 +137,7 @@ function drawLog() {
   const drawn = `${logSeen} ${channel} ${kind} ${logLines.length}`;
   if (drawn === logDrawn) return; // nothing new: the page's work stays small on an idle board
   logDrawn = drawn;
+  logDrawnAt = performance.now();
   const list = $("log-list");
   list.textContent = "";
   let shown = 0;
@@ -212,7 +221,7 @@ function draw(update) {
     logLines = [];
   }
   takeLog(update.log);
-  drawLog();
+  drawLogSoon();
   drawWidgetValues(update);
   if (update.debug.length > 0) $("debug-lines").textContent = update.debug.join("\n");
 }
