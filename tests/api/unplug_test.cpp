@@ -428,12 +428,24 @@ TEST_P(ReconnectTest, ALostBoardComesBackIntoItsRecord) {
         ASSERT_TRUE(waitWhileMoving([before] { return numbered.next.load() >= before + 100; },
                                     [] { return numbered.next.load(); }));
         sim_set_stream(kLostBoard, nullptr);
-        const std::uint64_t sent = sim_stream_sent(kLostBoard);
-        ASSERT_TRUE(
-            waitWhileMoving([sent] { return numbered.next.load() >= sent; }, [] { return numbered.next.load(); }))
-            << numbered.next.load();
+        // In the default profile a loaded machine can make the library drop the stream's last
+        // messages (and report it), so the count cannot wait for them: fences numbered on from the
+        // stream's end show, once one is delivered, that everything before it was delivered or
+        // went missing. Each fence waits while deliveries move; one dropped too is followed by another.
+        std::uint64_t fence = sim_stream_sent(kLostBoard);
+        bool fenced = false;
+        for (int tries = 0; tries < 8 && !fenced; ++tries, ++fence) {
+            Bytes block(kBlockLength);
+            for (std::uint32_t i = 0; i < kBlockLength; ++i) {
+                block[i] = sim_stream_block_byte(fence, kBlockLength, i);
+            }
+            boardSends(kLostBoard, blockMessage(0xE2, block));
+            fenced = waitWhileMoving([fence] { return numbered.next.load() > fence; },
+                                     [] { return numbered.next.load(); });
+        }
+        ASSERT_TRUE(fenced) << numbered.next.load() << " " << NRV_CV_GetLastError();
         EXPECT_EQ(numbered.wrong.load(), 0u);
-        EXPECT_EQ(numbered.delivered.load() + numbered.missing.load(), sent);
+        EXPECT_EQ(numbered.delivered.load() + numbered.missing.load(), fence); // every number up to the last fence
     }
     // The other boards lost nothing.
     for (int board = 1; board < kBoards; ++board) {
