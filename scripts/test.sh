@@ -122,6 +122,24 @@ ctest_counts() {
   [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
 }
 
+# pytest_counts <log> <stage>: reads pytest's closing line ("33 passed, 1 skipped in 9.31s", with
+# -v framed in "="s) into the caller's passed, failed and skipped, adds them to the run's totals
+# and the failed tests' names to the summary's tail, and counts a failed run without a failed
+# test as one failure.
+pytest_counts() {
+  local line
+  line=$(grep -E '^=* ?[0-9]+ (passed|failed|skipped|error)' "$1" | tail -1)
+  [[ $line =~ ([0-9]+)\ passed ]] && passed=${BASH_REMATCH[1]}
+  [[ $line =~ ([0-9]+)\ failed ]] && failed=${BASH_REMATCH[1]}
+  [[ $line =~ ([0-9]+)\ error ]] && failed=$((failed + BASH_REMATCH[1]))
+  [[ $line =~ ([0-9]+)\ skipped ]] && skipped=${BASH_REMATCH[1]}
+  while IFS= read -r line; do failed_names+=("${2}: ${line}"); done < <(sed -nE 's/^(FAILED|ERROR) //p' "$1")
+  passed_total=$((passed_total + passed))
+  skipped_total=$((skipped_total + skipped))
+  failed_total=$((failed_total + failed))
+  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+}
+
 # run_build <preset> [environment for the tests...]; ctest_selection narrows the tests run.
 ctest_selection=()
 run_build() {
@@ -215,7 +233,7 @@ run_fuzz() {
 
 # run_python: the Python package's tests against the default build's library and simulated driver.
 run_python() {
-  local dir=build/${prefix}default stage_start result="passed" log line passed=0 failed=0 skipped=0
+  local dir=build/${prefix}default stage_start result="passed" log passed=0 failed=0 skipped=0
   stage_start=$(date +%s)
   log=$(mktemp)
   echo
@@ -223,17 +241,7 @@ run_python() {
   CORVANE_BUILD_DIR="$root/$dir" MPLCONFIGDIR="$root/$dir/matplotlib" PYTHONDONTWRITEBYTECODE=1 \
     /usr/bin/python3 -m pytest -p no:cacheprovider -q python/tests 2>&1 | tee "$log"
   [[ ${PIPESTATUS[0]} -eq 0 ]] || result="FAILED (tests)"
-  # pytest's closing line: "33 passed, 1 skipped in 9.31s" or "1 failed, 33 passed in 9.31s".
-  line=$(grep -E '^[0-9]+ (passed|failed|skipped|error)' "$log" | tail -1)
-  [[ $line =~ ([0-9]+)\ passed ]] && passed=${BASH_REMATCH[1]}
-  [[ $line =~ ([0-9]+)\ failed ]] && failed=${BASH_REMATCH[1]}
-  [[ $line =~ ([0-9]+)\ error ]] && failed=$((failed + BASH_REMATCH[1]))
-  [[ $line =~ ([0-9]+)\ skipped ]] && skipped=${BASH_REMATCH[1]}
-  while IFS= read -r line; do failed_names+=("python: ${line}"); done < <(sed -nE 's/^(FAILED|ERROR) //p' "$log")
-  passed_total=$((passed_total + passed))
-  skipped_total=$((skipped_total + skipped))
-  failed_total=$((failed_total + failed))
-  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  pytest_counts "$log" python
   summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s' python "$result" \
     "$((passed + failed + skipped))" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")")")
   rm -f "$log"
@@ -243,7 +251,7 @@ run_python() {
 # the default build's tool; with win64, the same table against the 64-bit Windows build's
 # corvane.exe under wine (after the win64 stage, which built it).
 run_browser() {
-  local column=${1:-default} dir stage_start result="passed" log line passed=0 failed=0 skipped=0 note=""
+  local column=${1:-default} dir stage_start result="passed" log passed=0 failed=0 skipped=0 note=""
   local environment=()
   dir=build/${prefix}${column}
   stage_start=$(date +%s)
@@ -255,7 +263,8 @@ run_browser() {
     environment=(CORVANE_TOOL="$root/$dir/bin/corvane.exe"
                  CORVANE_TOOL_RUNNER="bash $root/scripts/wine-run.sh --arch win64 $root/$dir/wine/prefix")
     if [[ ! -f $dir/Tools/corvane/panel/libcorvane_panel.a ]]; then
-      summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' browser "$result" 0 0 0         "$(as_minutes "$(seconds_since "$stage_start")")" "$note: no panel (cpp-httplib's source could not be had), SKIPPED")")
+      summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' browser "$result" 0 0 0 \
+        "$(as_minutes "$(seconds_since "$stage_start")")" "$note: no panel (cpp-httplib's source could not be had), SKIPPED")")
       rm -f "$log"
       return
     fi
@@ -273,16 +282,7 @@ run_browser() {
     [[ ${PIPESTATUS[0]} -eq 0 ]] || result="FAILED (tests)"
     [[ $column != win64 ]] || bash scripts/wine-run.sh --arch win64 "$root/$dir/wine/prefix" --stop
   fi
-  line=$(grep -E '^=* ?[0-9]+ (passed|failed|skipped|error)' "$log" | tail -1)
-  [[ $line =~ ([0-9]+)\ passed ]] && passed=${BASH_REMATCH[1]}
-  [[ $line =~ ([0-9]+)\ failed ]] && failed=${BASH_REMATCH[1]}
-  [[ $line =~ ([0-9]+)\ error ]] && failed=$((failed + BASH_REMATCH[1]))
-  [[ $line =~ ([0-9]+)\ skipped ]] && skipped=${BASH_REMATCH[1]}
-  while IFS= read -r line; do failed_names+=("browser ${column}: ${line}"); done < <(sed -nE 's/^(FAILED|ERROR) //p' "$log")
-  passed_total=$((passed_total + passed))
-  skipped_total=$((skipped_total + skipped))
-  failed_total=$((failed_total + failed))
-  [[ $result == passed ]] || { status=1; [[ $failed -gt 0 ]] || failed_total=$((failed_total + 1)); }
+  pytest_counts "$log" "browser ${column}"
   summary+=("$(printf '%-8s %-20s %4d tests, %3d failed, %3d skipped  %s%s' browser "$result" \
     "$((passed + failed + skipped))" "$failed" "$skipped" "$(as_minutes "$(seconds_since "$stage_start")")" "$note")")
   rm -f "$log"
