@@ -121,6 +121,8 @@ class Panel {
     // Counts the opens: the update thread starts the board's state afresh on a new count. Release
     // on the count, acquire on its load: boardOpen_, stored before, is then read as it was set.
     std::atomic<std::uint64_t> boardEpoch_{0};
+    // Set by the HTTP thread that starts a light show, read by the update thread: relaxed, the
+    // two only say whether to draw the show as playing, and a stale pair shows it a moment longer.
     std::atomic<bool> showRunning_{false};
     std::atomic<double> showEnds_{0};
     // The self test runs on a thread of its own. Release on its end: its result is written
