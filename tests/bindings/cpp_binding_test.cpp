@@ -469,13 +469,16 @@ void aHandlerGivenWithTheOpenSeesTheFirstMessage() {
     std::atomic<int> calls{0};
     expectThrow<corvane::Error>([&] { library.board(1, [&](const corvane::Message&) { calls.fetch_add(1); }); },
                                 "Failed to open port");
+    // Until the failed open returns, its handler may be given what the last opening left queued;
+    // from then on it is not called again.
+    const int atFailure = calls.load();
     // The reopened stream numbers from 0 again; what the last opening left queued may come first.
     std::atomic<bool> restarted{false};
     corvane::Board reopened = library.board(1, [&](const corvane::Message& m) {
         restarted.store(restarted.load() || (m.channel == 0 && m.kind == corvane::Kind::Byte && m.value == 0));
     });
     EXPECT_TRUE(waitUntil([&] { return restarted.load(); }));
-    EXPECT_EQ(calls.load(), 0);
+    EXPECT_EQ(calls.load(), atFailure);
 }
 
 struct Behaviour {

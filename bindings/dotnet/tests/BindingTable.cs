@@ -427,6 +427,9 @@ namespace Corvane.Tests
             Sim.FailNext("FT_OpenEx", 1, 3);
             Throws<CorvaneException>(() => library.OpenBoard(1, (sender, e) => Interlocked.Increment(ref calls)),
                                      "Failed to open port");
+            // Until the failed open returns, its handler may be given what the last opening left
+            // queued; from then on it is not called again.
+            int atFailure = Volatile.Read(ref calls);
             // The reopened stream numbers from 0 again; what the last opening left queued may come first.
             int restarted = 0;
             using (library.OpenBoard(1, (sender, e) =>
@@ -436,7 +439,7 @@ namespace Corvane.Tests
             {
                 Assert.IsTrue(WaitUntil(() => Volatile.Read(ref restarted) != 0));
             }
-            Assert.AreEqual(0, Volatile.Read(ref calls));
+            Assert.AreEqual(atFailure, Volatile.Read(ref calls));
         }
 
         // The library holds a pointer to the binding's callback from the open on: a full
