@@ -185,6 +185,8 @@ def test_two_pages_see_the_same_messages(panel, browser):
     for handle in (first, second):
         browser.switch_to.window(handle)
         wait_for(lambda: text_of(browser, "ch-messages-3") == "3", "three echoes on both pages")
+        # The counters are drawn with every update, the log at most 5 times a second: it may follow a moment later.
+        wait_for(lambda: len(log_lines(browser)) == 3, "three messages in the log")
         seen[handle] = [line.split(None, 2)[2] for line in log_lines(browser)]  # without the arrival time
     assert seen[first] == seen[second]
     assert seen[first] == ["ch3 byte    D3 len=1 03", "ch3 byte    D3 len=1 02", "ch3 byte    D3 len=1 01"]
