@@ -40,8 +40,18 @@ if(WIN32)
   return()
 endif()
 
+# Four components, one Debian package each (cmake/packaging.cmake): runtime (libcorvane1: the
+# shared library, Corvane's own driver, the udev rule), development (libcorvane-dev: headers,
+# the development link, the CMake package, pkg-config), tools (corvane-tools: the tool, its man
+# page, the simulated driver, example board files) and python (python3-corvane). `cmake --install`
+# installs all four.
 set(CORVANE_SIM_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/corvane/sim)
 set(CORVANE_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Corvane)
+set(CORVANE_PYTHON_INSTALL_DIR lib/python3/dist-packages) # Debian's folder for every Python 3
+set(CORVANE_PACKAGE_runtime libcorvane${PROJECT_VERSION_MAJOR})
+set(CORVANE_PACKAGE_development libcorvane-dev)
+set(CORVANE_PACKAGE_tools corvane-tools)
+set(CORVANE_PACKAGE_python python3-corvane)
 
 # libcorvane.so.1.0.0, libcorvane.so.1 (the SONAME) and libcorvane.so.
 set_target_properties(corvane PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
@@ -51,26 +61,26 @@ set_property(TARGET corvane APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
 set_property(TARGET corvane PROPERTY PUBLIC_HEADER ${PROJECT_SOURCE_DIR}/Libraries/lib_usb/include/corvane.h
   ${PROJECT_SOURCE_DIR}/Libraries/lib_usb/include/corvane.hpp)
 install(TARGETS corvane EXPORT CorvaneTargets
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(TARGETS corvane_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+install(TARGETS corvane_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 # Corvane's own driver (CORVANE_DRIVER=open) beside the library, where the loader finds it by name.
 if(TARGET open_driver)
-  install(TARGETS open_driver LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(TARGETS open_driver LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
 endif()
 # Never in a folder the loader searches, where it would hide the vendor's libftd2xx.so.
-install(TARGETS board_sim LIBRARY DESTINATION ${CORVANE_SIM_INSTALL_DIR})
+install(TARGETS board_sim LIBRARY DESTINATION ${CORVANE_SIM_INSTALL_DIR} COMPONENT tools)
 # An installed corvane --sim finds it from its own folder.
 file(RELATIVE_PATH bin_to_sim /${CMAKE_INSTALL_BINDIR} /${CORVANE_SIM_INSTALL_DIR}/libftd2xx.so)
 target_compile_definitions(corvane_tool PRIVATE CORVANE_SIM_DRIVER_RELATIVE="${bin_to_sim}")
 
-install(EXPORT CorvaneTargets NAMESPACE Corvane:: DESTINATION ${CORVANE_CMAKE_INSTALL_DIR})
+install(EXPORT CorvaneTargets NAMESPACE Corvane:: DESTINATION ${CORVANE_CMAKE_INSTALL_DIR} COMPONENT development)
 configure_package_config_file(${packaging_dir}/CorvaneConfig.cmake.in
   ${CMAKE_BINARY_DIR}/packaging/CorvaneConfig.cmake INSTALL_DESTINATION ${CORVANE_CMAKE_INSTALL_DIR})
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/CorvaneConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/CorvaneConfig.cmake ${CMAKE_BINARY_DIR}/packaging/CorvaneConfigVersion.cmake
-  DESTINATION ${CORVANE_CMAKE_INSTALL_DIR})
+  DESTINATION ${CORVANE_CMAKE_INSTALL_DIR} COMPONENT development)
 
 # corvane.pc finds the prefix from its own folder, so the same file serves /usr, /usr/local, an
 # unpacked tarball and a scratch prefix.
@@ -78,9 +88,10 @@ file(RELATIVE_PATH pc_to_prefix /${CMAKE_INSTALL_LIBDIR}/pkgconfig /)
 set(CORVANE_PC_PREFIX "\${pcfiledir}/${pc_to_prefix}")
 string(REGEX REPLACE "/$" "" CORVANE_PC_PREFIX "${CORVANE_PC_PREFIX}")
 configure_file(${packaging_dir}/corvane.pc.in ${CMAKE_BINARY_DIR}/packaging/corvane.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/corvane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+  COMPONENT development)
 
-install(FILES ${packaging_dir}/60-corvane.rules DESTINATION lib/udev/rules.d)
+install(FILES ${packaging_dir}/60-corvane.rules DESTINATION lib/udev/rules.d COMPONENT runtime)
 
 # The man page, from the tool's own --help.
 find_program(HELP2MAN help2man)
@@ -93,15 +104,44 @@ if(HELP2MAN AND NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
     DEPENDS corvane_tool
     COMMENT "Writing the corvane man page")
   add_custom_target(corvane_man ALL DEPENDS ${man_page}.gz)
-  install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${man_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 elseif(NOT HELP2MAN)
   message(WARNING "help2man is missing (scripts/setup.sh installs it): no man page is installed")
 endif()
 
-# The documentation; the license in Debian's copyright format.
-set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/corvane)
-install(FILES README.md DESTINATION ${doc_dir})
-install(DIRECTORY docs/ DESTINATION ${doc_dir})
+# The Python package in Debian's folder for every Python 3. Its metadata (the .dist-info folder
+# pytest finds the plugin's entry point through) is written by setuptools from pyproject.toml
+# when the component is installed, and _version.py with the version in it.
+set(python_source ${PROJECT_SOURCE_DIR}/python)
+file(GLOB python_modules ${python_source}/corvane/*.py)
+list(FILTER python_modules EXCLUDE REGEX "/_version\\.py$")
+install(FILES ${python_modules} DESTINATION ${CORVANE_PYTHON_INSTALL_DIR}/corvane COMPONENT python)
+file(WRITE ${CMAKE_BINARY_DIR}/packaging/python/_version.py
+  "\"\"\"The package's version, which is Corvane's.\"\"\"\n\n__version__ = \"${PROJECT_VERSION}\"\n")
+install(FILES ${CMAKE_BINARY_DIR}/packaging/python/_version.py
+  DESTINATION ${CORVANE_PYTHON_INSTALL_DIR}/corvane COMPONENT python)
+find_package(Python3 COMPONENTS Interpreter QUIET)
+set(CORVANE_PYTHON ${Python3_EXECUTABLE})
+if(EXISTS /usr/bin/python3)
+  set(CORVANE_PYTHON /usr/bin/python3) # Debian's, whose setuptools the packages are made with
+endif()
+install(CODE "
+  set(metadata ${CMAKE_BINARY_DIR}/packaging/python/metadata)
+  file(REMOVE_RECURSE \${metadata})
+  file(MAKE_DIRECTORY \${metadata})
+  execute_process(COMMAND \"${CORVANE_PYTHON}\" setup.py --quiet dist_info --output-dir \${metadata}
+    WORKING_DIRECTORY ${python_source} RESULT_VARIABLE failed OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  file(GLOB dist_info \${metadata}/corvane-*.dist-info)
+  if(failed OR NOT dist_info)
+    message(FATAL_ERROR \"The Python package's metadata (setup.py dist_info) failed:\\n\${output}\")
+  endif()
+  file(INSTALL \${dist_info} DESTINATION \${CMAKE_INSTALL_PREFIX}/${CORVANE_PYTHON_INSTALL_DIR})
+" COMPONENT python)
+
+# Every package's documentation folder holds the license in Debian's copyright format and the
+# changelog; the documentation is shared out: the README to the library, the reference to the
+# development package, the board model to the tool with its example board files, the Python
+# guide to the Python package.
 file(READ ${packaging_dir}/debian/copyright.in copyright_head)
 file(STRINGS LICENSE license_lines)
 list(REMOVE_AT license_lines 0) # "MIT License"; the copyright line is in the header
@@ -119,7 +159,27 @@ string(REGEX REPLACE "License: Expat\n \\.\n( \\.\n)*" "License: Expat\n" copyri
 file(WRITE ${CMAKE_BINARY_DIR}/packaging/copyright "${copyright}")
 configure_file(${packaging_dir}/debian/changelog ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
 execute_process(COMMAND gzip -n -9 -f ${CMAKE_BINARY_DIR}/packaging/changelog)
-install(FILES ${CMAKE_BINARY_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-  DESTINATION ${doc_dir})
+foreach(component runtime development tools python)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_${component}} COMPONENT ${component})
+endforeach()
+install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_runtime} COMPONENT runtime)
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_development} COMPONENT development
+  FILES_MATCHING PATTERN "*.md" PATTERN "python.md" EXCLUDE PATTERN "board-model.md" EXCLUDE)
+install(FILES docs/board-model.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_tools} COMPONENT tools)
+set(example_boards docs/boards.example.json docs/boards.replug.json)
+if(TARGET rtl_board)
+  list(APPEND example_boards docs/boards.rtl.json) # the simulated driver has the gateware in it
+endif()
+install(FILES ${example_boards} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_tools}/examples
+  COMPONENT tools)
+install(FILES docs/python.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_python} COMPONENT python)
+install(FILES examples/python/echo_block.py examples/python/plot_stream.py
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_python}/examples COMPONENT python)
+# What lintian says of Corvane's own driver in the library package, each line with its reason.
+if(TARGET open_driver)
+  install(FILES ${packaging_dir}/debian/libcorvane1/lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME ${CORVANE_PACKAGE_runtime} COMPONENT runtime)
+endif()
 
 include(cmake/packaging.cmake)

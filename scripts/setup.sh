@@ -10,6 +10,8 @@
 #     (the 64-bit build's tests); skipped when CORVANE_WITH_WINE=0, as for the tour
 #   Debian's Python 3 with pytest, setuptools, pip and matplotlib (the Python package's tests and
 #     examples, run with /usr/bin/python3)
+#   Debian's build, wheel and venv for Python (the wheel and the source distribution, and the
+#     wheel tried in a fresh virtual environment)
 #   libusb-1.0's development files (Corvane's own D2XX driver, built on it)
 #   help2man, lintian, dpkg-dev, fakeroot, zip, unzip, pkg-config (the packages: the man page, the
 #     .deb and its checks, the Windows zip, the consumer built with pkg-config)
@@ -28,6 +30,7 @@ packages=(cmake ninja-build g++ binutils googletest libgtest-dev libgmock-dev li
           clang libclang-rt-14-dev libusb-1.0-0-dev)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 packages+=(python3 python3-pytest python3-setuptools python3-pip python3-matplotlib)
+packages+=(python3-build python3-wheel python3-venv)
 packages+=(help2man lintian dpkg-dev fakeroot zip unzip pkg-config)
 packages+=(mono-mcs nunit-console libnunit-cil-dev)
 packages+=(verilator make yosys z3 nextpnr-ice40 fpga-icestorm)

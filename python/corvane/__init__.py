@@ -11,9 +11,9 @@ gives tests a fresh simulated board (the fixture sim_board).
 """
 
 from ._native import CorvaneError
+from ._version import __version__
 from .library import (BLOCK, BYTE, TRIGGER, ArgumentError, Board, BoardClosedError, BoardInfo, Library, Message,
                       MessageStream, open)
 
 __all__ = ["open", "Library", "Board", "BoardInfo", "Message", "MessageStream", "CorvaneError", "ArgumentError",
            "BoardClosedError", "TRIGGER", "BYTE", "BLOCK"]
-__version__ = "1.0.0"

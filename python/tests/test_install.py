@@ -28,8 +28,10 @@ def test_stream_board(sim_board):
 def test_pip_installs_the_package_and_its_pytest_plugin_works(tmp_path):
     if subprocess.run([sys.executable, "-m", "pip", "--version"], capture_output=True).returncode != 0:
         pytest.skip("pip is not installed for %s" % sys.executable)
-    source = tmp_path / "source"
+    # The package's folder beside the project file its version is read from, as in the source tree.
+    source = tmp_path / "source" / "python"
     shutil.copytree(PACKAGE, source, ignore=shutil.ignore_patterns("tests", "__pycache__", "*.egg-info", "build"))
+    shutil.copy(os.path.join(os.path.dirname(PACKAGE), "CMakeLists.txt"), tmp_path / "source")
     target = tmp_path / "site"
     install = subprocess.run([sys.executable, "-m", "pip", "install", "--quiet", "--no-index", "--no-deps",
                               "--no-build-isolation", "--target", str(target), str(source)],
