@@ -16,6 +16,11 @@
 #   check.sh <default build folder> <win32 build folder> <win64 build folder>
 # The Windows builds lend only their wine prefixes. Prints one line per check; exits 1 if any failed.
 set -uo pipefail
+# In a mount namespace of its own, where the Debian packages' copy-on-write roots are mounted
+# (tests/package/installs.sh): they go with it, whatever ends the checks.
+if [[ -z ${CORVANE_CHECK_NAMESPACE:-} && $(id -u) == 0 ]] && command -v unshare >/dev/null; then
+  CORVANE_CHECK_NAMESPACE=1 exec unshare --mount --propagation private bash "$0" "$@"
+fi
 cd "$(dirname "$0")/../.."
 root=$(pwd)
 default_build=$1
@@ -23,7 +28,11 @@ win32_build=$2
 win64_build=$3
 version=$(sed -nE 's/^project\(Corvane VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
 arch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-deb=dist/corvane_${version}_amd64.deb
+packages=(libcorvane1 libcorvane-dev corvane-tools python3-corvane)
+debian_arch=$(dpkg --print-architecture)
+declare -A deb=([libcorvane1]=dist/libcorvane1_${version}_${debian_arch}.deb
+  [libcorvane-dev]=dist/libcorvane-dev_${version}_${debian_arch}.deb
+  [corvane-tools]=dist/corvane-tools_${version}_${debian_arch}.deb [python3-corvane]=dist/python3-corvane_${version}_all.deb)
 zip=dist/corvane-${version}-windows.zip
 open_driver=
 [[ ! -d Libraries/open_driver ]] || open_driver=libcorvane_d2xx.so
@@ -31,7 +40,9 @@ open_driver=
 open_driver_optional=FT_SetLatencyTimer,FT_GetLatencyTimer,FT_SetBitMode,FT_GetBitMode,FT_SetUSBParameters,FT_GetDriverVersion,FT_GetLibraryVersion,FT_GetDeviceInfoDetail
 
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+# Every root unmounted first; never a file removed across a mount.
+trap 'for m in $(findmnt -rn -o TARGET | grep -F "$scratch/" | sort -r); do umount "$m"; done
+  rm -rf --one-file-system "$scratch"' EXIT
 failures=0
 check() { # check <what> <command...>: runs it, prints ok or FAILED with its output
   local what=$1 output
@@ -67,6 +78,21 @@ consumer_output() { # the consumer's output (and the library's lines) on the def
     "Number of devices: 2" "boards: 2" "board 0: CV000101B" "echo: board 0 channel 3 command D3 length 1 byte 41"
 }
 
+# A test file of a user's, on the pytest plugin's fixture (python3-corvane and the wheel).
+python_user_test='
+import pytest
+
+def test_echo(sim_board):
+    with sim_board.messages(timeout=10) as received:
+        sim_board.send_block(2, b"from a user")
+        message = next(received)
+    assert (message.kind, message.channel, message.data) == ("block", 2, b"from a user")
+
+@pytest.mark.corvane_boards(board=1)
+def test_stream_board(sim_board):
+    assert sim_board.serial == "CV000102B"
+'
+
 # linux_checks <name> <prefix>: the consumer both ways and the tool, from an installed tree.
 linux_checks() {
   local name=$1 tree=$2 libdir=$2/lib/$arch
@@ -95,43 +121,79 @@ echo "=== the install tree (cmake --install into a scratch prefix) ==="
 check "cmake --install" cmake --install "$default_build" --prefix "$scratch/prefix"
 linux_checks prefix "$scratch/prefix"
 
-echo "=== the Debian package ==="
-check "dpkg-deb -x" dpkg-deb -x "$deb" "$scratch/deb"
-linux_checks deb "$scratch/deb/usr"
-check "lintian reports no errors" lintian --fail-on error "$deb"
-contents=$(dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|')
-has_files() {
-  local missing=0 file
-  for file in /usr/lib/$arch/libcorvane.so.$version /usr/lib/$arch/libcorvane.so.1 /usr/lib/$arch/libcorvane.so \
-    /usr/include/corvane.h /usr/include/corvane.hpp /usr/bin/corvane /usr/share/man/man1/corvane.1.gz /usr/lib/udev/rules.d/60-corvane.rules \
-    /usr/lib/$arch/cmake/Corvane/CorvaneConfig.cmake /usr/lib/$arch/cmake/Corvane/CorvaneConfigVersion.cmake \
-    /usr/lib/$arch/pkgconfig/corvane.pc /usr/lib/$arch/corvane/sim/libftd2xx.so /usr/share/doc/corvane/copyright \
-    /usr/share/doc/corvane/api.md ${open_driver:+/usr/lib/$arch/$open_driver}; do
-    grep -qx -- "$file" <<<"$contents" || { echo "missing: $file"; missing=1; }
+echo "=== the Debian packages ==="
+# Every file of the four, unpacked together, for the checks of single files.
+for package in "${packages[@]}"; do
+  check "dpkg-deb -x ${package}" dpkg-deb -x "${deb[$package]}" "$scratch/deb"
+done
+check "lintian: no error and no warning on any package (overrides carry their reasons)" \
+  lintian --fail-on error,warning "${deb[@]}"
+# scratch/contents.<package>: the files (not folders) of each package
+for package in "${packages[@]}"; do
+  dpkg-deb --contents "${deb[$package]}" | awk '{print $6}' | sed -e 's|^\./|/|' -e '/\/$/d' >"$scratch/contents.$package"
+done
+# holds <package> <file...>: the package holds every file named
+holds() {
+  local package=$1 missing=0 file
+  shift
+  for file in "$@"; do
+    grep -qx -- "$file" "$scratch/contents.$package" || { echo "$package lacks $file"; missing=1; }
   done
   return $missing
 }
-check "the .deb holds the library, header, tool, man page, rule, CMake and pkg-config files, docs" has_files
+lib=/usr/lib/$arch
+check "libcorvane1: the library, its SONAME link, the udev rule${open_driver:+, $open_driver}" \
+  holds libcorvane1 "$lib/libcorvane.so.$version" "$lib/libcorvane.so.1" /usr/lib/udev/rules.d/60-corvane.rules \
+  ${open_driver:+"$lib/$open_driver"}
+check "libcorvane-dev: headers, development link, CMake package, pkg-config file, reference" \
+  holds libcorvane-dev /usr/include/corvane.h /usr/include/corvane.hpp "$lib/libcorvane.so" \
+  "$lib/cmake/Corvane/CorvaneConfig.cmake" "$lib/cmake/Corvane/CorvaneConfigVersion.cmake" \
+  "$lib/pkgconfig/corvane.pc" /usr/share/doc/libcorvane-dev/api.md
+check "corvane-tools: the tool, its man page, the simulated driver, example board files" \
+  holds corvane-tools /usr/bin/corvane /usr/share/man/man1/corvane.1.gz "$lib/corvane/sim/libftd2xx.so" \
+  /usr/share/doc/corvane-tools/examples/boards.example.json
+check "python3-corvane: the package in Debian's Python folder with its metadata and plugin entry point" \
+  holds python3-corvane /usr/lib/python3/dist-packages/corvane/__init__.py \
+  /usr/lib/python3/dist-packages/corvane/pytest_plugin.py /usr/lib/python3/dist-packages/corvane/_version.py \
+  "/usr/lib/python3/dist-packages/corvane-$version.dist-info/entry_points.txt"
+# Each file in one package only, and the packages hold nothing of each other's part.
+check "no file is in two packages" bash -c "[[ -z \$(cat '$scratch'/contents.* | sort | uniq -d) ]]"
+check "only libcorvane-dev holds headers, the development link, CMake and pkg-config files" \
+  bash -c "! cat '$scratch'/contents.{libcorvane1,corvane-tools,python3-corvane} |
+    grep -E '^/usr/include/|/libcorvane\.so\$|/cmake/|/pkgconfig/'"
+check "the development package depends on libcorvane1 of its own version" \
+  contains "libcorvane1 (= $version)" dpkg-deb -f "${deb[libcorvane-dev]}" Depends
+check "python3-corvane depends on libcorvane1 of its own version and on python3" \
+  same "libcorvane1 (= $version), python3:any" dpkg-deb -f "${deb[python3-corvane]}" Depends
 # The loader's folders: /lib, /usr/lib, /lib64, /usr/lib64, /usr/local/lib and their multiarch folders.
 check "no libftd2xx.so where the loader searches" \
-  bash -c "! grep -E '^(/usr)?(/local)?/lib(64)?(/$arch)?/libftd2xx\.so' <<<'$contents'"
+  bash -c "! cat '$scratch'/contents.* | grep -E '^(/usr)?(/local)?/lib(64)?(/$arch)?/libftd2xx\.so'"
 if [[ -n $open_driver ]]; then
   # Beside libcorvane.so, where the loader finds it by name (CORVANE_DRIVER=open).
-  check "the .deb's $open_driver exports the D2XX entry points only" \
-    cmake -DKIND=driver -DFORMAT=elf -DTOOL=nm -DBINARY="$scratch/deb/usr/lib/$arch/$open_driver" \
+  check "libcorvane1's $open_driver exports the D2XX entry points only" \
+    cmake -DKIND=driver -DFORMAT=elf -DTOOL=nm -DBINARY="$scratch/deb$lib/$open_driver" \
       -DHEADER=Libraries/d2xx/d2xx.h -DOPTIONAL="$open_driver_optional" -P tests/exports/check_exports.cmake
-  check "the .deb depends on libusb-1.0-0 (the driver links libusb-1.0)" \
-    bash -c "dpkg-deb -f '$deb' Depends | tr ',' '\n' | grep -qE '^ *libusb-1\.0-0( |\$)'"
+  check "libcorvane1 depends on libusb-1.0-0 (the driver links libusb-1.0)" \
+    bash -c "dpkg-deb -f '${deb[libcorvane1]}' Depends | tr ',' '\n' | grep -qE '^ *libusb-1\.0-0( |\$)'"
   check "the tarball holds $open_driver beside libcorvane.so" \
     bash -c "[[ \$(tar tzf dist/corvane-${version}-linux-*.tar.gz | grep -cE '/lib/$arch/($open_driver|libcorvane\.so\.1)\$') == 2 ]]"
 fi
 # CPack adds the one leading space itself; a line with two would show as verbatim text.
-check "the .deb's description is plain text (no line indented twice)" \
-  bash -c "! dpkg-deb -f '$deb' Description | grep -n '^  '"
+check "every description is plain text (no line indented twice)" \
+  bash -c "! for d in ${deb[*]}; do dpkg-deb -f \$d Description; done | grep -n '^  '"
 check "libcorvane.so's SONAME is libcorvane.so.1" \
-  contains "Library soname: [libcorvane.so.1]" readelf -d "$scratch/deb/usr/lib/$arch/libcorvane.so.$version"
+  contains "Library soname: [libcorvane.so.1]" readelf -d "$scratch/deb$lib/libcorvane.so.$version"
 check "the udev rule is the one corvane doctor suggests" \
   grep -qF "$(grep '^SUBSYSTEM' packaging/60-corvane.rules)" "$scratch/deb/usr/lib/udev/rules.d/60-corvane.rules"
+
+echo "=== the Debian packages installed, upgraded and removed (dpkg in a copy-on-write copy of this machine) ==="
+source tests/package/installs.sh
+
+echo "=== the Python wheel and source distribution ==="
+source tests/package/wheel.sh
+
+echo "=== one licence and one version everywhere ==="
+source tests/package/licence.sh
 
 echo "=== the Windows zip ==="
 check "unzip" unzip -q "$zip" -d "$scratch/zip"

@@ -1,0 +1,54 @@
+# Sourced by check.sh (its check, same and contains, its variables): the Python wheel installed with
+# pip, without network, into a fresh virtual environment of Debian's Python and used from a test
+# suite of a user's own outside the source tree; the source distribution's contents.
+# The environment sees Debian's own packages (--system-site-packages) for pytest only: the checks
+# make sure corvane, its library and its simulated driver all come from the wheel.
+
+python=/usr/bin/python3
+wheel=dist/corvane-${version}-py3-none-linux_x86_64.whl
+sdist=dist/corvane-${version}.tar.gz
+venv=$scratch/venv
+
+wheel_listing=$(unzip -Z1 "$wheel" 2>&1)
+check "the wheel carries the package, libcorvane.so.1 and the simulated driver" \
+  bash -c "for f in corvane/__init__.py corvane/pytest_plugin.py corvane/libcorvane.so.1 corvane/sim/libftd2xx.so \
+    corvane-$version.dist-info/entry_points.txt corvane-$version.dist-info/LICENSE; do
+      grep -qx \"\$f\" <<<'$wheel_listing' || { echo \"lacks \$f\"; exit 1; }; done"
+check "the wheel's libcorvane.so.1 is the library of its SONAME, with no search path of the build's" \
+  bash -c "unzip -p '$wheel' corvane/libcorvane.so.1 >'$scratch/wheel-libcorvane.so.1' &&
+    readelf -d '$scratch/wheel-libcorvane.so.1' | grep -q 'Library soname: \[libcorvane.so.1\]' &&
+    ! readelf -d '$scratch/wheel-libcorvane.so.1' | grep -E 'RPATH|RUNPATH'"
+check "the wheel is for Linux x86-64 and any Python 3 (Tag: py3-none-linux_x86_64)" \
+  bash -c "unzip -p '$wheel' 'corvane-$version.dist-info/WHEEL' | grep -qx 'Tag: py3-none-linux_x86_64'"
+
+check "a fresh virtual environment" "$python" -m venv --system-site-packages "$venv"
+check "pip installs the wheel without network" \
+  "$venv/bin/python" -m pip install --quiet --no-index --no-deps --disable-pip-version-check "$root/$wheel"
+# Run from an empty folder outside the source tree, with nothing of the build in the environment.
+mkdir -p "$scratch/user"
+in_venv() { (cd "$scratch/user" && env -u CORVANE_LIBRARY -u CORVANE_SIM_DRIVER -u LD_LIBRARY_PATH -u PYTHONPATH "$@"); }
+# Paths relative to the environment's own site-packages folder.
+check "the wheel: corvane and its library come from the environment, at the project's version" \
+  same "$version corvane/__init__.py corvane/libcorvane.so.1" in_venv "$venv/bin/python" -c "
+import corvane, corvane._native, os, sysconfig
+site = sysconfig.get_paths()['purelib']
+module, path = corvane._native.load_library()
+print(corvane.__version__, os.path.relpath(corvane.__file__, site), os.path.relpath(path, site))"
+check "the wheel: corvane.sim.open() opens the simulated boards with the driver inside the package" \
+  same "['CV000101B', 'CV000102B'] corvane/sim/libftd2xx.so" in_venv "$venv/bin/python" -c "
+import corvane.sim, os, sysconfig
+with corvane.sim.open() as library:
+    print([board.serial for board in library.boards()],
+          os.path.relpath(library.sim.path, sysconfig.get_paths()['purelib']))"
+printf '%s' "$python_user_test" >"$scratch/user/test_user.py"
+check "the wheel: the pytest plugin's sim_board fixture in a test file of a user's" \
+  contains "2 passed" in_venv "$venv/bin/python" -m pytest -q -p no:cacheprovider test_user.py
+
+sdist_listing=$(tar tzf "$sdist" 2>&1)
+check "the source distribution holds the package, setup.py, pyproject.toml, PKG-INFO and the licence" \
+  bash -c "for f in corvane/__init__.py corvane/_version.py corvane/pytest_plugin.py setup.py pyproject.toml PKG-INFO LICENSE; do
+    grep -qx \"corvane-$version/\$f\" <<<'$sdist_listing' || { echo \"lacks \$f\"; exit 1; }; done"
+check "the source distribution holds no compiled file" \
+  bash -c "! grep -E '\.(so|so\.[0-9]+|dll|pyc)\$' <<<'$sdist_listing'"
+check "the source distribution's corvane._version names the project's version" \
+  contains "__version__ = \"$version\"" tar xzOf "$sdist" "corvane-$version/corvane/_version.py"
