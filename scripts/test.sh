@@ -360,7 +360,8 @@ EXAMPLES
     "$total" "$failed" 0 "$(as_minutes "$(seconds_since "$stage_start")")")")
 }
 
-# run_package: the packages built from the trees above and checked; one test per check line.
+# run_package: the packages (the four Debian packages, the tarball, the Python wheel and source
+# distribution, the Windows zip) built from the trees above and checked; one test per check line.
 run_package() {
   local stage_start result="passed" log checks failed
   stage_start=$(date +%s)

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Checks the packages of dist/ as a user would meet them, with nothing of the build tree but the
 # install rules:
-#   - the default build installed into a scratch prefix, and the .deb unpacked into a scratch root:
-#     in each, the consumer program built with find_package(Corvane) and with pkg-config, and the
-#     C++ example over corvane.hpp with pkg-config, run on the simulated driver; the installed
-#     corvane --version and --sim demo
-#   - lintian on the .deb (no errors), its contents (the files a user needs, and no libftd2xx.so
-#     in a folder the loader searches); where the source tree has Corvane's own driver
-#     (Libraries/open_driver): libcorvane_d2xx.so beside libcorvane.so, exporting the D2XX entry
-#     points only, and the .deb's dependency on Debian's libusb-1.0-0
+#   - the default build installed into a scratch prefix: the consumer program built with
+#     find_package(Corvane) and with pkg-config, and the C++ example over corvane.hpp with
+#     pkg-config, run on the simulated driver; the installed corvane --version and --sim demo
+#   - the Debian packages (libcorvane1, libcorvane-dev, corvane-tools, python3-corvane): lintian
+#     (no error, no warning), their contents and dependencies (no file in two packages, no
+#     libftd2xx.so in a folder the loader searches; where the source tree has Corvane's own driver
+#     (Libraries/open_driver): libcorvane_d2xx.so beside libcorvane.so.1, exporting the D2XX entry
+#     points only, and libcorvane1's dependency on Debian's libusb-1.0-0)
+#   - each Debian package installed with what it depends on, then all four, with dpkg into a
+#     copy-on-write copy of this machine (tests/package/installs.sh; needs root): what each gives
+#     used there (the consumer and the C++ example built against libcorvane-dev, the tool, the
+#     Python package with its pytest plugin), upgraded, removed and purged, and nothing left behind
+#   - the Python wheel in a fresh virtual environment, used from a user's pytest file, and the
+#     source distribution (tests/package/wheel.sh)
+#   - one licence (MIT) and one version in every package (tests/package/licence.sh)
 #   - the Windows zip alone: the consumer built for 32 and 64 bits with mingw against its header
 #     and import libraries, run under wine beside its sim/ driver; corvane.exe --sim demo from both
 #     bin folders, and without --sim no driver found; no libcorvane_d2xx.so (a Linux driver)
