@@ -32,6 +32,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
   set(same_version "(= ${PROJECT_VERSION})")
+  # The one package `corvane` that held all of it before is replaced whole: dpkg removes it when
+  # any of these comes in, and they take its files over.
+  set(CPACK_DEBIAN_PACKAGE_CONFLICTS corvane)
+  set(CPACK_DEBIAN_PACKAGE_REPLACES corvane)
   # dpkg-shlibdeps finds the tool's libcorvane.so.1 in the build tree (libcorvane1 is named below).
   get_target_property(corvane_library_dir corvane BINARY_DIR)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${corvane_library_dir})

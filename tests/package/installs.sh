@@ -131,6 +131,13 @@ loader_knows() { # the loader's cache lists libcorvane.so.1 and the driver in th
 dev_after_library() { # the refused libcorvane-dev configured once libcorvane1 is there
   in_root dpkg -i $(debs libcorvane1) >/dev/null && in_root dpkg --configure -a >/dev/null && at_version "$version" libcorvane-dev
 }
+replace_old() { in_root dpkg -i /tmp/corvane_old.deb >/dev/null && in_root dpkg -i $(debs "${packages[@]}") >/dev/null; }
+old_gone_four_in() {
+  local status
+  status=$(in_root dpkg-query -W -f '${db:Status-Abbrev}' corvane 2>/dev/null)
+  [[ -z $status || $status == un* ]] || { echo "corvane: $status"; return 1; }
+  at_version "$version" "${packages[@]}"
+}
 sim_boards_listed() {
   in_root dpkg -i $(debs corvane-tools) >/dev/null &&
     in_root python3 -c 'import corvane.sim, os; l = corvane.sim.open(); print([b.serial for b in l.boards()], os.path.realpath(l.path)); l.close()'
@@ -203,6 +210,28 @@ else
   check "python3-corvane: the pytest plugin's sim_board fixture in a test file of a user's" \
     contains "2 passed" in_root bash -c "cd /tmp && python3 -m pytest -q -p no:cacheprovider test_user.py"
   lifecycle python3-corvane python3-corvane corvane-tools libcorvane1
+  root_down
+
+  root_up over-corvane
+  # The one package `corvane` of before, which held all of it (a stand-in with some of its files).
+  mkdir -p "$scratch/old/DEBIAN" "$scratch/old/usr/bin" "$scratch/old/usr/include" "$scratch/old$lib"
+  cp "$scratch/deb/usr/bin/corvane" "$scratch/old/usr/bin/"
+  cp "$scratch/deb/usr/include/corvane.h" "$scratch/old/usr/include/"
+  cp -P "$scratch/deb$lib/libcorvane.so"* "$scratch/old$lib/"
+  printf '%s\n' "Package: corvane" "Version: $version" "Architecture: $debian_arch" "Maintainer: nobody <nobody@example.com>" \
+    "Description: the one package of before" >"$scratch/old/DEBIAN/control"
+  dpkg-deb --root-owner-group -b "$scratch/old" "$sysroot/tmp/corvane_old.deb" >/dev/null
+  check "over the one package corvane of before: dpkg -i of the four replaces it" replace_old
+  check "over the one package corvane of before: corvane is gone, the four are installed" \
+    old_gone_four_in
+  check "over the one package corvane of before: its files belong to the four now" \
+    same "corvane-tools: /usr/bin/corvane
+libcorvane-dev: /usr/include/corvane.h
+libcorvane1: /usr/lib/$arch/libcorvane.so.1" in_root dpkg -S /usr/bin/corvane /usr/include/corvane.h "/usr/lib/$arch/libcorvane.so.1"
+  in_root dpkg -L "${packages[@]}" | sort -u >"$scratch/roots/over-corvane.listing"
+  check "over the one package corvane of before: dpkg --purge forgets the four" purge "${packages[@]}"
+  check "over the one package corvane of before: removal leaves nothing" \
+    removal_leaves_nothing "$scratch/roots/over-corvane.listing"
   root_down
 
   root_up together
