@@ -148,7 +148,11 @@ sim_boards_listed() {
 consumer_dir=$root/tests/package/consumer
 sim_run=(env "LD_LIBRARY_PATH=$root/$default_build/sim" CORVANE_SIM_BOARDS=default)
 
-if ! root_up probe 2>"$scratch/root.err" || ! in_root true 2>>"$scratch/root.err"; then
+# The roots' changes in memory: a tmpfs can hold an overlay's upper layer wherever /tmp lies (an
+# overlay, in a container, cannot).
+mkdir -p "$scratch/roots"
+if ! mount -t tmpfs tmpfs "$scratch/roots" 2>"$scratch/root.err" || ! root_up probe 2>>"$scratch/root.err" ||
+  ! in_root true 2>>"$scratch/root.err"; then
   check "a copy-on-write root for dpkg (root, overlayfs and chroot in check.sh's mount namespace)" \
     cat "$scratch/root.err" /nonexistent
   root_down
