@@ -3,7 +3,8 @@
 # in check.sh's own mount namespace, entered with chroot. dpkg checks the packages' dependencies
 # against a real system and runs their maintainer scripts there; the machine itself never changes,
 # and what a root's packages leave behind after their purge is exactly what is left in its overlay's
-# upper layer. Each package gets a fresh root with only what it depends on; then all four together.
+# upper layer. Each package gets a fresh root with only what it depends on; then all four over a
+# stand-in of the one package `corvane` of before, and all four together.
 
 sysroot= upper=
 # root_up <name>: a fresh root (sysroot; upper: its changes)
@@ -24,7 +25,6 @@ root_down() { [[ -z $sysroot ]] || umount --recursive "$sysroot"; sysroot= upper
 in_root() { # in_root <command...>: run in the root with a clean environment
   chroot "$sysroot" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 "$@"
 }
-installed_version() { in_root dpkg-query -W -f '${Status} ${Version}\n' "$1"; }
 
 # The next version of each package (its files as they are), to upgrade to.
 next=${version}+1
@@ -41,8 +41,7 @@ debs() { local p; for p in "$@"; do echo "$root/${deb[$p]}"; done; }
 
 # removal_leaves_nothing <listing>: after the purge, no file of the packages' `dpkg -L` listing is
 # left, and the root's upper layer holds nothing but the bookkeeping of dpkg, the loader and man-db
-# (its switch, off in a root): no file,
-# no new folder and no removal of the machine's own files.
+# (its switch, off in a root): no file, no new folder and no removal of the machine's own files.
 removal_leaves_nothing() {
   local listing=$1 path left=0
   while read -r path; do
@@ -104,15 +103,13 @@ purge() {
   ! in_root dpkg-query -W -f '${db:Status-Abbrev}\n' "$@" 2>/dev/null | grep -v '^un'
 }
 
-# lifecycle <name> <package...>: after the root's own checks, the same packages upgraded to the next
-# version, removed (all four together: the library refused removal while the others need it), then
-# purged.
-lifecycle() {
+# removal <name> <package...>: the packages removed (all four: the library refused removal while
+# the others need it), purged, and nothing of them left.
+removal() {
   local name=$1
   shift
   in_root dpkg -L "$@" | sort -u >"$scratch/roots/$name.listing"
-  check "$name: dpkg -i upgrades every package to the next version ($next)" upgrade "$@"
-  if [[ $name == together ]]; then
+  if [[ $# -eq ${#packages[@]} ]]; then
     check "$name: dpkg refuses to remove libcorvane1 while the others depend on it" \
       fails_with "dependency problems - not removing" in_root dpkg -r libcorvane1
   fi
@@ -120,6 +117,12 @@ lifecycle() {
   check "$name: dpkg --purge forgets every package" purge "$@"
   check "$name: removal leaves nothing (dpkg -L before, the root's changes after)" \
     removal_leaves_nothing "$scratch/roots/$name.listing"
+}
+# lifecycle <name> <package...>: after the root's own checks, the same packages upgraded to the next
+# version, then their removal.
+lifecycle() {
+  check "$1: dpkg -i upgrades every package to the next version ($next)" upgrade "${@:2}"
+  removal "$@"
 }
 
 loader_knows() { # the loader's cache lists libcorvane.so.1 and the driver in the library's folder
@@ -154,7 +157,7 @@ mkdir -p "$scratch/roots"
 if ! mount -t tmpfs tmpfs "$scratch/roots" 2>"$scratch/root.err" || ! root_up probe 2>>"$scratch/root.err" ||
   ! in_root true 2>>"$scratch/root.err"; then
   check "a copy-on-write root for dpkg (root, overlayfs and chroot in check.sh's mount namespace)" \
-    cat "$scratch/root.err" /nonexistent
+    bash -c "cat '$scratch/root.err'; false"
   root_down
 else
   root_down
@@ -234,15 +237,17 @@ else
     same "corvane-tools: /usr/bin/corvane
 libcorvane-dev: /usr/include/corvane.h
 libcorvane1: /usr/lib/$arch/libcorvane.so.1" in_root dpkg -S /usr/bin/corvane /usr/include/corvane.h "/usr/lib/$arch/libcorvane.so.1"
-  in_root dpkg -L "${packages[@]}" | sort -u >"$scratch/roots/over-corvane.listing"
-  check "over the one package corvane of before: dpkg --purge forgets the four" purge "${packages[@]}"
-  check "over the one package corvane of before: removal leaves nothing" \
-    removal_leaves_nothing "$scratch/roots/over-corvane.listing"
+  removal over-corvane "${packages[@]}"
   root_down
 
   root_up together
   check "all four together: dpkg -i installs them" in_root dpkg -i $(debs "${packages[@]}")
   check "all four together: each is installed at the project's version" at_version "$version" "${packages[@]}"
-  lifecycle together "${packages[@]}"
+  check "together: dpkg -i upgrades every package to the next version ($next)" upgrade "${packages[@]}"
+  check "together, upgraded: corvane --sim demo" \
+    contains "== Done: 3 messages received; last error: No error found!" in_root corvane --sim demo
+  check "together, upgraded: Python's corvane.sim through the installed library" \
+    same "['CV000101B', 'CV000102B'] /usr/lib/$arch/libcorvane.so.$version" sim_boards_listed
+  removal together "${packages[@]}"
   root_down
 fi
