@@ -1,13 +1,14 @@
 # Sourced by check.sh (its check, same and contains, its variables): the Python wheel installed with
-# pip, without network, into a fresh virtual environment of Debian's Python and used from a test
-# suite of a user's own outside the source tree; the source distribution's contents.
-# The environment sees Debian's own packages (--system-site-packages) for pytest only: the checks
-# make sure corvane, its library and its simulated driver all come from the wheel.
+# pip, without network, into fresh virtual environments of Debian's Python: one with nothing else
+# in it (the package, its library and its simulated boards), and one that also sees Debian's own
+# packages (--system-site-packages) for pytest, where a test suite of a user's own outside the
+# source tree uses the plugin's fixture; the source distribution's contents.
 
 python=/usr/bin/python3
 wheel=dist/corvane-${version}-py3-none-linux_x86_64.whl
 sdist=dist/corvane-${version}.tar.gz
-venv=$scratch/venv
+venv=$scratch/venv          # nothing but the wheel
+pytest_venv=$scratch/pytest # the wheel beside Debian's pytest
 
 wheel_listing=$(unzip -Z1 "$wheel" 2>&1)
 check "the wheel carries the package, libcorvane.so.1 and the simulated driver" \
@@ -21,16 +22,18 @@ check "the wheel's libcorvane.so.1 is the library of its SONAME, with no search 
 check "the wheel is for Linux x86-64 and any Python 3 (Tag: py3-none-linux_x86_64)" \
   bash -c "unzip -p '$wheel' 'corvane-$version.dist-info/WHEEL' | grep -qx 'Tag: py3-none-linux_x86_64'"
 
-check "a fresh virtual environment" "$python" -m venv --system-site-packages "$venv"
-check "pip installs the wheel without network" \
-  "$venv/bin/python" -m pip install --quiet --no-index --no-deps --disable-pip-version-check "$root/$wheel"
+check "fresh virtual environments" \
+  bash -c "'$python' -m venv '$venv' && '$python' -m venv --system-site-packages '$pytest_venv'"
+check "pip installs the wheel without network" bash -c "for v in '$venv' '$pytest_venv'; do
+  \$v/bin/python -m pip install --quiet --no-index --no-deps --disable-pip-version-check '$root/$wheel' || exit 1; done"
 # Run from an empty folder outside the source tree, with nothing of the build in the environment.
 mkdir -p "$scratch/user"
 in_venv() { (cd "$scratch/user" && env -u CORVANE_LIBRARY -u CORVANE_SIM_DRIVER -u LD_LIBRARY_PATH -u PYTHONPATH "$@"); }
 # Paths relative to the environment's own site-packages folder.
 check "the wheel: corvane and its library come from the environment, at the project's version" \
   same "$version corvane/__init__.py corvane/libcorvane.so.1" in_venv "$venv/bin/python" -c "
-import corvane, corvane._native, os, sysconfig
+import corvane, corvane._native, importlib.util, os, sysconfig
+assert importlib.util.find_spec('pytest') is None, 'the environment sees more than the wheel'
 site = sysconfig.get_paths()['purelib']
 module, path = corvane._native.load_library()
 print(corvane.__version__, os.path.relpath(corvane.__file__, site), os.path.relpath(path, site))"
@@ -42,7 +45,7 @@ with corvane.sim.open() as library:
           os.path.relpath(library.sim.path, sysconfig.get_paths()['purelib']))"
 printf '%s' "$python_user_test" >"$scratch/user/test_user.py"
 check "the wheel: the pytest plugin's sim_board fixture in a test file of a user's" \
-  contains "2 passed" in_venv "$venv/bin/python" -m pytest -q -p no:cacheprovider test_user.py
+  contains "2 passed" in_venv "$pytest_venv/bin/python" -m pytest -q -p no:cacheprovider test_user.py
 
 sdist_listing=$(tar tzf "$sdist" 2>&1)
 check "the source distribution holds the package, setup.py, pyproject.toml, PKG-INFO and the licence" \
