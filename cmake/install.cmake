@@ -44,7 +44,7 @@ endif()
 # shared library, Corvane's own driver, the udev rule), development (libcorvane-dev: headers,
 # the development link, the CMake package, pkg-config), tools (corvane-tools: the tool, its man
 # page, the simulated driver, example board files) and python (python3-corvane). `cmake --install`
-# installs all four.
+# installs the first three; `--component python` the fourth.
 set(CORVANE_SIM_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/corvane/sim)
 set(CORVANE_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Corvane)
 set(CORVANE_PYTHON_INSTALL_DIR lib/python3/dist-packages) # Debian's folder for every Python 3
@@ -109,17 +109,19 @@ elseif(NOT HELP2MAN)
   message(WARNING "help2man is missing (scripts/setup.sh installs it): no man page is installed")
 endif()
 
-# The Python package in Debian's folder for every Python 3. Its metadata (the .dist-info folder
-# pytest finds the plugin's entry point through) is written by setuptools from pyproject.toml
-# when the component is installed, and _version.py with the version in it.
+# The Python package in Debian's folder for every Python 3, for python3-corvane only: a plain
+# `cmake --install` leaves it out (under /usr/local no Python searches lib/python3/dist-packages;
+# pip installs the package there). Its metadata (the .dist-info folder pytest finds the plugin's
+# entry point through) is written by setuptools from pyproject.toml when the component is
+# installed, and _version.py with the version in it.
 set(python_source ${PROJECT_SOURCE_DIR}/python)
 file(GLOB python_modules ${python_source}/corvane/*.py)
 list(FILTER python_modules EXCLUDE REGEX "/_version\\.py$")
-install(FILES ${python_modules} DESTINATION ${CORVANE_PYTHON_INSTALL_DIR}/corvane COMPONENT python)
+install(FILES ${python_modules} DESTINATION ${CORVANE_PYTHON_INSTALL_DIR}/corvane COMPONENT python EXCLUDE_FROM_ALL)
 file(WRITE ${CMAKE_BINARY_DIR}/packaging/python/_version.py
   "\"\"\"The package's version, which is Corvane's.\"\"\"\n\n__version__ = \"${PROJECT_VERSION}\"\n")
 install(FILES ${CMAKE_BINARY_DIR}/packaging/python/_version.py
-  DESTINATION ${CORVANE_PYTHON_INSTALL_DIR}/corvane COMPONENT python)
+  DESTINATION ${CORVANE_PYTHON_INSTALL_DIR}/corvane COMPONENT python EXCLUDE_FROM_ALL)
 find_package(Python3 COMPONENTS Interpreter QUIET)
 set(CORVANE_PYTHON ${Python3_EXECUTABLE})
 if(EXISTS /usr/bin/python3)
@@ -136,7 +138,7 @@ install(CODE "
     message(FATAL_ERROR \"The Python package's metadata (setup.py dist_info) failed:\\n\${output}\")
   endif()
   file(INSTALL \${dist_info} DESTINATION \${CMAKE_INSTALL_PREFIX}/${CORVANE_PYTHON_INSTALL_DIR})
-" COMPONENT python)
+" COMPONENT python EXCLUDE_FROM_ALL)
 
 # Every package's documentation folder holds the license in Debian's copyright format and the
 # changelog; the documentation is shared out: the README to the library, the reference to the
@@ -160,8 +162,12 @@ file(WRITE ${CMAKE_BINARY_DIR}/packaging/copyright "${copyright}")
 configure_file(${packaging_dir}/debian/changelog ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
 execute_process(COMMAND gzip -n -9 -f ${CMAKE_BINARY_DIR}/packaging/changelog)
 foreach(component runtime development tools python)
+  set(only_asked)
+  if(component STREQUAL "python")
+    set(only_asked EXCLUDE_FROM_ALL)
+  endif()
   install(FILES ${CMAKE_BINARY_DIR}/packaging/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_${component}} COMPONENT ${component})
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_${component}} COMPONENT ${component} ${only_asked})
 endforeach()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_runtime} COMPONENT runtime)
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_development} COMPONENT development
@@ -173,9 +179,9 @@ if(TARGET rtl_board)
 endif()
 install(FILES ${example_boards} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_tools}/examples
   COMPONENT tools)
-install(FILES docs/python.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_python} COMPONENT python)
+install(FILES docs/python.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_python} COMPONENT python EXCLUDE_FROM_ALL)
 install(FILES examples/python/echo_block.py examples/python/plot_stream.py
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_python}/examples COMPONENT python)
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_python}/examples COMPONENT python EXCLUDE_FROM_ALL)
 # What lintian says of Corvane's own driver in the library package, each line with its reason.
 if(TARGET open_driver)
   install(FILES ${packaging_dir}/debian/libcorvane1/lintian-overrides
