@@ -85,8 +85,15 @@ consumer_output() { # the consumer's output (and the library's lines) on the def
     "Number of devices: 2" "boards: 2" "board 0: CV000101B" "echo: board 0 channel 3 command D3 length 1 byte 41"
 }
 
-# A test file of a user's, on the pytest plugin's fixture (python3-corvane and the wheel).
-python_user_test='
+# What a user's machine is given beside the packages (a root sees none of the source tree, which may
+# lie under a /tmp of its own): the consumer, the C++ example, the simulated driver of the build (for
+# the development package without the tools) and a test file of a user's on the pytest plugin's
+# fixture (python3-corvane and the wheel).
+given=$scratch/given
+mkdir -p "$given/sim"
+cp -r tests/package/consumer examples/cpp/echo_block.cpp "$given/"
+cp "$default_build/sim/libftd2xx.so" "$given/sim/"
+cat >"$given/test_user.py" <<'PYTHON'
 import pytest
 
 def test_echo(sim_board):
@@ -98,80 +105,93 @@ def test_echo(sim_board):
 @pytest.mark.corvane_boards(board=1)
 def test_stream_board(sim_board):
     assert sim_board.serial == "CV000102B"
-'
+PYTHON
 
-# linux_checks <name> <prefix>: the consumer both ways and the tool, from an installed tree.
-linux_checks() {
-  local name=$1 tree=$2 libdir=$2/lib/$arch
-  local run=(env "LD_LIBRARY_PATH=$libdir:$libdir/corvane/sim" CORVANE_SIM_BOARDS=default)
-  check "$name: consumer built with find_package(Corvane)" \
-    bash -c "cmake -S tests/package/consumer -B '$scratch/$name-cmake' -G Ninja -DCMAKE_PREFIX_PATH='$tree' \
-      -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF >/dev/null && cmake --build '$scratch/$name-cmake' >/dev/null"
-  check "$name: consumer (find_package) opens, lists, sends and gets the echo" \
-    same "$(consumer_output 64-bit)" "${run[@]}" "$scratch/$name-cmake/consumer"
-  check "$name: consumer built with pkg-config" \
-    bash -c "cc -o '$scratch/$name-pkg-config' tests/package/consumer/consumer.c \
-      \$(PKG_CONFIG_PATH='$libdir/pkgconfig' pkg-config --cflags --libs 'corvane >= 1.0')"
-  check "$name: consumer (pkg-config) opens, lists, sends and gets the echo" \
-    same "$(consumer_output 64-bit)" "${run[@]}" "$scratch/$name-pkg-config"
-  check "$name: C++ example built against corvane.hpp with pkg-config (C++17)" \
-    bash -c "c++ -std=c++17 -Wall -Wextra -Werror -o '$scratch/$name-cpp' examples/cpp/echo_block.cpp \
-      \$(PKG_CONFIG_PATH='$libdir/pkgconfig' pkg-config --cflags --libs corvane) -pthread"
+# dev_checks <name> <given> <out> <runner...>: the consumer built with find_package(Corvane) and with
+# pkg-config and the C++ example over corvane.hpp, from the given folder into out, each run on the
+# simulated boards; the runner says where the library and its development files are found.
+dev_checks() {
+  local name=$1 from=$2 out=$3 consumer
+  shift 3
+  check "$name: consumer built with find_package(Corvane) and with pkg-config, the C++ example (C++17) with pkg-config" \
+    "$@" bash -c "cmake -S '$from/consumer' -B '$out/cmake' -G Ninja -DCMAKE_FIND_USE_SYSTEM_PACKAGE_REGISTRY=OFF >/dev/null &&
+      cmake --build '$out/cmake' >/dev/null && cp '$out/cmake/consumer' '$out/find_package' &&
+      cc -o '$out/pkg-config' '$from/consumer/consumer.c' \$(pkg-config --cflags --libs 'corvane >= 1.0') &&
+      c++ -std=c++17 -Wall -Wextra -Werror -o '$out/cpp' '$from/echo_block.cpp' \$(pkg-config --cflags --libs corvane) -pthread"
+  for consumer in find_package pkg-config; do
+    check "$name: consumer ($consumer) opens, lists, sends and gets the echo" \
+      same "$(consumer_output 64-bit)" "$@" env CORVANE_SIM_BOARDS=default "$out/$consumer"
+  done
   check "$name: C++ example (corvane.hpp) sends a block and prints the echo" \
-    contains "answer: 13 bytes: Hello, board!" "${run[@]}" "$scratch/$name-cpp"
-  check "$name: corvane --version" same "corvane $version" env "LD_LIBRARY_PATH=$libdir" "$tree/bin/corvane" --version
-  check "$name: corvane --sim demo finds its simulated driver" contains \
-    "== Done: 3 messages received; last error: No error found!" env "LD_LIBRARY_PATH=$libdir" "$tree/bin/corvane" --sim demo
+    contains "answer: 13 bytes: Hello, board!" "$@" env CORVANE_SIM_BOARDS=default "$out/cpp"
+}
+# tool_checks <name> <runner...>: the tool found on the runner's PATH, and its simulated driver.
+tool_checks() {
+  local name=$1
+  shift
+  check "$name: corvane --version" same "corvane $version" "$@" corvane --version
+  check "$name: corvane --sim demo finds its simulated driver" \
+    contains "== Done: 3 messages received; last error: No error found!" "$@" corvane --sim demo
 }
 
 echo "=== the install tree (cmake --install into a scratch prefix) ==="
 check "cmake --install" cmake --install "$default_build" --prefix "$scratch/prefix"
-linux_checks prefix "$scratch/prefix"
+prefix_lib=$scratch/prefix/lib/$arch
+mkdir -p "$scratch/prefix-out"
+dev_checks prefix "$given" "$scratch/prefix-out" env CMAKE_PREFIX_PATH="$scratch/prefix" \
+  PKG_CONFIG_PATH="$prefix_lib/pkgconfig" LD_LIBRARY_PATH="$prefix_lib:$prefix_lib/corvane/sim"
+tool_checks prefix env LD_LIBRARY_PATH="$prefix_lib" PATH="$scratch/prefix/bin:$PATH"
 
 echo "=== the Debian packages ==="
-# Every file of the four, unpacked together, for the checks of single files.
-for package in "${packages[@]}"; do
-  check "dpkg-deb -x ${package}" dpkg-deb -x "${deb[$package]}" "$scratch/deb"
-done
+# Every file of the four, unpacked together, for the checks of single files; scratch/contents.<package>:
+# the files (not folders) of each package.
+unpack() {
+  local package
+  for package in "${packages[@]}"; do
+    dpkg-deb -x "${deb[$package]}" "$scratch/deb" || return 1
+    dpkg-deb --contents "${deb[$package]}" | awk '{print $6}' | sed -e 's|^\./|/|' -e '/\/$/d' >"$scratch/contents.$package"
+  done
+}
+check "dpkg-deb -x each package" unpack
 check "lintian: no error and no warning on any package (overrides carry their reasons)" \
   lintian --fail-on error,warning "${deb[@]}"
-# scratch/contents.<package>: the files (not folders) of each package
-for package in "${packages[@]}"; do
-  dpkg-deb --contents "${deb[$package]}" | awk '{print $6}' | sed -e 's|^\./|/|' -e '/\/$/d' >"$scratch/contents.$package"
-done
-# holds <package> <file...>: the package holds every file named
-holds() {
-  local package=$1 missing=0 file
-  shift
-  for file in "$@"; do
-    grep -qx -- "$file" "$scratch/contents.$package" || { echo "$package lacks $file"; missing=1; }
+lib=/usr/lib/$arch
+python_dir=/usr/lib/python3/dist-packages
+# What each package holds (and the checks below: what it does not).
+declare -A holds=([libcorvane1]="$lib/libcorvane.so.$version $lib/libcorvane.so.1 /usr/lib/udev/rules.d/60-corvane.rules
+    ${open_driver:+$lib/$open_driver}"
+  [libcorvane-dev]="/usr/include/corvane.h /usr/include/corvane.hpp $lib/libcorvane.so $lib/cmake/Corvane/CorvaneConfig.cmake
+    $lib/cmake/Corvane/CorvaneConfigVersion.cmake $lib/pkgconfig/corvane.pc /usr/share/doc/libcorvane-dev/api.md"
+  [corvane-tools]="/usr/bin/corvane /usr/share/man/man1/corvane.1.gz $lib/corvane/sim/libftd2xx.so
+    /usr/share/doc/corvane-tools/examples/boards.example.json"
+  [python3-corvane]="$python_dir/corvane/__init__.py $python_dir/corvane/pytest_plugin.py $python_dir/corvane/_version.py
+    $python_dir/corvane-$version.dist-info/entry_points.txt")
+holds_each() {
+  local package file missing=0
+  for package in "${packages[@]}"; do
+    for file in ${holds[$package]}; do
+      grep -qx -- "$file" "$scratch/contents.$package" || { echo "$package lacks $file"; missing=1; }
+    done
   done
   return $missing
 }
-lib=/usr/lib/$arch
-check "libcorvane1: the library, its SONAME link, the udev rule${open_driver:+, $open_driver}" \
-  holds libcorvane1 "$lib/libcorvane.so.$version" "$lib/libcorvane.so.1" /usr/lib/udev/rules.d/60-corvane.rules \
-  ${open_driver:+"$lib/$open_driver"}
-check "libcorvane-dev: headers, development link, CMake package, pkg-config file, reference" \
-  holds libcorvane-dev /usr/include/corvane.h /usr/include/corvane.hpp "$lib/libcorvane.so" \
-  "$lib/cmake/Corvane/CorvaneConfig.cmake" "$lib/cmake/Corvane/CorvaneConfigVersion.cmake" \
-  "$lib/pkgconfig/corvane.pc" /usr/share/doc/libcorvane-dev/api.md
-check "corvane-tools: the tool, its man page, the simulated driver, example board files" \
-  holds corvane-tools /usr/bin/corvane /usr/share/man/man1/corvane.1.gz "$lib/corvane/sim/libftd2xx.so" \
-  /usr/share/doc/corvane-tools/examples/boards.example.json
-check "python3-corvane: the package in Debian's Python folder with its metadata and plugin entry point" \
-  holds python3-corvane /usr/lib/python3/dist-packages/corvane/__init__.py \
-  /usr/lib/python3/dist-packages/corvane/pytest_plugin.py /usr/lib/python3/dist-packages/corvane/_version.py \
-  "/usr/lib/python3/dist-packages/corvane-$version.dist-info/entry_points.txt"
+check "each package holds its part: the library, its SONAME link, the udev rule${open_driver:+, $open_driver}; headers, development link, CMake package, pkg-config file, reference; the tool, its man page, the simulated driver, example board files; the Python package with its metadata" \
+  holds_each
 # Each file in one package only, and the packages hold nothing of each other's part.
 check "no file is in two packages" bash -c "[[ -z \$(cat '$scratch'/contents.* | sort | uniq -d) ]]"
 check "only libcorvane-dev holds headers, the development link, CMake and pkg-config files" \
   bash -c "! cat '$scratch'/contents.{libcorvane1,corvane-tools,python3-corvane} |
     grep -E '^/usr/include/|/libcorvane\.so\$|/cmake/|/pkgconfig/'"
-check "the development package depends on libcorvane1 of its own version" \
-  contains "libcorvane1 (= $version)" dpkg-deb -f "${deb[libcorvane-dev]}" Depends
-check "python3-corvane depends on libcorvane1 of its own version and on python3" \
-  same "libcorvane1 (= $version), python3:any" dpkg-deb -f "${deb[python3-corvane]}" Depends
+depend_on_library() {
+  local package
+  for package in libcorvane-dev corvane-tools python3-corvane; do
+    dpkg-deb -f "${deb[$package]}" Depends | tr ',' '\n' | grep -qx " *libcorvane1 (= $version)" ||
+      { echo "$package: $(dpkg-deb -f "${deb[$package]}" Depends)"; return 1; }
+  done
+  dpkg-deb -f "${deb[python3-corvane]}" Depends | tr ',' '\n' | grep -qx " *python3:any"
+}
+check "libcorvane-dev, corvane-tools and python3-corvane depend on libcorvane1 of their own version (python3-corvane on python3)" \
+  depend_on_library
 # The loader's folders: /lib, /usr/lib, /lib64, /usr/lib64, /usr/local/lib and their multiarch folders.
 check "no libftd2xx.so where the loader searches" \
   bash -c "! cat '$scratch'/contents.* | grep -E '^(/usr)?(/local)?/lib(64)?(/$arch)?/libftd2xx\.so'"
