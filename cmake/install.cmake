@@ -171,9 +171,11 @@ foreach(component runtime development tools python)
 endforeach()
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_runtime} COMPONENT runtime)
 install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_development} COMPONENT development
-  FILES_MATCHING PATTERN "*.md" PATTERN "python.md" EXCLUDE PATTERN "board-model.md" EXCLUDE)
-install(FILES docs/board-model.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_tools} COMPONENT tools)
-set(example_boards docs/boards.example.json docs/boards.replug.json)
+  FILES_MATCHING PATTERN "*.md" PATTERN "python.md" EXCLUDE PATTERN "board-model.md" EXCLUDE PATTERN "panel.md" EXCLUDE)
+# The tool's: the board model behind --sim, and corvane panel's guide with its panel file schema.
+install(FILES docs/board-model.md docs/panel.md docs/panel.png docs/panel.schema.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CORVANE_PACKAGE_tools} COMPONENT tools)
+set(example_boards docs/boards.example.json docs/boards.replug.json docs/panel.example.json)
 if(TARGET rtl_board)
   list(APPEND example_boards docs/boards.rtl.json) # the simulated driver has the gateware in it
 endif()

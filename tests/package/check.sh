@@ -163,7 +163,7 @@ declare -A holds=([libcorvane1]="$lib/libcorvane.so.$version $lib/libcorvane.so.
   [libcorvane-dev]="/usr/include/corvane.h /usr/include/corvane.hpp $lib/libcorvane.so $lib/cmake/Corvane/CorvaneConfig.cmake
     $lib/cmake/Corvane/CorvaneConfigVersion.cmake $lib/pkgconfig/corvane.pc /usr/share/doc/libcorvane-dev/api.md"
   [corvane-tools]="/usr/bin/corvane /usr/share/man/man1/corvane.1.gz $lib/corvane/sim/libftd2xx.so
-    /usr/share/doc/corvane-tools/examples/boards.example.json"
+    /usr/share/doc/corvane-tools/examples/boards.example.json /usr/share/doc/corvane-tools/examples/panel.example.json"
   [python3-corvane]="$python_dir/corvane/__init__.py $python_dir/corvane/pytest_plugin.py $python_dir/corvane/_version.py
     $python_dir/corvane-$version.dist-info/entry_points.txt")
 holds_each() {
@@ -175,7 +175,7 @@ holds_each() {
   done
   return $missing
 }
-check "each package holds its part: the library, its SONAME link, the udev rule${open_driver:+, $open_driver}; headers, development link, CMake package, pkg-config file, reference; the tool, its man page, the simulated driver, example board files; the Python package with its metadata" \
+check "each package holds its part: the library, its SONAME link, the udev rule${open_driver:+, $open_driver}; headers, development link, CMake package, pkg-config file, reference; the tool, its man page, the simulated driver, example board and panel files; the Python package with its metadata" \
   holds_each
 # Each file in one package only, and the packages hold nothing of each other's part.
 check "no file is in two packages" bash -c "[[ -z \$(cat '$scratch'/contents.* | sort | uniq -d) ]]"
