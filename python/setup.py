@@ -1,9 +1,8 @@
 """Builds the corvane package; pyproject.toml holds its metadata. What is done here is what a
 static file cannot say:
 
-- the version is Corvane's one version, read from the C++ project (CMakeLists.txt beside this
-  folder) or, in a source distribution, from its PKG-INFO; built packages get it written into
-  corvane/_version.py;
+- the version is Corvane's one version, read by corvane/_version.py from the C++ project
+  (CMakeLists.txt beside this folder); built packages get it written into corvane/_version.py;
 - with the library (corvane/libcorvane.so.1, and the simulated driver in corvane/sim/) put beside
   the package before the build, the wheel is one for this platform (py3-none-linux_x86_64): ctypes
   loads the library, so any Python 3 will do, but only on this kind of machine. Without it the
@@ -11,7 +10,6 @@ static file cannot say:
 """
 
 import os
-import re
 
 from setuptools import Distribution, setup
 from setuptools.command.build_py import build_py
@@ -28,17 +26,14 @@ BUNDLED_LIBRARIES = ("libcorvane.so.1", "Corvane64.dll", "Corvane32.dll")
 
 
 def project_version():
-    sources = ((os.path.join(HERE, "PKG-INFO"), r"^Version: *(\S+)\s*$"),
-               (os.path.join(HERE, os.pardir, "CMakeLists.txt"), r"^project\(Corvane VERSION ([0-9.]+)"))
-    for path, pattern in sources:
-        if os.path.exists(path):
-            with open(path, encoding="utf-8") as source:
-                found = re.search(pattern, source.read(), re.MULTILINE)
-            if found:
-                return found.group(1)
-            raise SystemExit("setup.py: %s names no version" % path)
-    raise SystemExit("setup.py: no version: neither PKG-INFO (a source distribution) nor ../CMakeLists.txt "
-                     "(Corvane's source tree) is beside %s" % HERE)
+    # corvane/_version.py reads it from the C++ project in the source tree; a source distribution's
+    # copy has it written in.
+    scope = {"__file__": os.path.join(HERE, VERSION_FILE)}
+    with open(scope["__file__"], encoding="utf-8") as source:
+        exec(source.read(), scope)
+    if scope["__version__"] == "0+unknown":
+        raise SystemExit("setup.py: no version: ../CMakeLists.txt (Corvane's source tree) is not beside %s" % HERE)
+    return scope["__version__"]
 
 
 VERSION = project_version()
